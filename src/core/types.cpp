@@ -1,0 +1,39 @@
+#include "core/types.h"
+
+namespace geoweave {
+
+std::string_view dimension_name(Dimension d) noexcept {
+  static constexpr std::string_view names[] = {"XY", "XYZ", "XYM", "XYZM"};
+  return names[static_cast<unsigned>(d) & 3];
+}
+
+std::string_view dimension_tag(Dimension d) noexcept {
+  static constexpr std::string_view tags[] = {"", " Z", " M", " ZM"};
+  return tags[static_cast<unsigned>(d) & 3];
+}
+
+std::string_view geometry_type_name(GeometryType t) noexcept {
+  static constexpr std::string_view names[] = {
+      "",           "Point",           "LineString",   "Polygon",
+      "MultiPoint", "MultiLineString", "MultiPolygon", "GeometryCollection"};
+  return names[static_cast<unsigned>(t) & 7];
+}
+
+std::string_view geometry_type_keyword(GeometryType t) noexcept {
+  static constexpr std::string_view keywords[] = {
+      "",           "POINT",           "LINESTRING",   "POLYGON",
+      "MULTIPOINT", "MULTILINESTRING", "MULTIPOLYGON", "GEOMETRYCOLLECTION"};
+  return keywords[static_cast<unsigned>(t) & 7];
+}
+
+std::string ConversionError::display() const {
+  switch (kind) {
+    case Kind::InvalidWkt: return "invalid WKT: " + message;
+    case Kind::InvalidWkb: return "invalid WKB: " + message;
+    case Kind::UnsupportedGeometryType:
+      return "unsupported geometry type code: " + std::to_string(code);
+  }
+  return message;
+}
+
+}  // namespace geoweave

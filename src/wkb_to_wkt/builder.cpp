@@ -1,0 +1,128 @@
+#include "wkb_to_wkt/builder.h"
+
+#include <cmath>
+#include <cstring>
+
+#include <dragonbox/dragonbox.h>
+
+namespace geoweave {
+namespace {
+
+constexpr char DIGIT_PAIRS[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of v (v > 0) ending at `end`; returns the start.
+inline char* write_digits_backward(std::uint64_t v, char* end) noexcept {
+  while (v >= 100) {
+    const unsigned pair = static_cast<unsigned>(v % 100);
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, DIGIT_PAIRS + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    end -= 2;
+    std::memcpy(end, DIGIT_PAIRS + 2 * v, 2);
+  } else {
+    *--end = static_cast<char>('0' + v);
+  }
+  return end;
+}
+
+inline char* write_uint(std::uint64_t v, char* out) noexcept {
+  char tmp[20];
+  char* start = write_digits_backward(v, tmp + 20);
+  const std::size_t n = static_cast<std::size_t>(tmp + 20 - start);
+  std::memcpy(out, start, n);
+  return out + n;
+}
+
+}  // namespace
+
+char* format_ordinate(double x, char* out) noexcept {
+  if (x == 0.0) {  // both zeros, never a sign
+    *out = '0';
+    return out + 1;
+  }
+  if (!std::isfinite(x)) {
+    if (std::isnan(x)) {
+      std::memcpy(out, "NaN", 3);
+      return out + 3;
+    }
+    if (x < 0) {
+      std::memcpy(out, "-inf", 4);
+      return out + 4;
+    }
+    std::memcpy(out, "inf", 3);
+    return out + 3;
+  }
+  // Integral values below 1e15 print as integers; cheaper than the digit search
+  // and the same text.
+  const double magnitude = std::fabs(x);
+  if (magnitude < 1e15) {
+    const auto as_int = static_cast<std::int64_t>(x);
+    if (static_cast<double>(as_int) == x) {
+      if (as_int < 0) *out++ = '-';
+      return write_uint(static_cast<std::uint64_t>(as_int < 0 ? -as_int : as_int), out);
+    }
+  }
+
+  const auto decimal = jkj::dragonbox::to_decimal(x);
+  if (decimal.is_negative) *out++ = '-';
+  char digits[20];
+  char* const digits_end = digits + 20;
+  char* const digits_start = write_digits_backward(decimal.significand, digits_end);
+  const int n = static_cast<int>(digits_end - digits_start);
+  const int e = decimal.exponent + n;  // value = 0.d1..dn * 10^e
+
+  if (e <= 0) {
+    out[0] = '0';
+    out[1] = '.';
+    out += 2;
+    std::memset(out, '0', static_cast<std::size_t>(-e));
+    out += -e;
+    std::memcpy(out, digits_start, static_cast<std::size_t>(n));
+    return out + n;
+  }
+  if (e < n) {
+    std::memcpy(out, digits_start, static_cast<std::size_t>(e));
+    out += e;
+    *out++ = '.';
+    std::memcpy(out, digits_start + e, static_cast<std::size_t>(n - e));
+    return out + (n - e);
+  }
+  std::memcpy(out, digits_start, static_cast<std::size_t>(n));
+  out += n;
+  std::memset(out, '0', static_cast<std::size_t>(e - n));
+  return out + (e - n);
+}
+
+void write_ordinates(OutputBuffer& out, const double* values, unsigned count) {
+  if (count == 0) return;
+  char* p = out.tail(count * (MAX_ORDINATE_CHARS + 1));
+  p = format_ordinate(values[0], p);
+  for (unsigned i = 1; i < count; ++i) {
+    *p++ = ' ';
+    p = format_ordinate(values[i], p);
+  }
+  out.commit_to(p);
+}
+
+void write_srid_prefix(OutputBuffer& out, std::int32_t srid) {
+  char* p = out.tail(5 + 11 + 1);
+  std::memcpy(p, "SRID=", 5);
+  p += 5;
+  if (srid < 0) *p++ = '-';
+  const std::int64_t wide = srid;
+  p = write_uint(static_cast<std::uint64_t>(wide < 0 ? -wide : wide), p);
+  *p++ = ';';
+  out.commit_to(p);
+}
+
+void write_keyword_and_tag(OutputBuffer& out, GeometryType type, Dimension dim) {
+  out.append(geometry_type_keyword(type));
+  out.append(dimension_tag(dim));
+}
+
+}  // namespace geoweave

@@ -1,0 +1,96 @@
+// In-place WKT/EWKT tokenizer. Each operation skips whitespace, consumes what it
+// recognises and returns a small result or an InvalidWkt error naming the byte
+// position. Nothing is allocated except error messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/types.h"
+
+namespace geoweave {
+
+struct WktCursor {
+  TextView text;
+  std::size_t position = 0;
+};
+
+enum class EmptyOrOpen : std::uint8_t { Empty, Open, Neither };
+enum class Separator : std::uint8_t { Comma, Close };
+
+struct GeometryTag {
+  GeometryType type;
+  Dimension dimension;
+};
+
+void skip_whitespace(WktCursor& c) noexcept;
+Result<SridSlot> parse_srid_prefix(WktCursor& c);
+Result<GeometryTag> read_geometry_tag(WktCursor& c);
+Result<EmptyOrOpen> peek_empty_or_open(WktCursor& c);
+Result<EmptyOrOpen> read_empty_or_open(WktCursor& c);
+Result<void> expect_open_paren(WktCursor& c);
+Result<void> expect_close_paren(WktCursor& c);
+Result<Separator> read_separator(WktCursor& c);
+Result<double> read_number(WktCursor& c);
+Result<void> expect_end_of_input(WktCursor& c);
+
+// Message helpers.
+// The first `max_chars` characters (not bytes) of text[pos..].
+std::string preview_text(TextView text, std::size_t pos, std::size_t max_chars);
+// "..." with backslash escapes, as used for previews and number tokens.
+std::string quoted_form(TextView s);
+// "Some('c')" for the character at pos, or "None" at the end of the text.
+std::string character_form(TextView text, std::size_t pos);
+
+// Hot-path pieces the writer inlines into its coordinate loops. They behave
+// exactly like skip_whitespace and read_number; on any failure the cursor is
+// left at the number's start so that read_number can report the error.
+namespace detail {
+
+// TAB LF FF CR SPACE. Vertical tab is deliberately absent: it only counts as
+// whitespace inside a run that a non-ASCII whitespace character started.
+constexpr bool is_ascii_whitespace(unsigned char b) noexcept {
+  return b <= 0x20 && ((0x100003600ull >> b) & 1u) != 0;
+}
+constexpr bool is_ascii_digit(unsigned char b) noexcept {
+  return static_cast<unsigned char>(b - '0') < 10;
+}
+// [0-9+-.eE]
+constexpr bool is_number_char(unsigned char b) noexcept {
+  constexpr std::uint64_t low = (1ull << '+') | (1ull << '-') | (1ull << '.') |
+                                (0x3FFull << '0');
+  constexpr std::uint64_t high = (1ull << ('E' - 64)) | (1ull << ('e' - 64));
+  return b < 64 ? ((low >> b) & 1u) != 0 : b < 128 && ((high >> (b - 64)) & 1u) != 0;
+}
+
+// Continues a whitespace run from a non-ASCII byte (out of line, rarely taken).
+void skip_unicode_whitespace(WktCursor& c) noexcept;
+
+inline void skip_whitespace_inline(WktCursor& c) noexcept {
+  const char* d = c.text.data();
+  const std::size_t n = c.text.size();
+  std::size_t p = c.position;
+  while (p < n && is_ascii_whitespace(static_cast<unsigned char>(d[p]))) ++p;
+  c.position = p;
+  if (p < n && static_cast<unsigned char>(d[p]) >= 0x80) skip_unicode_whitespace(c);
+}
+
+// Parses the number token at the cursor (whitespace already skipped). Returns
+// false, without moving, when the run of number characters there is empty, not
+// in the accepted syntax, or overflows to infinity.
+bool scan_number(WktCursor& c, double& out) noexcept;
+
+inline bool read_number_inline(WktCursor& c, double& out) noexcept {
+  skip_whitespace_inline(c);
+  return scan_number(c, out);
+}
+
+}  // namespace detail
+
+// Leading Unicode White_Space removed (shared by the text operations).
+TextView trim_text_start(TextView t) noexcept;
+// Leading and trailing Unicode White_Space removed.
+TextView trim_text(TextView t) noexcept;
+
+}  // namespace geoweave

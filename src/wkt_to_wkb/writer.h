@@ -1,0 +1,25 @@
+// Recursive-descent WKT parser writing little-endian EWKB as it reads, either as
+// bytes or directly as upper-case hex digits.
+#pragma once
+
+#include "core/buffer.h"
+#include "core/types.h"
+#include "wkt_to_wkb/tokenizer.h"
+
+namespace geoweave {
+
+struct SplitBytes {
+  OutputBuffer bytes;
+  SridSlot slot;
+};
+
+// `cursor` must already be past parse_srid_prefix; `capacity_hint` is the byte
+// length of the whole input text; `slot` says whether and which SRID to embed.
+Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
+                                       SridSlot slot);
+Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
+                                     SridSlot slot);
+// Parses the prefix itself; the bytes never carry an SRID.
+Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text);
+
+}  // namespace geoweave

@@ -5,7 +5,10 @@
 
 #include <charconv>
 
+#include "ops/header.h"
+#include "ops/hex.h"
 #include "wkb_to_wkt/reader.h"
+#include "wkt_to_wkb/tokenizer.h"
 
 namespace geoweave {
 namespace {
@@ -20,6 +23,109 @@ void append_srid_prefix(OutputBuffer& out, std::int32_t n) {
   out.push_back(';');
 }
 
+MaybeBorrowed owned(OutputBuffer buffer) {
+  MaybeBorrowed result;
+  result.owned = std::move(buffer);
+  return result;
+}
+
+MaybeBorrowed borrowed(std::string_view view) {
+  MaybeBorrowed result;
+  result.borrowed = view;
+  result.is_borrowed = true;
+  return result;
+}
+
+std::string_view as_chars(ByteSpan b) noexcept {
+  return {reinterpret_cast<const char*>(b.data), b.size};
+}
+
+ByteSpan as_bytes(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
+
+inline char ascii_lower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// "srid=" on exactly the first five bytes, ASCII case-insensitively.
+bool starts_with_srid_key(TextView t) noexcept {
+  static constexpr std::string_view KEY = "srid=";
+  if (t.size() < KEY.size()) return false;
+  for (std::size_t i = 0; i < KEY.size(); ++i) {
+    if (ascii_lower(t[i]) != KEY[i]) return false;
+  }
+  return true;
+}
+
+// True when `piece` is an optional single sign followed by one or more ASCII
+// digits, names a value in the i32 range, and that value is 0 or less.
+bool is_nonpositive_i32(TextView piece) noexcept {
+  bool negative = false;
+  if (!piece.empty() && (piece[0] == '+' || piece[0] == '-')) {
+    negative = piece[0] == '-';
+    piece.remove_prefix(1);
+  }
+  if (piece.empty()) return false;
+  std::uint64_t magnitude = 0;
+  constexpr std::uint64_t LIMIT = 2147483648u;  // |INT32_MIN|
+  for (char c : piece) {
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + static_cast<unsigned>(c - '0');
+    if (magnitude > LIMIT) return false;  // out of range; stops before overflow
+  }
+  return negative || magnitude == 0;
+}
+
+// Mirror on unparsed WKT: a prefix that names no SRID ("SRID=0;", "srid=-1;")
+// is dropped, as it would be by a parsing conversion; anything else, including
+// malformed values, is left for the caller to see.
+TextView drop_unknown_srid_prefix(TextView t) noexcept {
+  if (!starts_with_srid_key(t)) return t;
+  const std::size_t semi = t.find(';', 5);
+  if (semi == TextView::npos) return t;
+  if (!is_nonpositive_i32(trim_text(t.substr(5, semi - 5)))) return t;
+  return trim_text_start(t.substr(semi + 1));
+}
+
+OutputBuffer prefixed_text(std::int32_t n, TextView body) {
+  OutputBuffer out(body.size() + 17);
+  append_srid_prefix(out, n);
+  out.append(body);
+  return out;
+}
+
+// Patches a simple header straight into hex digits; anything else is rebuilt
+// by the writer's hex sink, so no intermediate byte copy is ever encoded.
+Result<OutputBuffer> rewrite_srid_to_hex(ByteSpan b, SridOption option) {
+  if (auto plan = plan_header_patch(b, option)) {
+    if (plan->kind == HeaderPlan::Kind::Unchanged) return hex_encode_upper(b);
+    OutputBuffer out(2 * plan->length);
+    char* dst = out.tail(2 * plan->length);
+    hex_encode_upper_into({plan->header, plan->header_length}, dst);
+    hex_encode_upper_into({b.data + plan->body_offset, b.size - plan->body_offset},
+                          dst + 2 * plan->header_length);
+    out.commit(2 * plan->length);
+    return out;
+  }
+  const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
+  return round_trip_rewrite_hex(b, slot);
+}
+
+// Non-empty, even length and hex digits only: upper-cased copy. nullopt
+// otherwise (the text is then WKT). One pass, nothing decoded.
+std::optional<OutputBuffer> uppercase_hex_text(TextView t) {
+  if (t.empty() || t.size() % 2 != 0) return std::nullopt;
+  if (!is_hex_digit(static_cast<unsigned char>(t[0]))) return std::nullopt;
+  OutputBuffer out(t.size());
+  char* dst = out.tail(t.size());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (!is_hex_digit(static_cast<unsigned char>(c))) return std::nullopt;
+    dst[i] = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  out.commit(t.size());
+  return out;
+}
+
 }  // namespace
 
 Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option) {
@@ -30,10 +136,91 @@ Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option) {
   if (option.is_strip()) return std::move(split->text);
   // A forced SRID replaces whatever the input held; the input's own SRID is
   // only read so that decoding errors are never hidden behind it.
-  OutputBuffer out(split->text.size() + 17);
-  append_srid_prefix(out, option.value);
-  out.append(split->text.view());
-  return out;
+  return prefixed_text(option.value, split->text.view());
+}
+
+TextView strip_ewkt_prefix(TextView t) noexcept {
+  if (!starts_with_srid_key(t)) return t;
+  const std::size_t semi = t.find(';', 5);
+  if (semi == TextView::npos) return t;
+  return trim_text_start(t.substr(semi + 1));
+}
+
+Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize) {
+  option = option.normalized();
+  if (!source.is_text) {
+    auto text = convert_wkb_to_wkt(source.bytes, option);
+    if (!text) return fail(std::move(text.error()));
+    return owned(std::move(*text));
+  }
+  const TextView t = trim_text(source.text);
+  if (t.empty()) return fail(ConversionError::wkt("empty input"));
+
+  // Hex WKB: a text whose first byte is no hex digit cannot be hex, so the
+  // unvalidated path below never pays for a detection attempt.
+  if (normalize || is_hex_digit(static_cast<unsigned char>(t[0]))) {
+    if (auto decoded = try_hex_decode(t)) {
+      auto text = convert_wkb_to_wkt(as_bytes(*decoded), option);
+      if (!text) return fail(std::move(text.error()));
+      return owned(std::move(*text));
+    }
+  }
+
+  if (normalize) {
+    auto ewkb = convert_wkt_to_wkb(t, option);
+    if (!ewkb) return fail(std::move(ewkb.error()));
+    auto text = decode_wkb_to_ewkt(as_bytes(*ewkb));
+    if (!text) return fail(std::move(text.error()));
+    return owned(std::move(*text));
+  }
+
+  // Unvalidated WKT: only the prefix is edited.
+  if (option.is_mirror()) return borrowed(drop_unknown_srid_prefix(t));
+  if (option.is_strip()) return borrowed(strip_ewkt_prefix(t));
+  return owned(prefixed_text(option.value, strip_ewkt_prefix(t)));
+}
+
+Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option) {
+  option = option.normalized();
+  if (!source.is_text) {
+    if (option.is_mirror()) return borrowed(as_chars(source.bytes));  // not validated
+    auto rewritten = rewrite_srid(source.bytes, option);
+    if (!rewritten) return fail(std::move(rewritten.error()));
+    if (rewritten->unchanged) return borrowed(as_chars(source.bytes));
+    return owned(std::move(rewritten->bytes));
+  }
+  const TextView t = trim_text(source.text);
+  if (auto decoded = try_hex_decode(t)) {
+    if (option.is_mirror()) return owned(std::move(*decoded));  // not validated
+    auto rewritten = rewrite_srid(as_bytes(*decoded), option);
+    if (!rewritten) return fail(std::move(rewritten.error()));
+    if (rewritten->unchanged) return owned(std::move(*decoded));
+    return owned(std::move(rewritten->bytes));
+  }
+  auto ewkb = convert_wkt_to_wkb(t, option);
+  if (!ewkb) return fail(std::move(ewkb.error()));
+  return owned(std::move(*ewkb));
+}
+
+Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option) {
+  option = option.normalized();
+  if (!source.is_text) {
+    if (option.is_mirror()) return owned(hex_encode_upper(source.bytes));  // not validated
+    auto hex = rewrite_srid_to_hex(source.bytes, option);
+    if (!hex) return fail(std::move(hex.error()));
+    return owned(std::move(*hex));
+  }
+  const TextView t = trim_text(source.text);
+  if (option.is_mirror()) {
+    if (auto upper = uppercase_hex_text(t)) return owned(std::move(*upper));
+  } else if (auto decoded = try_hex_decode(t)) {
+    auto hex = rewrite_srid_to_hex(as_bytes(*decoded), option);
+    if (!hex) return fail(std::move(hex.error()));
+    return owned(std::move(*hex));
+  }
+  auto hex = convert_wkt_to_hex_wkb(t, option);
+  if (!hex) return fail(std::move(hex.error()));
+  return owned(std::move(*hex));
 }
 
 }  // namespace geoweave

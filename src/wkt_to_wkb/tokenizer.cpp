@@ -1,1 +1,463 @@
-// placeholder until implemented
+// In-place WKT/EWKT tokenizer.
+//
+// Every operation works directly on the borrowed UTF-8 text; the only strings
+// ever built are failure messages, and those are assembled in cold, out-of-line
+// helpers so the token paths stay small.
+#include "wkt_to_wkb/tokenizer.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <fast_float/fast_float.h>
+
+#include "core/unicode.h"
+
+namespace geoweave {
+
+namespace {
+
+using unicode::decode_utf8;
+
+inline unsigned char byte_at(const WktCursor& c, std::size_t i) noexcept {
+  return static_cast<unsigned char>(c.text[i]);
+}
+
+constexpr unsigned char ascii_upper(unsigned char b) noexcept {
+  return (b >= 'a' && b <= 'z') ? static_cast<unsigned char>(b - 0x20) : b;
+}
+
+// Whether the character starting at `pos` is a letter: ASCII A-Z/a-z or any
+// non-ASCII character with the Alphabetic property. The end of the text is not.
+bool letter_at(TextView text, std::size_t pos) noexcept {
+  if (pos >= text.size()) return false;
+  const auto b = static_cast<unsigned char>(text[pos]);
+  if (b < 0x80) return ascii_upper(b) >= 'A' && ascii_upper(b) <= 'Z';
+  std::size_t len = 0;
+  return unicode::is_alphabetic(decode_utf8(text, pos, &len));
+}
+
+// `keyword` (upper case) at `pos` under ASCII case folding, bytes only.
+bool folded_equals(TextView text, std::size_t pos, std::string_view keyword) noexcept {
+  if (text.size() - pos < keyword.size()) return false;
+  for (std::size_t i = 0; i < keyword.size(); ++i) {
+    if (ascii_upper(static_cast<unsigned char>(text[pos + i])) !=
+        static_cast<unsigned char>(keyword[i]))
+      return false;
+  }
+  return true;
+}
+
+// A keyword ends at a non-letter or at the end of the text, so POINTZ is not
+// POINT followed by a tag.
+bool match_keyword(TextView text, std::size_t pos, std::string_view keyword) noexcept {
+  return folded_equals(text, pos, keyword) && !letter_at(text, pos + keyword.size());
+}
+
+// ---- message rendering ---------------------------------------------------
+
+void append_hex_escape(std::string& out, char32_t cp) {
+  static constexpr char digits[] = "0123456789abcdef";
+  char buf[8];
+  int n = 0;
+  do {
+    buf[n++] = digits[cp & 0xF];
+    cp >>= 4;
+  } while (cp != 0);
+  out += "\\u{";
+  while (n > 0) out += buf[--n];
+  out += '}';
+}
+
+// One character with the escapes shared by the quoted and the character forms;
+// `quote` is the delimiter that must itself be escaped.
+void append_escaped(std::string& out, char32_t cp, TextView raw, char quote) {
+  switch (cp) {
+    case '\t': out += "\\t"; return;
+    case '\r': out += "\\r"; return;
+    case '\n': out += "\\n"; return;
+    case 0: out += "\\0"; return;
+    case '\\': out += "\\\\"; return;
+    default: break;
+  }
+  if (cp == static_cast<char32_t>(quote)) {
+    out += '\\';
+    out += quote;
+    return;
+  }
+  if (!unicode::is_printable(cp) || unicode::is_grapheme_extend(cp)) {
+    append_hex_escape(out, cp);
+    return;
+  }
+  out.append(raw.data(), raw.size());
+}
+
+std::string position_text(std::size_t pos) { return std::to_string(pos); }
+
+// End of the longest run of number characters starting at `pos`.
+std::size_t number_run_end(TextView text, std::size_t pos) noexcept {
+  while (pos < text.size() && detail::is_number_char(static_cast<unsigned char>(text[pos])))
+    ++pos;
+  return pos;
+}
+
+// Syntax check of a whole run: [+-]? (digits [. digits?]? | . digits) ([eE] [+-]? digits)?
+// On success returns true; the run is then exactly one number.
+bool number_syntax_ok(const char* p, const char* end) noexcept {
+  if (p < end && (*p == '+' || *p == '-')) ++p;
+  const char* int_start = p;
+  while (p < end && detail::is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+  bool has_digits = p != int_start;
+  if (p < end && *p == '.') {
+    ++p;
+    const char* frac_start = p;
+    while (p < end && detail::is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+    has_digits = has_digits || p != frac_start;
+  }
+  if (!has_digits) return false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const char* exp_start = p;
+    while (p < end && detail::is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+    if (p == exp_start) return false;
+  }
+  return p == end;
+}
+
+[[gnu::cold, gnu::noinline]] ConversionError number_error(const WktCursor& c) {
+  const std::size_t pos = c.position;
+  const std::size_t run_end = number_run_end(c.text, pos);
+  if (run_end == pos) {
+    return ConversionError::wkt("expected number at position " + position_text(pos) +
+                                ", got " + quoted_form(preview_text(c.text, pos, 10)));
+  }
+  const TextView token = c.text.substr(pos, run_end - pos);
+  if (!number_syntax_ok(token.data(), token.data() + token.size())) {
+    return ConversionError::wkt("invalid number " + quoted_form(token) + " at position " +
+                                position_text(pos));
+  }
+  return ConversionError::wkt("non-finite coordinate " + quoted_form(token) +
+                              " at position " + position_text(pos));
+}
+
+[[gnu::cold, gnu::noinline]] ConversionError punctuation_error(const WktCursor& c,
+                                                               const char* expected) {
+  return ConversionError::wkt(std::string("expected ") + expected + " at position " +
+                              position_text(c.position) + ", got " +
+                              character_form(c.text, c.position));
+}
+
+[[gnu::cold, gnu::noinline]] ConversionError unknown_type_error(const WktCursor& c) {
+  return ConversionError::wkt("unknown geometry type at position " +
+                              position_text(c.position) + ": " +
+                              quoted_form(preview_text(c.text, c.position, 20)));
+}
+
+// Dimension tag after a keyword that is followed by ASCII whitespace.
+Dimension read_dimension_tag(WktCursor& c) noexcept {
+  const std::size_t after_keyword = c.position;
+  detail::skip_whitespace_inline(c);
+  const TextView t = c.text;
+  const std::size_t p = c.position;
+  if (folded_equals(t, p, "ZM") && !letter_at(t, p + 2)) {
+    c.position = p + 2;
+    return Dimension::XYZM;
+  }
+  if (folded_equals(t, p, "Z") && !letter_at(t, p + 1)) {
+    c.position = p + 1;
+    return Dimension::XYZ;
+  }
+  if (folded_equals(t, p, "M") && !letter_at(t, p + 1)) {
+    c.position = p + 1;
+    return Dimension::XYM;
+  }
+  c.position = after_keyword;
+  return Dimension::XY;
+}
+
+}  // namespace
+
+// ---- whitespace ------------------------------------------------------------
+
+namespace detail {
+
+void skip_unicode_whitespace(WktCursor& c) noexcept {
+  std::size_t p = c.position;
+  while (p < c.text.size()) {
+    std::size_t len = 0;
+    const char32_t cp = decode_utf8(c.text, p, &len);
+    if (len == 0 || !unicode::is_white_space(cp)) break;
+    p += len;
+  }
+  c.position = p;
+}
+
+bool scan_number(WktCursor& c, double& out) noexcept {
+  const char* const base = c.text.data();
+  const char* const end = base + c.text.size();
+  const char* const start = base + c.position;
+  const char* p = start;
+
+  // Walk the accepted syntax; whatever follows must not be another number
+  // character, otherwise the whole run is one malformed token.
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  const char* digits = p;
+  while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+  bool has_digits = p != digits;
+  if (p < end && *p == '.') {
+    ++p;
+    const char* frac = p;
+    while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+    has_digits = has_digits || p != frac;
+  }
+  if (!has_digits) [[unlikely]] return false;
+  if (p < end && (*p | 0x20) == 'e') {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const char* exp = p;
+    while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
+    if (p == exp) [[unlikely]] return false;
+  }
+  if (p < end && is_number_char(static_cast<unsigned char>(*p))) [[unlikely]] return false;
+
+  // The converter does not take a leading plus sign.
+  const char* first = *start == '+' ? start + 1 : start;
+  double value;
+  const auto r = fast_float::from_chars(first, p, value);
+  if (r.ptr != p) [[unlikely]] return false;
+  if (std::isinf(value)) [[unlikely]] return false;
+  out = value;
+  c.position = static_cast<std::size_t>(p - base);
+  return true;
+}
+
+}  // namespace detail
+
+void skip_whitespace(WktCursor& c) noexcept { detail::skip_whitespace_inline(c); }
+
+// ---- operations ------------------------------------------------------------
+
+Result<SridSlot> parse_srid_prefix(WktCursor& c) {
+  skip_whitespace(c);
+  const TextView t = c.text;
+  if (!folded_equals(t, c.position, "SRID=")) return SridSlot::none();
+  c.position += 5;
+
+  const std::size_t value_start = c.position;
+  std::size_t p = c.position;
+  bool negative = false;
+  if (p < t.size() && t[p] == '-') {
+    negative = true;
+    ++p;
+  }
+  const std::size_t digits_start = p;
+  // Accumulate as a negative magnitude so that -2147483648 fits; saturate once
+  // out of range but keep scanning to find the end of the digits.
+  std::int64_t value = 0;
+  bool out_of_range = false;
+  while (p < t.size() && detail::is_ascii_digit(static_cast<unsigned char>(t[p]))) {
+    if (!out_of_range) {
+      value = value * 10 - (t[p] - '0');
+      if (value < -2147483648LL - 1) out_of_range = true;  // beyond any i32 either way
+    }
+    ++p;
+  }
+  if (p == digits_start) {
+    return fail(ConversionError::wkt("expected integer at position " + position_text(p)));
+  }
+  if (!negative) value = -value;
+  if (out_of_range || value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
+    return fail(ConversionError::wkt("integer out of i32 range: " +
+                                     std::string(t.substr(value_start, p - value_start))));
+  }
+  c.position = p;
+  skip_whitespace(c);
+  if (c.position >= t.size() || t[c.position] != ';') {
+    return fail(ConversionError::wkt("expected ';' after SRID value"));
+  }
+  ++c.position;
+  return SridSlot::of(static_cast<std::int32_t>(value));
+}
+
+Result<GeometryTag> read_geometry_tag(WktCursor& c) {
+  skip_whitespace(c);
+  const TextView t = c.text;
+  const std::size_t p = c.position;
+  if (p >= t.size()) return fail(unknown_type_error(c));
+
+  struct Candidate {
+    std::string_view keyword;
+    GeometryType type;
+  };
+  static constexpr Candidate G[] = {{"GEOMETRYCOLLECTION", GeometryType::GeometryCollection}};
+  static constexpr Candidate L[] = {{"LINESTRING", GeometryType::LineString}};
+  static constexpr Candidate M[] = {{"MULTILINESTRING", GeometryType::MultiLineString},
+                                    {"MULTIPOLYGON", GeometryType::MultiPolygon},
+                                    {"MULTIPOINT", GeometryType::MultiPoint}};
+  static constexpr Candidate P[] = {{"POLYGON", GeometryType::Polygon},
+                                    {"POINT", GeometryType::Point}};
+
+  const Candidate* first = nullptr;
+  std::size_t count = 0;
+  switch (ascii_upper(byte_at(c, p))) {
+    case 'G': first = G; count = 1; break;
+    case 'L': first = L; count = 1; break;
+    case 'M': first = M; count = 3; break;
+    case 'P': first = P; count = 2; break;
+    default: return fail(unknown_type_error(c));
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const Candidate& k = first[i];
+    if (!match_keyword(t, p, k.keyword)) continue;
+    c.position = p + k.keyword.size();
+    Dimension d = Dimension::XY;
+    // A tag needs ASCII whitespace between it and the keyword.
+    if (c.position < t.size() && detail::is_ascii_whitespace(byte_at(c, c.position)))
+      d = read_dimension_tag(c);
+    return GeometryTag{k.type, d};
+  }
+  return fail(unknown_type_error(c));
+}
+
+Result<EmptyOrOpen> peek_empty_or_open(WktCursor& c) {
+  skip_whitespace(c);
+  const std::size_t p = c.position;
+  if (folded_equals(c.text, p, "EMPTY")) {
+    if (letter_at(c.text, p + 5)) {
+      return fail(ConversionError::wkt("expected delimiter after EMPTY at position " +
+                                       position_text(p + 5)));
+    }
+    c.position = p + 5;
+    return EmptyOrOpen::Empty;
+  }
+  if (p < c.text.size() && c.text[p] == '(') {
+    c.position = p + 1;
+    return EmptyOrOpen::Open;
+  }
+  return EmptyOrOpen::Neither;
+}
+
+Result<EmptyOrOpen> read_empty_or_open(WktCursor& c) {
+  auto r = peek_empty_or_open(c);
+  if (r && *r == EmptyOrOpen::Neither) {
+    return fail(ConversionError::wkt("expected 'EMPTY' or '(' at position " +
+                                     position_text(c.position) + ", got " +
+                                     quoted_form(preview_text(c.text, c.position, 10))));
+  }
+  return r;
+}
+
+Result<void> expect_open_paren(WktCursor& c) {
+  skip_whitespace(c);
+  if (c.position < c.text.size() && c.text[c.position] == '(') {
+    ++c.position;
+    return {};
+  }
+  return fail(punctuation_error(c, "'('"));
+}
+
+Result<void> expect_close_paren(WktCursor& c) {
+  skip_whitespace(c);
+  if (c.position < c.text.size() && c.text[c.position] == ')') {
+    ++c.position;
+    return {};
+  }
+  return fail(punctuation_error(c, "')'"));
+}
+
+Result<Separator> read_separator(WktCursor& c) {
+  skip_whitespace(c);
+  if (c.position < c.text.size()) {
+    const char ch = c.text[c.position];
+    if (ch == ',') {
+      ++c.position;
+      return Separator::Comma;
+    }
+    if (ch == ')') {
+      ++c.position;
+      return Separator::Close;
+    }
+  }
+  return fail(punctuation_error(c, "',' or ')'"));
+}
+
+Result<double> read_number(WktCursor& c) {
+  double value;
+  if (detail::read_number_inline(c, value)) return value;
+  return fail(number_error(c));
+}
+
+Result<void> expect_end_of_input(WktCursor& c) {
+  skip_whitespace(c);
+  if (c.position == c.text.size()) return {};
+  return fail(ConversionError::wkt("unexpected trailing content at position " +
+                                   position_text(c.position) + ": " +
+                                   quoted_form(preview_text(c.text, c.position, 20))));
+}
+
+// ---- message helpers ---------------------------------------------------------
+
+std::string preview_text(TextView text, std::size_t pos, std::size_t max_chars) {
+  if (pos > text.size()) pos = text.size();
+  std::size_t end = pos;
+  for (std::size_t n = 0; n < max_chars && end < text.size(); ++n) {
+    std::size_t len = 0;
+    decode_utf8(text, end, &len);
+    end += len == 0 ? 1 : len;
+  }
+  return std::string(text.substr(pos, end - pos));
+}
+
+std::string quoted_form(TextView s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t len = 0;
+    const char32_t cp = decode_utf8(s, i, &len);
+    if (len == 0) break;
+    append_escaped(out, cp, s.substr(i, len), '"');
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+std::string character_form(TextView text, std::size_t pos) {
+  if (pos >= text.size()) return "None";
+  std::size_t len = 0;
+  const char32_t cp = decode_utf8(text, pos, &len);
+  std::string out = "Some('";
+  append_escaped(out, cp, text.substr(pos, len), '\'');
+  out += "')";
+  return out;
+}
+
+// ---- trimming ------------------------------------------------------------------
+
+TextView trim_text_start(TextView t) noexcept {
+  std::size_t p = 0;
+  while (p < t.size()) {
+    std::size_t len = 0;
+    const char32_t cp = decode_utf8(t, p, &len);
+    if (len == 0 || !unicode::is_white_space(cp)) break;
+    p += len;
+  }
+  return t.substr(p);
+}
+
+TextView trim_text(TextView t) noexcept {
+  t = trim_text_start(t);
+  std::size_t end = t.size();
+  while (end > 0) {
+    std::size_t len = 0;
+    const char32_t cp = unicode::decode_utf8_backward(t, end, &len);
+    if (len == 0 || !unicode::is_white_space(cp)) break;
+    end -= len;
+  }
+  return t.substr(0, end);
+}
+
+}  // namespace geoweave

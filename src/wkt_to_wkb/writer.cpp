@@ -1,1 +1,354 @@
-// placeholder until implemented
+// Recursive-descent WKT parser that writes little-endian EWKB while it reads.
+//
+// There is no geometry tree and no second pass: headers and coordinates go to
+// the sink as soon as they are read, and counts that are only known at the end
+// of a list are written as zero placeholders and patched afterwards. The parser
+// is a template over its sink so the same code produces either bytes or the
+// upper-case hex text of those bytes without building the bytes first.
+#include "wkt_to_wkb/writer.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace geoweave {
+
+namespace {
+
+// ---- sinks ---------------------------------------------------------------------
+
+class BinarySink {
+ public:
+  explicit BinarySink(std::size_t reserve) : buf_(reserve) {}
+
+  void put_byte_order() { buf_.push_back('\x01'); }
+  void put_u32(std::uint32_t v) {
+    std::memcpy(buf_.tail(4), &v, 4);
+    buf_.commit(4);
+  }
+  void put_f64(double v) {
+    std::memcpy(buf_.tail(8), &v, 8);
+    buf_.commit(8);
+  }
+  std::size_t reserve_count() {
+    const std::size_t at = buf_.size();
+    put_u32(0);
+    return at;
+  }
+  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
+    buf_.overwrite(offset, &v, 4);
+  }
+  OutputBuffer take() noexcept { return std::move(buf_); }
+
+ private:
+  OutputBuffer buf_;
+};
+
+// Every byte value as its two upper-case hex digits, high nibble first, stored
+// in memory order so a single 2-byte copy writes both.
+constexpr std::array<std::array<char, 2>, 256> make_hex_pairs() {
+  constexpr char digits[] = "0123456789ABCDEF";
+  std::array<std::array<char, 2>, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) t[i] = {digits[i >> 4], digits[i & 0xF]};
+  return t;
+}
+constexpr auto HEX_PAIRS = make_hex_pairs();
+
+class HexSink {
+ public:
+  explicit HexSink(std::size_t reserve_bytes) : buf_(reserve_bytes * 2) {}
+
+  void put_byte_order() {
+    char* p = buf_.tail(2);
+    p[0] = '0';
+    p[1] = '1';
+    buf_.commit(2);
+  }
+  void put_u32(std::uint32_t v) {
+    encode<4>(buf_.tail(8), v);
+    buf_.commit(8);
+  }
+  void put_f64(double v) {
+    encode<8>(buf_.tail(16), std::bit_cast<std::uint64_t>(v));
+    buf_.commit(16);
+  }
+  std::size_t reserve_count() {
+    const std::size_t at = buf_.size();
+    std::memset(buf_.tail(8), '0', 8);
+    buf_.commit(8);
+    return at;
+  }
+  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
+    encode<4>(buf_.data() + offset, v);
+  }
+  OutputBuffer take() noexcept { return std::move(buf_); }
+
+ private:
+  // Little-endian: least significant byte first, each byte as two digits.
+  template <unsigned Bytes, class U>
+  static void encode(char* out, U v) noexcept {
+    for (unsigned i = 0; i < Bytes; ++i) {
+      std::memcpy(out + 2 * i, HEX_PAIRS[static_cast<unsigned char>(v >> (8 * i))].data(), 2);
+    }
+  }
+
+  OutputBuffer buf_;
+};
+
+// ---- parser --------------------------------------------------------------------
+
+constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
+
+constexpr std::uint32_t type_word(GeometryType t, Dimension d) noexcept {
+  return static_cast<std::uint32_t>(t) | dimension_flags(d);
+}
+
+[[gnu::cold, gnu::noinline]] ConversionError too_many(const char* list_name) {
+  return ConversionError::wkt(std::string("too many ") + list_name);
+}
+
+// The tokenizer's fast path declined the number; let the full operation build
+// the message (it re-reads the same token from the same position).
+[[gnu::cold, gnu::noinline]] ConversionError number_failure(WktCursor& c) {
+  auto r = read_number(c);
+  return r ? ConversionError::wkt("internal error: number accepted on retry") : r.error();
+}
+
+template <class Sink>
+inline Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
+  for (unsigned i = 0; i < ordinates; ++i) {
+    double v;
+    if (!detail::read_number_inline(c, v)) [[unlikely]] return fail(number_failure(c));
+    sink.put_f64(v);
+  }
+  return {};
+}
+
+template <class Sink>
+void write_empty_point(Sink& sink, unsigned ordinates) {
+  const double nan = std::bit_cast<double>(QUIET_NAN_BITS);
+  for (unsigned i = 0; i < ordinates; ++i) sink.put_f64(nan);
+}
+
+// After an element has been written: `count` already includes it.
+inline bool count_exceeded(std::uint64_t count) noexcept { return count > MAX_ELEMENT_COUNT; }
+
+// Tuples up to and including the closing parenthesis; the opening one has been
+// consumed. Returns the tuple count.
+template <class Sink>
+Result<std::uint32_t> write_coordinate_list(WktCursor& c, Sink& sink, Dimension d) {
+  const unsigned ordinates = ordinate_count(d);
+  const char* const text = c.text.data();
+  const std::size_t size = c.text.size();
+  std::uint64_t count = 0;
+  for (;;) {
+    if (auto r = write_tuple(c, sink, ordinates); !r) [[unlikely]] return fail(std::move(r.error()));
+    if (count_exceeded(++count)) [[unlikely]] return fail(too_many("coordinate tuples"));
+    detail::skip_whitespace_inline(c);
+    if (c.position < size) [[likely]] {
+      const char ch = text[c.position];
+      if (ch == ',') {
+        ++c.position;
+        continue;
+      }
+      if (ch == ')') {
+        ++c.position;
+        return static_cast<std::uint32_t>(count);
+      }
+    }
+    return fail(read_separator(c).error());  // neither: let it name what it found
+  }
+}
+
+// Rings up to and including the polygon's closing parenthesis.
+template <class Sink>
+Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d) {
+  std::uint64_t count = 0;
+  for (;;) {
+    if (auto r = expect_open_paren(c); !r) return fail(std::move(r.error()));
+    const std::size_t slot = sink.reserve_count();
+    auto tuples = write_coordinate_list(c, sink, d);
+    if (!tuples) return fail(std::move(tuples.error()));
+    sink.patch_count(slot, *tuples);
+    if (count_exceeded(++count)) return fail(too_many("polygon rings"));
+    auto sep = read_separator(c);
+    if (!sep) return fail(std::move(sep.error()));
+    if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
+  }
+}
+
+// LineString / Polygon bodies and the line and polygon members of Multi
+// geometries: EMPTY gives a zero count, otherwise a patched list.
+template <class Sink, Result<std::uint32_t> (*List)(WktCursor&, Sink&, Dimension)>
+Result<void> write_counted_body(WktCursor& c, Sink& sink, Dimension d) {
+  auto eo = read_empty_or_open(c);
+  if (!eo) return fail(std::move(eo.error()));
+  if (*eo == EmptyOrOpen::Empty) {
+    sink.put_u32(0);
+    return {};
+  }
+  const std::size_t slot = sink.reserve_count();
+  auto n = List(c, sink, d);
+  if (!n) return fail(std::move(n.error()));
+  sink.patch_count(slot, *n);
+  return {};
+}
+
+template <class Sink>
+Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
+  auto eo = peek_empty_or_open(c);
+  if (!eo) return fail(std::move(eo.error()));
+  const unsigned ordinates = ordinate_count(d);
+  switch (*eo) {
+    case EmptyOrOpen::Empty:
+      write_empty_point(sink, ordinates);
+      return {};
+    case EmptyOrOpen::Open:
+      if (auto r = write_tuple(c, sink, ordinates); !r) return r;
+      return expect_close_paren(c);
+    case EmptyOrOpen::Neither:
+      break;
+  }
+  return write_tuple(c, sink, ordinates);  // bare tuple
+}
+
+// Members of MultiPoint / MultiLineString / MultiPolygon: written inline with
+// their own header, the parent's dimension and never an SRID.
+template <class Sink, Result<void> (*Member)(WktCursor&, Sink&, Dimension)>
+Result<void> write_multi_body(WktCursor& c, Sink& sink, Dimension d, GeometryType member,
+                              const char* list_name) {
+  auto eo = read_empty_or_open(c);
+  if (!eo) return fail(std::move(eo.error()));
+  if (*eo == EmptyOrOpen::Empty) {
+    sink.put_u32(0);
+    return {};
+  }
+  const std::size_t slot = sink.reserve_count();
+  const std::uint32_t member_word = type_word(member, d);
+  std::uint64_t count = 0;
+  for (;;) {
+    sink.put_byte_order();
+    sink.put_u32(member_word);
+    if (auto r = Member(c, sink, d); !r) return r;
+    if (count_exceeded(++count)) return fail(too_many(list_name));
+    auto sep = read_separator(c);
+    if (!sep) return fail(std::move(sep.error()));
+    if (*sep == Separator::Close) break;
+  }
+  sink.patch_count(slot, static_cast<std::uint32_t>(count));
+  return {};
+}
+
+template <class Sink>
+Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth) {
+  if (depth >= MAX_NESTING_DEPTH) {
+    return fail(ConversionError::wkt("geometry nesting exceeds maximum depth of " +
+                                     std::to_string(MAX_NESTING_DEPTH)));
+  }
+  auto tag = read_geometry_tag(c);
+  if (!tag) return fail(std::move(tag.error()));
+  const GeometryType type = tag->type;
+  const Dimension d = tag->dimension;
+
+  sink.put_byte_order();
+  if (slot.has_srid) {
+    sink.put_u32(type_word(type, d) | EWKB_SRID_FLAG);
+    sink.put_u32(static_cast<std::uint32_t>(slot.srid));
+  } else {
+    sink.put_u32(type_word(type, d));
+  }
+
+  Result<void> body;
+  switch (type) {
+    case GeometryType::Point: {
+      auto eo = read_empty_or_open(c);
+      if (!eo) return fail(std::move(eo.error()));
+      if (*eo == EmptyOrOpen::Empty) {
+        write_empty_point(sink, ordinate_count(d));
+      } else {
+        body = write_tuple(c, sink, ordinate_count(d));
+        if (body) body = expect_close_paren(c);
+      }
+      break;
+    }
+    case GeometryType::LineString:
+      body = write_counted_body<Sink, write_coordinate_list<Sink>>(c, sink, d);
+      break;
+    case GeometryType::Polygon:
+      body = write_counted_body<Sink, write_polygon_rings<Sink>>(c, sink, d);
+      break;
+    case GeometryType::MultiPoint:
+      body = write_multi_body<Sink, write_point_member<Sink>>(c, sink, d, GeometryType::Point,
+                                                              "MultiPoint members");
+      break;
+    case GeometryType::MultiLineString:
+      body = write_multi_body<Sink, write_counted_body<Sink, write_coordinate_list<Sink>>>(
+          c, sink, d, GeometryType::LineString, "MultiLineString members");
+      break;
+    case GeometryType::MultiPolygon:
+      body = write_multi_body<Sink, write_counted_body<Sink, write_polygon_rings<Sink>>>(
+          c, sink, d, GeometryType::Polygon, "MultiPolygon members");
+      break;
+    case GeometryType::GeometryCollection: {
+      auto eo = read_empty_or_open(c);
+      if (!eo) return fail(std::move(eo.error()));
+      if (*eo == EmptyOrOpen::Empty) {
+        sink.put_u32(0);
+        break;
+      }
+      const std::size_t count_slot = sink.reserve_count();
+      std::uint64_t count = 0;
+      for (;;) {
+        auto member = write_geometry(c, sink, SridSlot::none(), depth + 1);
+        if (!member) return member;
+        // Only a tagged collection constrains its members.
+        if (d != Dimension::XY && member->dimension != d) {
+          return fail(ConversionError::wkt(
+              "GeometryCollection " + std::string(dimension_name(d)) +
+              " member has incompatible dimension " +
+              std::string(dimension_name(member->dimension))));
+        }
+        if (count_exceeded(++count)) return fail(too_many("GeometryCollection members"));
+        auto sep = read_separator(c);
+        if (!sep) return fail(std::move(sep.error()));
+        if (*sep == Separator::Close) break;
+      }
+      sink.patch_count(count_slot, static_cast<std::uint32_t>(count));
+      break;
+    }
+  }
+  if (!body) return fail(std::move(body.error()));
+  return GeometryTag{type, d};
+}
+
+template <class Sink>
+Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, SridSlot slot) {
+  Sink sink(std::min(capacity_hint, OUTPUT_RESERVE_CAP));
+  if (auto g = write_geometry(cursor, sink, slot, 0); !g) return fail(std::move(g.error()));
+  if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
+  return sink.take();
+}
+
+}  // namespace
+
+Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
+                                       SridSlot slot) {
+  return write_whole<BinarySink>(cursor, capacity_hint, slot);
+}
+
+Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
+                                     SridSlot slot) {
+  return write_whole<HexSink>(cursor, capacity_hint, slot);
+}
+
+Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text) {
+  WktCursor cursor{text, 0};
+  auto prefix = parse_srid_prefix(cursor);
+  if (!prefix) return fail(std::move(prefix.error()));
+  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none());
+  if (!bytes) return fail(std::move(bytes.error()));
+  return SplitBytes{std::move(*bytes), *prefix};
+}
+
+}  // namespace geoweave

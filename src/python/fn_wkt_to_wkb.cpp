@@ -1,1 +1,94 @@
-// placeholder until implemented
+// wkt_to_wkb, wkt_to_wkb_split_srid and wkt_to_hex_wkb: WKT/EWKT text to EWKB.
+#include "python/args.h"
+#include "python/functions.h"
+#include "ops/convert.h"
+#include "wkt_to_wkb/writer.h"
+
+namespace geoweave::py {
+namespace {
+
+constexpr const char* WKT_SRID_PARAMS[] = {"wkt", "srid"};
+constexpr Signature WKT_TO_WKB{"wkt_to_wkb", WKT_SRID_PARAMS, 2, 1};
+constexpr Signature WKT_TO_WKB_SPLIT{"wkt_to_wkb_split_srid", WKT_SRID_PARAMS, 1, 1};
+constexpr Signature WKT_TO_HEX_WKB{"wkt_to_hex_wkb", WKT_SRID_PARAMS, 2, 1};
+
+PyObject* wkt_to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!bind_arguments(WKT_TO_WKB, args, nargs, kwnames, a)) return nullptr;
+  TextView wkt;
+  if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
+  SridOption option;
+  if (!srid_argument(a[1], &option)) return nullptr;
+  auto bytes = convert_wkt_to_wkb(wkt, option);
+  if (!bytes) return raise_conversion_error(bytes.error());
+  return bytes_result(bytes->view());
+}
+
+PyObject* wkt_to_wkb_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  PyObject* a[1];
+  if (!bind_arguments(WKT_TO_WKB_SPLIT, args, nargs, kwnames, a)) return nullptr;
+  TextView wkt;
+  if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;
+  auto split = wkt_to_ewkb_bytes_split_srid(wkt);
+  if (!split) return raise_conversion_error(split.error());
+  return pair_result(bytes_result(split->bytes.view()), split->slot);
+}
+
+PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!bind_arguments(WKT_TO_HEX_WKB, args, nargs, kwnames, a)) return nullptr;
+  TextView wkt;
+  if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
+  SridOption option;
+  if (!srid_argument(a[1], &option)) return nullptr;
+  auto hex = convert_wkt_to_hex_wkb(wkt, option);
+  if (!hex) return raise_conversion_error(hex.error());
+  return text_result(hex->view());
+}
+
+}  // namespace
+
+PyObject* fn_wkt_to_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return entry<wkt_to_wkb_body>(self, args, nargs, kwnames);
+}
+PyObject* fn_wkt_to_wkb_split_srid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return entry<wkt_to_wkb_split_srid_body>(self, args, nargs, kwnames);
+}
+PyObject* fn_wkt_to_hex_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return entry<wkt_to_hex_wkb_body>(self, args, nargs, kwnames);
+}
+
+const char DOC_wkt_to_wkb[] =
+    "wkt_to_wkb(wkt, srid=None)\n"
+    "--\n"
+    "\n"
+    "Converts a WKT/EWKT string to EWKB bytes.\n"
+    "\n"
+    "*srid* controls SRID handling in the output:\n"
+    "- ``None`` (default): mirror the input \u2014 SRID is kept if present, absent if not.\n"
+    "- ``False``: always strip the SRID from the output.\n"
+    "- integer: always embed this SRID, overriding whatever the input contains.";
+
+const char DOC_wkt_to_wkb_split_srid[] =
+    "wkt_to_wkb_split_srid(wkt)\n"
+    "--\n"
+    "\n"
+    "Converts a WKT/EWKT string to EWKB bytes and returns the SRID separately.\n"
+    "The SRID is not embedded in the returned bytes.";
+
+const char DOC_wkt_to_hex_wkb[] =
+    "wkt_to_hex_wkb(wkt, srid=None)\n"
+    "--\n"
+    "\n"
+    "Converts a WKT/EWKT string to an uppercase hex-encoded EWKB string.\n"
+    "\n"
+    "*srid* controls SRID handling in the output:\n"
+    "- ``None`` (default): mirror the input \u2014 SRID is kept if present, absent if not.\n"
+    "- ``False``: always strip the SRID from the output.\n"
+    "- integer: always embed this SRID, overriding whatever the input contains.";
+
+}  // namespace geoweave::py

@@ -1,0 +1,50 @@
+# Shared set-up, sourced by the other scripts: installs the Debian packages the
+# build needs when they are missing, finds a Python 3.13+ interpreter and makes a
+# virtual environment from it with the project built and installed.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${GEOWEAVE_VENV:-$ROOT/.venv}"
+
+need_debs=()
+[ -f /usr/include/dragonbox-1.1.3/dragonbox/dragonbox.h ] || ls /usr/include/dragonbox*/dragonbox/dragonbox.h >/dev/null 2>&1 || need_debs+=(libdragonbox-dev)
+[ -f /usr/include/fast_float/fast_float.h ] || need_debs+=(libfast-float-dev)
+[ -f /usr/share/unicode/UnicodeData.txt ] || need_debs+=(unicode-data)
+command -v cmake >/dev/null 2>&1 || need_debs+=(cmake)
+command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
+if [ ${#need_debs[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${need_debs[*]}" >&2
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_debs[@]}" >/dev/null
+fi
+
+# A Python 3.13 (or later) interpreter: python3.13 on PATH, Debian's, or pyenv's.
+find_python() {
+  local candidate
+  for candidate in "${GEOWEAVE_PYTHON:-}" python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
+    [ -n "$candidate" ] || continue
+    if "$candidate" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 13) else 1)' >/dev/null 2>&1; then
+      command -v "$candidate"; return 0
+    fi
+  done
+  if command -v pyenv >/dev/null 2>&1; then
+    local version
+    version=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.(1[3-9])(\.[0-9]+)?$' | sort -V | head -n 1 || true)
+    if [ -n "$version" ] && [ -x "$(pyenv prefix "$version")/bin/python3" ]; then
+      echo "$(pyenv prefix "$version")/bin/python3"; return 0
+    fi
+  fi
+  return 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+  PY=$(find_python) || { echo "no Python 3.13 or later found (python3.13, /usr/bin/python3.13 or pyenv)" >&2; exit 1; }
+  echo "creating $VENV from $PY" >&2
+  "$PY" -m venv "$VENV"
+fi
+PYTHON="$VENV/bin/python"
+
+# Build requirements live in the venv so rebuilds reuse the CMake build tree.
+"$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" >/dev/null
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT${GEOWEAVE_EXTRAS:-}"

@@ -5,11 +5,9 @@
 // helpers so the token paths stay small.
 #include "wkt_to_wkb/tokenizer.h"
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 
-#include <fast_float/fast_float.h>
 
 #include "core/unicode.h"
 
@@ -157,7 +155,7 @@ bool number_syntax_ok(const char* p, const char* end) noexcept {
 // Dimension tag after a keyword that is followed by ASCII whitespace.
 Dimension read_dimension_tag(WktCursor& c) noexcept {
   const std::size_t after_keyword = c.position;
-  detail::skip_whitespace_inline(c);
+  skip_whitespace(c);
   const TextView t = c.text;
   const std::size_t p = c.position;
   if (folded_equals(t, p, "ZM") && !letter_at(t, p + 2)) {
@@ -182,59 +180,25 @@ Dimension read_dimension_tag(WktCursor& c) noexcept {
 
 namespace detail {
 
-void skip_unicode_whitespace(WktCursor& c) noexcept {
-  std::size_t p = c.position;
-  while (p < c.text.size()) {
+const char* skip_unicode_whitespace(const char* p, const char* end) noexcept {
+  const TextView rest(p, static_cast<std::size_t>(end - p));
+  std::size_t i = 0;
+  while (i < rest.size()) {
     std::size_t len = 0;
-    const char32_t cp = decode_utf8(c.text, p, &len);
+    const char32_t cp = decode_utf8(rest, i, &len);
     if (len == 0 || !unicode::is_white_space(cp)) break;
-    p += len;
+    i += len;
   }
-  c.position = p;
-}
-
-bool scan_number(WktCursor& c, double& out) noexcept {
-  const char* const base = c.text.data();
-  const char* const end = base + c.text.size();
-  const char* const start = base + c.position;
-  const char* p = start;
-
-  // Walk the accepted syntax; whatever follows must not be another number
-  // character, otherwise the whole run is one malformed token.
-  if (p < end && (*p == '-' || *p == '+')) ++p;
-  const char* digits = p;
-  while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
-  bool has_digits = p != digits;
-  if (p < end && *p == '.') {
-    ++p;
-    const char* frac = p;
-    while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
-    has_digits = has_digits || p != frac;
-  }
-  if (!has_digits) [[unlikely]] return false;
-  if (p < end && (*p | 0x20) == 'e') {
-    ++p;
-    if (p < end && (*p == '+' || *p == '-')) ++p;
-    const char* exp = p;
-    while (p < end && is_ascii_digit(static_cast<unsigned char>(*p))) ++p;
-    if (p == exp) [[unlikely]] return false;
-  }
-  if (p < end && is_number_char(static_cast<unsigned char>(*p))) [[unlikely]] return false;
-
-  // The converter does not take a leading plus sign.
-  const char* first = *start == '+' ? start + 1 : start;
-  double value;
-  const auto r = fast_float::from_chars(first, p, value);
-  if (r.ptr != p) [[unlikely]] return false;
-  if (std::isinf(value)) [[unlikely]] return false;
-  out = value;
-  c.position = static_cast<std::size_t>(p - base);
-  return true;
+  return p + i;
 }
 
 }  // namespace detail
 
-void skip_whitespace(WktCursor& c) noexcept { detail::skip_whitespace_inline(c); }
+void skip_whitespace(WktCursor& c) noexcept {
+  const char* base = c.text.data();
+  c.position = static_cast<std::size_t>(
+      detail::skip_whitespace(base + c.position, base + c.text.size()) - base);
+}
 
 // ---- operations ------------------------------------------------------------
 
@@ -384,9 +348,13 @@ Result<Separator> read_separator(WktCursor& c) {
 }
 
 Result<double> read_number(WktCursor& c) {
+  skip_whitespace(c);
+  const char* base = c.text.data();
   double value;
-  if (detail::read_number_inline(c, value)) return value;
-  return fail(number_error(c));
+  const char* end = detail::scan_number(base + c.position, base + c.text.size(), value);
+  if (end == nullptr) return fail(number_error(c));
+  c.position = static_cast<std::size_t>(end - base);
+  return value;
 }
 
 Result<void> expect_end_of_input(WktCursor& c) {

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <string>
+#include <system_error>
+
+#include <fast_float/fast_float.h>
 
 #include "core/types.h"
 
@@ -43,9 +47,10 @@ std::string quoted_form(TextView s);
 // "Some('c')" for the character at pos, or "None" at the end of the text.
 std::string character_form(TextView text, std::size_t pos);
 
-// Hot-path pieces the writer inlines into its coordinate loops. They behave
-// exactly like skip_whitespace and read_number; on any failure the cursor is
-// left at the number's start so that read_number can report the error.
+// Hot-path pieces the writer inlines into its coordinate loops. They work on
+// plain pointers into the text so the loop can keep its position in a register,
+// and behave exactly like skip_whitespace and read_number; on a failure the
+// caller hands the position back to read_number, which builds the message.
 namespace detail {
 
 // TAB LF FF CR SPACE. Vertical tab is deliberately absent: it only counts as
@@ -65,25 +70,40 @@ constexpr bool is_number_char(unsigned char b) noexcept {
 }
 
 // Continues a whitespace run from a non-ASCII byte (out of line, rarely taken).
-void skip_unicode_whitespace(WktCursor& c) noexcept;
+const char* skip_unicode_whitespace(const char* p, const char* end) noexcept;
 
-inline void skip_whitespace_inline(WktCursor& c) noexcept {
-  const char* d = c.text.data();
-  const std::size_t n = c.text.size();
-  std::size_t p = c.position;
-  while (p < n && is_ascii_whitespace(static_cast<unsigned char>(d[p]))) ++p;
-  c.position = p;
-  if (p < n && static_cast<unsigned char>(d[p]) >= 0x80) skip_unicode_whitespace(c);
+inline const char* skip_whitespace(const char* p, const char* end) noexcept {
+  while (p != end && is_ascii_whitespace(static_cast<unsigned char>(*p))) ++p;
+  if (p != end && static_cast<unsigned char>(*p) >= 0x80) [[unlikely]]
+    return skip_unicode_whitespace(p, end);
+  return p;
 }
 
-// Parses the number token at the cursor (whitespace already skipped). Returns
-// false, without moving, when the run of number characters there is empty, not
-// in the accepted syntax, or overflows to infinity.
-bool scan_number(WktCursor& c, double& out) noexcept;
-
-inline bool read_number_inline(WktCursor& c, double& out) noexcept {
-  skip_whitespace_inline(c);
-  return scan_number(c, out);
+// Parses the number token at p (whitespace already skipped). Returns the end of
+// the token, or nullptr when the run of number characters at p is empty, not in
+// the accepted syntax, or overflows to infinity.
+inline const char* scan_number(const char* p, const char* end, double& out) noexcept {
+  // The converter checks the syntax in the same pass as it converts; what it
+  // cannot check is the start (it takes no '+', and would read "inf"/"nan")
+  // and the end: the token must run up to the first byte that is not a number
+  // character, or the whole run is one malformed token.
+  if (p == end) [[unlikely]] return nullptr;
+  if (*p == '+') {
+    ++p;
+    if (p == end || !(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '.'))
+      [[unlikely]] return nullptr;
+  } else if (!(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.'))
+      [[unlikely]] {
+    return nullptr;
+  }
+  const auto r = fast_float::from_chars(p, end, out);
+  if (r.ec != std::errc()) [[unlikely]] return nullptr;
+  if (r.ptr != end && is_number_char(static_cast<unsigned char>(*r.ptr))) [[unlikely]]
+    return nullptr;
+  // Overflow to infinity; this also refuses "-inf" and "-nan", which the
+  // converter reads past the number characters.
+  if (!std::isfinite(out)) [[unlikely]] return nullptr;
+  return r.ptr;
 }
 
 }  // namespace detail

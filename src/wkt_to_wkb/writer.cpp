@@ -12,6 +12,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace geoweave {
 
 namespace {
@@ -20,7 +24,15 @@ namespace {
 
 class BinarySink {
  public:
+  static constexpr std::size_t F64_WIDTH = 8;
+
   explicit BinarySink(std::size_t reserve) : buf_(reserve) {}
+
+  // Bulk form used by the coordinate loops: room for `n` output units, filled
+  // with store_f64, then committed in one step.
+  char* tail(std::size_t n) { return buf_.tail(n); }
+  static void store_f64(char* at, double v) noexcept { std::memcpy(at, &v, 8); }
+  void commit(std::size_t n) noexcept { buf_.commit(n); }
 
   void put_byte_order() { buf_.push_back('\x01'); }
   void put_u32(std::uint32_t v) {
@@ -57,7 +69,30 @@ constexpr auto HEX_PAIRS = make_hex_pairs();
 
 class HexSink {
  public:
+  static constexpr std::size_t F64_WIDTH = 16;
+
   explicit HexSink(std::size_t reserve_bytes) : buf_(reserve_bytes * 2) {}
+
+  char* tail(std::size_t n) { return buf_.tail(n); }
+  static void store_f64(char* at, double v) noexcept {
+#if defined(__SSE2__)
+    // All 16 digits at once: split every byte into its nibbles, interleave
+    // high before low, and map 0-9 to '0'-'9' and 10-15 to 'A'-'F'.
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));
+    const __m128i mask = _mm_set1_epi8(0x0F);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+    const __m128i lo = _mm_and_si128(bytes, mask);
+    const __m128i nibbles = _mm_unpacklo_epi8(hi, lo);
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
+                                          _mm_set1_epi8('A' - '0' - 10));
+    const __m128i digits =
+        _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), digits);
+#else
+    encode<8>(at, std::bit_cast<std::uint64_t>(v));
+#endif
+  }
+  void commit(std::size_t n) noexcept { buf_.commit(n); }
 
   void put_byte_order() {
     char* p = buf_.tail(2);
@@ -70,7 +105,7 @@ class HexSink {
     buf_.commit(8);
   }
   void put_f64(double v) {
-    encode<8>(buf_.tail(16), std::bit_cast<std::uint64_t>(v));
+    store_f64(buf_.tail(16), v);
     buf_.commit(16);
   }
   std::size_t reserve_count() {
@@ -108,20 +143,50 @@ constexpr std::uint32_t type_word(GeometryType t, Dimension d) noexcept {
   return ConversionError::wkt(std::string("too many ") + list_name);
 }
 
-// The tokenizer's fast path declined the number; let the full operation build
-// the message (it re-reads the same token from the same position).
-[[gnu::cold, gnu::noinline]] ConversionError number_failure(WktCursor& c) {
+// The tokenizer's fast path declined the number at `p`; let the full
+// operation build the message (it re-reads the same token).
+[[gnu::cold, gnu::noinline]] ConversionError number_failure(WktCursor& c, const char* p) {
+  c.position = static_cast<std::size_t>(p - c.text.data());
   auto r = read_number(c);
-  return r ? ConversionError::wkt("internal error: number accepted on retry") : r.error();
+  return r ? ConversionError::wkt("number rejected by the fast path but not on retry")
+           : r.error();
+}
+
+[[gnu::cold, gnu::noinline]] ConversionError separator_failure(WktCursor& c, const char* p) {
+  c.position = static_cast<std::size_t>(p - c.text.data());
+  return read_separator(c).error();
+}
+
+// One tuple of N numbers, each converted straight into the sink's reserved
+// space. Advances `p`; returns false (p at the failing number) on a bad number.
+template <class Sink, unsigned N>
+[[gnu::always_inline]] inline bool put_tuple(const char*& p, const char* end, Sink& sink) {
+  char* out = sink.tail(N * Sink::F64_WIDTH);
+  for (unsigned i = 0; i < N; ++i) {
+    p = detail::skip_whitespace(p, end);
+    double v;
+    const char* next = detail::scan_number(p, end, v);
+    if (next == nullptr) [[unlikely]] return false;
+    Sink::store_f64(out + i * Sink::F64_WIDTH, v);
+    p = next;
+  }
+  sink.commit(N * Sink::F64_WIDTH);
+  return true;
 }
 
 template <class Sink>
-inline Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
-  for (unsigned i = 0; i < ordinates; ++i) {
-    double v;
-    if (!detail::read_number_inline(c, v)) [[unlikely]] return fail(number_failure(c));
-    sink.put_f64(v);
+Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
+  const char* const base = c.text.data();
+  const char* const end = base + c.text.size();
+  const char* p = base + c.position;
+  bool ok;
+  switch (ordinates) {
+    case 2: ok = put_tuple<Sink, 2>(p, end, sink); break;
+    case 3: ok = put_tuple<Sink, 3>(p, end, sink); break;
+    default: ok = put_tuple<Sink, 4>(p, end, sink); break;
   }
+  if (!ok) return fail(number_failure(c, p));
+  c.position = static_cast<std::size_t>(p - base);
   return {};
 }
 
@@ -135,29 +200,38 @@ void write_empty_point(Sink& sink, unsigned ordinates) {
 inline bool count_exceeded(std::uint64_t count) noexcept { return count > MAX_ELEMENT_COUNT; }
 
 // Tuples up to and including the closing parenthesis; the opening one has been
-// consumed. Returns the tuple count.
-template <class Sink>
-Result<std::uint32_t> write_coordinate_list(WktCursor& c, Sink& sink, Dimension d) {
-  const unsigned ordinates = ordinate_count(d);
-  const char* const text = c.text.data();
-  const std::size_t size = c.text.size();
+// consumed. Returns the tuple count. This is where nearly all the time goes, so
+// the position lives in a local pointer and is written back only on the way out.
+template <class Sink, unsigned N>
+Result<std::uint32_t> write_coordinates(WktCursor& c, Sink& sink) {
+  const char* const base = c.text.data();
+  const char* const end = base + c.text.size();
+  const char* p = base + c.position;
   std::uint64_t count = 0;
   for (;;) {
-    if (auto r = write_tuple(c, sink, ordinates); !r) [[unlikely]] return fail(std::move(r.error()));
+    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] return fail(number_failure(c, p));
     if (count_exceeded(++count)) [[unlikely]] return fail(too_many("coordinate tuples"));
-    detail::skip_whitespace_inline(c);
-    if (c.position < size) [[likely]] {
-      const char ch = text[c.position];
-      if (ch == ',') {
-        ++c.position;
+    p = detail::skip_whitespace(p, end);
+    if (p != end) [[likely]] {
+      if (*p == ',') {
+        ++p;
         continue;
       }
-      if (ch == ')') {
-        ++c.position;
+      if (*p == ')') {
+        c.position = static_cast<std::size_t>(p + 1 - base);
         return static_cast<std::uint32_t>(count);
       }
     }
-    return fail(read_separator(c).error());  // neither: let it name what it found
+    return fail(separator_failure(c, p));
+  }
+}
+
+template <class Sink>
+Result<std::uint32_t> write_coordinate_list(WktCursor& c, Sink& sink, Dimension d) {
+  switch (ordinate_count(d)) {
+    case 2: return write_coordinates<Sink, 2>(c, sink);
+    case 3: return write_coordinates<Sink, 3>(c, sink);
+    default: return write_coordinates<Sink, 4>(c, sink);
   }
 }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 
-
 #include "core/unicode.h"
 
 namespace geoweave {

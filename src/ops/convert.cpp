@@ -93,23 +93,6 @@ OutputBuffer prefixed_text(std::int32_t n, TextView body) {
   return out;
 }
 
-// Patches a simple header straight into hex digits; anything else is rebuilt
-// by the writer's hex sink, so no intermediate byte copy is ever encoded.
-Result<OutputBuffer> rewrite_srid_to_hex(ByteSpan b, SridOption option) {
-  if (auto plan = plan_header_patch(b, option)) {
-    if (plan->kind == HeaderPlan::Kind::Unchanged) return hex_encode_upper(b);
-    OutputBuffer out(2 * plan->length);
-    char* dst = out.tail(2 * plan->length);
-    hex_encode_upper_into({plan->header, plan->header_length}, dst);
-    hex_encode_upper_into({b.data + plan->body_offset, b.size - plan->body_offset},
-                          dst + 2 * plan->header_length);
-    out.commit(2 * plan->length);
-    return out;
-  }
-  const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
-  return round_trip_rewrite_hex(b, slot);
-}
-
 // Non-empty, even length and hex digits only: upper-cased copy. nullopt
 // otherwise (the text is then WKT). One pass, nothing decoded.
 std::optional<OutputBuffer> uppercase_hex_text(TextView t) {
@@ -206,7 +189,7 @@ Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option
   option = option.normalized();
   if (!source.is_text) {
     if (option.is_mirror()) return owned(hex_encode_upper(source.bytes));  // not validated
-    auto hex = rewrite_srid_to_hex(source.bytes, option);
+    auto hex = rewrite_srid_hex(source.bytes, option);
     if (!hex) return fail(std::move(hex.error()));
     return owned(std::move(*hex));
   }
@@ -214,7 +197,7 @@ Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option
   if (option.is_mirror()) {
     if (auto upper = uppercase_hex_text(t)) return owned(std::move(*upper));
   } else if (auto decoded = try_hex_decode(t)) {
-    auto hex = rewrite_srid_to_hex(as_bytes(*decoded), option);
+    auto hex = rewrite_srid_hex(as_bytes(*decoded), option);
     if (!hex) return fail(std::move(hex.error()));
     return owned(std::move(*hex));
   }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "ops/hex.h"
 #include "wkb_to_wkt/reader.h"
 #include "wkt_to_wkb/tokenizer.h"
 #include "wkt_to_wkb/writer.h"
@@ -204,8 +205,7 @@ Result<RewriteResult> rewrite_srid(ByteSpan b, SridOption option) {
     case HeaderRewrite::Kind::NotSimple:
       break;
   }
-  const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
-  auto rebuilt = round_trip_rewrite(b, slot);
+  auto rebuilt = round_trip_rewrite(b, rewrite_slot(option));
   if (!rebuilt) return fail(std::move(rebuilt.error()));
   result.bytes = std::move(*rebuilt);
   return result;
@@ -219,8 +219,7 @@ Result<HeaderPlan> plan_srid_rewrite(ByteSpan b, SridOption option) {
     return plan;
   }
   if (auto plan = plan_header_patch(b, option)) return std::move(*plan);
-  const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
-  auto rebuilt = round_trip_rewrite(b, slot);
+  auto rebuilt = round_trip_rewrite(b, rewrite_slot(option));
   if (!rebuilt) return fail(std::move(rebuilt.error()));
   HeaderPlan plan;
   plan.kind = HeaderPlan::Kind::Rebuilt;
@@ -245,6 +244,33 @@ void write_plan(HeaderPlan& plan, ByteSpan input, std::uint8_t* out) noexcept {
   std::memcpy(out, plan.header, plan.header_length);
   const std::size_t body = input.size - plan.body_offset;
   if (body) std::memcpy(out + plan.header_length, input.data + plan.body_offset, body);
+}
+
+void write_plan_hex(const HeaderPlan& plan, ByteSpan input, char* out) noexcept {
+  switch (plan.kind) {
+    case HeaderPlan::Kind::Unchanged:
+      hex_encode_upper_into(input, out);
+      return;
+    case HeaderPlan::Kind::Rebuilt:
+      hex_encode_upper_into({plan.rebuilt.bytes(), plan.rebuilt.size()}, out);
+      return;
+    case HeaderPlan::Kind::StrippedHeader:
+    case HeaderPlan::Kind::SridHeader:
+      break;
+  }
+  hex_encode_upper_into({plan.header, plan.header_length}, out);
+  hex_encode_upper_into({input.data + plan.body_offset, input.size - plan.body_offset},
+                        out + 2 * plan.header_length);
+}
+
+Result<OutputBuffer> rewrite_srid_hex(ByteSpan b, SridOption option) {
+  if (auto plan = plan_header_patch(b, option)) {
+    OutputBuffer out(2 * plan->length);
+    write_plan_hex(*plan, b, out.tail(2 * plan->length));
+    out.commit(2 * plan->length);
+    return out;
+  }
+  return round_trip_rewrite_hex(b, rewrite_slot(option));
 }
 
 }  // namespace geoweave

@@ -55,5 +55,15 @@ Result<HeaderPlan> plan_srid_rewrite(ByteSpan b, SridOption option);
 std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexcept;
 // `out` has exactly plan.length bytes.
 void write_plan(HeaderPlan& plan, ByteSpan input, std::uint8_t* out) noexcept;
+// The planned bytes as upper-case hex; `out` has exactly 2 * plan.length chars.
+void write_plan_hex(const HeaderPlan& plan, ByteSpan input, char* out) noexcept;
+
+// rewrite_srid for callers that want hex: a patch is encoded straight from the
+// input, a rebuild is written by the hex sink. `option` must not be Mirror.
+Result<OutputBuffer> rewrite_srid_hex(ByteSpan b, SridOption option);
+// The slot a round trip writes for a Strip or Set option.
+constexpr SridSlot rewrite_slot(SridOption option) noexcept {
+  return option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
+}
 
 }  // namespace geoweave

@@ -3,6 +3,7 @@
 #include "python/args.h"
 #include "python/functions.h"
 #include "ops/convert.h"
+#include "ops/hex.h"
 
 namespace geoweave::py {
 namespace {
@@ -64,6 +65,14 @@ PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   BorrowedBytes held;
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
+  if (!source.is_text && option.is_mirror()) {
+    // Bytes pass through unvalidated: encode them straight into the result
+    // rather than into a buffer that would then be copied.
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(2 * source.bytes.size), 127);
+    if (!text) return nullptr;
+    hex_encode_upper_into(source.bytes, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+    return text;
+  }
   auto hex = convert_to_hex_wkb(source, option);
   if (!hex) return raise_conversion_error(hex.error());
   return text_result(hex->view());

@@ -25,11 +25,11 @@ constexpr const char* HEADER_SRID_INVALID_MESSAGE = "srid must be False or an in
 
 ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
 
-// Upper-case hex of `bytes` written straight into a new ASCII str.
-PyObject* hex_text_result(ByteSpan bytes) {
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(2 * bytes.size), 127);
+// The planned bytes as upper-case hex, written straight into a new ASCII str.
+PyObject* hex_text_result(const HeaderPlan& plan, ByteSpan input) {
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(2 * plan.length), 127);
   if (!text) return nullptr;
-  hex_encode_upper_into(bytes, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+  write_plan_hex(plan, input, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
   return text;
 }
 
@@ -46,10 +46,14 @@ PyObject* rewrite_header(PyObject* source, SridOption option) {
     if (!extract_text_argument(source, "source", &text)) return nullptr;
     auto decoded = hex_decode(text);  // never trimmed
     if (!decoded) return raise_conversion_error(decoded.error());
-    auto rewritten = rewrite_srid(span_of(*decoded), option);
-    if (!rewritten) return raise_conversion_error(rewritten.error());
-    // Upper case even when nothing changed.
-    return hex_text_result(rewritten->unchanged ? span_of(*decoded) : span_of(rewritten->bytes));
+    // Upper case even when nothing changed. A patch is encoded straight into
+    // the result; a rebuild comes from the writer's hex sink.
+    if (auto plan = plan_header_patch(span_of(*decoded), option)) {
+      return hex_text_result(*plan, span_of(*decoded));
+    }
+    auto rebuilt = round_trip_rewrite_hex(span_of(*decoded), rewrite_slot(option));
+    if (!rebuilt) return raise_conversion_error(rebuilt.error());
+    return text_result(rebuilt->view());
   }
   BorrowedBytes wkb;
   if (!borrow_bytes_source(source, "source", &wkb)) return nullptr;

@@ -97,7 +97,7 @@ char* format_ordinate(double x, char* out) noexcept {
   if (decimal.is_negative) *out++ = '-';
   // The significand has at most 17 digits. Write them zero-padded into a fixed
   // field with independent 32-bit chunks, then lay them out with fixed-size
-  // copies: the slack after `out` (MAX_ORDINATE_CHARS) makes over-copying safe
+  // copies: the ORDINATE_OVERWRITE slack the caller reserves makes over-copying safe
   // and keeps variable-length library calls out of the common cases.
   char field[48];
   const std::uint64_t sig = decimal.significand;
@@ -145,7 +145,7 @@ char* format_ordinate(double x, char* out) noexcept {
 
 void write_ordinates(OutputBuffer& out, const double* values, unsigned count) {
   if (count == 0) return;
-  char* p = out.tail(count * (MAX_ORDINATE_CHARS + 1));
+  char* p = out.tail(count * ORDINATE_RESERVE);
   p = format_ordinate(values[0], p);
   for (unsigned i = 1; i < count; ++i) {
     *p++ = ' ';

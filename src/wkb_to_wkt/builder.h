@@ -11,9 +11,14 @@ namespace geoweave {
 
 // Longest text one ordinate can take ("-0.000...", smallest subnormals).
 inline constexpr std::size_t MAX_ORDINATE_CHARS = 327;
+// The formatter copies digit and zero runs in fixed-size blocks and may write up
+// to this many bytes past the end of the text it returns.
+inline constexpr std::size_t ORDINATE_OVERWRITE = 32;
+// Room to reserve per ordinate (text, separator and overwrite slack).
+inline constexpr std::size_t ORDINATE_RESERVE = MAX_ORDINATE_CHARS + 1 + ORDINATE_OVERWRITE;
 
 // Writes one double in the canonical positional form at `out` (which must have
-// room for MAX_ORDINATE_CHARS) and returns the end pointer.
+// room for ORDINATE_RESERVE bytes) and returns the end of the text.
 char* format_ordinate(double x, char* out) noexcept;
 
 // Appends `count` (0..4) ordinates separated by single spaces.

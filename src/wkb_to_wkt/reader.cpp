@@ -121,7 +121,7 @@ inline bool all_nan(const double* values, unsigned k) noexcept {
 template <bool LittleEndian>
 void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, unsigned k, bool first,
                            OutputBuffer& out) {
-  const std::size_t worst = 2 + k * (MAX_ORDINATE_CHARS + 1);
+  const std::size_t worst = 2 + k * ORDINATE_RESERVE;
   for (std::uint64_t i = 0; i < n; ++i) {
     char* w = out.tail(worst);
     if (!(first && i == 0)) {

@@ -96,6 +96,9 @@ Result<OutputBuffer> round_trip_with(ByteSpan b, SridSlot slot, Writer write) {
   // The reader's SRID is dropped: the slot alone decides what is embedded.
   const TextView text = split->text.view();
   WktCursor cursor{text, 0};
+  // The text is the reader's own canonical form, which may hold non-finite
+  // ordinates and empty rings that caller-written WKT may not.
+  cursor.own_canonical_text = true;
   // The reader never writes a prefix, so this only positions the cursor exactly
   // as the public WKT path does.
   auto prefix = parse_srid_prefix(cursor);

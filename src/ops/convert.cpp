@@ -3,25 +3,14 @@
 // given.
 #include "ops/convert.h"
 
-#include <charconv>
-
 #include "ops/header.h"
 #include "ops/hex.h"
+#include "wkb_to_wkt/builder.h"
 #include "wkb_to_wkt/reader.h"
 #include "wkt_to_wkb/tokenizer.h"
 
 namespace geoweave {
 namespace {
-
-// Appends "SRID=<n>;".
-void append_srid_prefix(OutputBuffer& out, std::int32_t n) {
-  char digits[16];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
-  (void)ec;  // an i32 always fits
-  out.append("SRID=");
-  out.append(digits, static_cast<std::size_t>(end - digits));
-  out.push_back(';');
-}
 
 MaybeBorrowed owned(OutputBuffer buffer) {
   MaybeBorrowed result;
@@ -88,7 +77,7 @@ TextView drop_unknown_srid_prefix(TextView t) noexcept {
 
 OutputBuffer prefixed_text(std::int32_t n, TextView body) {
   OutputBuffer out(body.size() + 17);
-  append_srid_prefix(out, n);
+  write_srid_prefix(out, n);
   out.append(body);
   return out;
 }

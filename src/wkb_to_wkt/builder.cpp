@@ -1,9 +1,8 @@
 #include "wkb_to_wkt/builder.h"
 
-#include <cmath>
 #include <cstring>
 
-#include <dragonbox/dragonbox.h>
+#include "wkb_to_wkt/ordinate_format.h"
 
 namespace geoweave {
 namespace {
@@ -38,109 +37,10 @@ inline char* write_uint(std::uint64_t v, char* out) noexcept {
   return out + n;
 }
 
-inline void write_2_digits(std::uint32_t v, char* out) noexcept {
-  std::memcpy(out, DIGIT_PAIRS + 2 * v, 2);
-}
-
-// Exactly eight digits, leading zeros included.
-inline void write_8_digits(std::uint32_t v, char* out) noexcept {
-  const std::uint32_t hi = v / 10000, lo = v % 10000;
-  write_2_digits(hi / 100, out);
-  write_2_digits(hi % 100, out + 2);
-  write_2_digits(lo / 100, out + 4);
-  write_2_digits(lo % 100, out + 6);
-}
-
-inline int digit_count(std::uint64_t v) noexcept {
-  static constexpr std::uint64_t POW10[] = {
-      1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
-      100000000ull, 1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull,
-      10000000000000ull, 100000000000000ull, 1000000000000000ull, 10000000000000000ull,
-      100000000000000000ull, 1000000000000000000ull, 10000000000000000000ull};
-  // Estimate from the bit length, then correct by one comparison.
-  const int bits = 64 - __builtin_clzll(v | 1);
-  const int guess = (bits * 1233) >> 12;
-  return guess + (v >= POW10[guess] ? 1 : 0);
-}
-
 }  // namespace
 
 char* format_ordinate(double x, char* out) noexcept {
-  if (x == 0.0) {  // both zeros, never a sign
-    *out = '0';
-    return out + 1;
-  }
-  if (!std::isfinite(x)) {
-    if (std::isnan(x)) {
-      std::memcpy(out, "NaN", 3);
-      return out + 3;
-    }
-    if (x < 0) {
-      std::memcpy(out, "-inf", 4);
-      return out + 4;
-    }
-    std::memcpy(out, "inf", 3);
-    return out + 3;
-  }
-  // Integral values below 1e15 print as integers; cheaper than the digit search
-  // and the same text.
-  const double magnitude = std::fabs(x);
-  if (magnitude < 1e15) {
-    const auto as_int = static_cast<std::int64_t>(x);
-    if (static_cast<double>(as_int) == x) {
-      if (as_int < 0) *out++ = '-';
-      return write_uint(static_cast<std::uint64_t>(as_int < 0 ? -as_int : as_int), out);
-    }
-  }
-
-  const auto decimal = jkj::dragonbox::to_decimal(x);
-  if (decimal.is_negative) *out++ = '-';
-  // The significand has at most 17 digits. Write them zero-padded into a fixed
-  // field with independent 32-bit chunks, then lay them out with fixed-size
-  // copies: the ORDINATE_OVERWRITE slack the caller reserves makes over-copying safe
-  // and keeps variable-length library calls out of the common cases.
-  char field[48];
-  const std::uint64_t sig = decimal.significand;
-  const auto low8 = static_cast<std::uint32_t>(sig % 100000000u);
-  const std::uint64_t high = sig / 100000000u;
-  const auto mid8 = static_cast<std::uint32_t>(high % 100000000u);
-  const auto top = static_cast<std::uint32_t>(high / 100000000u);
-  field[0] = static_cast<char>('0' + top);
-  write_8_digits(mid8, field + 1);
-  write_8_digits(low8, field + 9);
-  const int n = digit_count(sig);
-  const char* digits = field + 17 - n;
-  const int e = decimal.exponent + n;  // value = 0.d1..dn * 10^e
-
-  if (e <= 0) {
-    out[0] = '0';
-    out[1] = '.';
-    out += 2;
-    if (e < 0) {
-      if (-e <= 16) {
-        std::memset(out, '0', 16);
-      } else {
-        std::memset(out, '0', static_cast<std::size_t>(-e));
-      }
-      out += -e;
-    }
-    std::memcpy(out, digits, 17);
-    return out + n;
-  }
-  if (e < n) {
-    std::memcpy(out, digits, 17);
-    std::memcpy(out + e + 1, digits + e, 17);
-    out[e] = '.';
-    return out + n + 1;
-  }
-  std::memcpy(out, digits, 17);
-  out += n;
-  if (e - n <= 16) {
-    std::memset(out, '0', 16);
-  } else {
-    std::memset(out, '0', static_cast<std::size_t>(e - n));
-  }
-  return out + (e - n);
+  return detail::format_ordinate_inline(x, out);
 }
 
 void write_ordinates(OutputBuffer& out, const double* values, unsigned count) {

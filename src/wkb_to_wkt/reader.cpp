@@ -5,6 +5,7 @@
 #include <string>
 
 #include "wkb_to_wkt/builder.h"
+#include "wkb_to_wkt/ordinate_format.h"
 
 namespace geoweave {
 namespace {
@@ -136,7 +137,7 @@ void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, unsigned k, b
       double v;
       std::memcpy(&v, &bits, 8);
       if (j) *w++ = ' ';
-      w = format_ordinate(v, w);
+      w = detail::format_ordinate_inline(v, w);
       p += 8;
     }
     out.commit_to(w);

@@ -1,0 +1,160 @@
+"""Leak check: every module function called N times (default 10**6) on valid
+inputs and N times on failing ones, cycling through cases that reach every
+exception path (argument binding, text and srid types, buffer requests,
+malformed WKB, hex and WKT, unsupported type codes). After a warm-up, the
+process's resident memory, the interpreter's count of allocated blocks and the
+reference counts of every input must stay flat.
+
+    python scripts/leakcheck.py [N]
+
+Exits non-zero and names the offender when anything grows.
+"""
+
+import array
+import gc
+import os
+import struct
+import sys
+
+import geoweave as g
+
+N = int(float(sys.argv[1])) if len(sys.argv) > 1 else 10**6
+PAGE = os.sysconf("SC_PAGE_SIZE")
+RSS_TOLERANCE = 1 << 20  # bytes; a leak of one small block per call is 16+ MiB at N=10**6
+BLOCKS_TOLERANCE = 64
+
+POINT = bytes.fromhex("0101000000000000000000F03F0000000000000040")
+EWKB = bytes.fromhex("0101000020E6100000000000000000F03F0000000000000040")
+# A collection (round-trip path of the header functions), big-endian member.
+COLLECTION = (struct.pack("<BII", 1, 7, 2) + struct.pack(">BIdd", 0, 1, 1.0, 2.0)
+              + struct.pack("<BII4d", 1, 2, 2, 0.0, 0.0, 1.0, 1.0))
+HEX = EWKB.hex()
+WKT = "SRID=4326;POLYGON((0 0, 1 0, 1 1, 0 0), (0.25 0.25, 0.5 0.25, 0.25 0.5, 0.25 0.25))"
+PLAIN_WKT = "MULTIPOINT Z ((1 2 3), EMPTY)"
+ARRAY = bytearray(EWKB)
+VIEW = memoryview(COLLECTION)
+STRIDED = memoryview(POINT + POINT)[::2]  # not C-contiguous
+DOUBLES = array.array("d", [1.0, 2.0])  # items of 8 bytes
+TRUNCATED = EWKB[:-3]
+UNKNOWN_TYPE = bytes.fromhex("0163000000")
+TRAILING = POINT + b"\x00"
+BAD_WKT = "POINT(1 2"
+BAD_NUMBER = "POINT(1 2e)"
+DEEP_WKT = "GEOMETRYCOLLECTION(" * 130 + "POINT(1 2)" + ")" * 130
+ODD_HEX = HEX[:-1]
+BAD_HEX = "0G" + HEX[2:]
+BIG = 2**31
+
+
+def normalize_true():
+    try:
+        import numpy
+        return numpy.bool_(True)
+    except ImportError:
+        return True
+
+
+C = lambda *args, **kwargs: (args, kwargs)  # noqa: E731
+
+VALID = {
+    "wkb_to_wkt": [C(POINT), C(EWKB, srid=False), C(ARRAY, srid=3857), C(VIEW), C(COLLECTION, srid=-1)],
+    "wkb_to_wkt_split_srid": [C(EWKB), C(VIEW), C(wkb=ARRAY)],
+    "wkt_to_wkb": [C(WKT), C(PLAIN_WKT, srid=4326), C(WKT, srid=False), C(wkt=WKT, srid=None)],
+    "wkt_to_wkb_split_srid": [C(WKT), C(PLAIN_WKT)],
+    "wkt_to_hex_wkb": [C(WKT), C(PLAIN_WKT, srid=7), C(WKT, srid=0)],
+    "hex_wkb_to_wkt": [C(HEX), C(HEX.upper(), srid=False), C(COLLECTION.hex(), srid=9)],
+    "to_wkb": [C(POINT), C(EWKB, srid=False), C(COLLECTION, srid=5), C(HEX), C(HEX, srid=1),
+               C(" " + WKT + "\n"), C(PLAIN_WKT, srid=2)],
+    "to_wkt": [C(EWKB), C(COLLECTION, srid=3), C(HEX), C(WKT), C(WKT, srid=False),
+               C(WKT, srid=4), C(WKT, normalize_wkt=normalize_true()), C(PLAIN_WKT, None, True)],
+    "to_hex_wkb": [C(POINT), C(EWKB, srid=8), C(COLLECTION, srid=False), C(HEX), C(HEX, srid=6),
+                   C(WKT), C(PLAIN_WKT, srid=False)],
+    "wkb_header_srid": [C(POINT), C(EWKB), C(HEX), C(VIEW), C(EWKB[:9])],
+    "to_wkb_no_srid_header": [C(EWKB), C(POINT), C(HEX), C(COLLECTION), C(ARRAY)],
+    "to_ewkb_header": [C(POINT, 4326), C(EWKB, False), C(HEX, 1), C(COLLECTION, 2), C(ARRAY, -3)],
+}
+
+FAILING = {
+    "wkb_to_wkt": [C(), C(POINT, None, None), C(POINT, bogus=1), C("text"), C(STRIDED),
+                   C(DOUBLES), C(POINT, srid=True), C(POINT, srid=BIG), C(POINT, srid="1"),
+                   C(TRUNCATED), C(UNKNOWN_TYPE), C(TRAILING), C(b"")],
+    "wkb_to_wkt_split_srid": [C(), C(POINT, srid=1), C(STRIDED), C(TRUNCATED), C(UNKNOWN_TYPE)],
+    "wkt_to_wkb": [C(), C(POINT), C(WKT, srid=True), C(WKT, srid=-BIG - 1), C(BAD_WKT),
+                   C(BAD_NUMBER), C(DEEP_WKT), C(""), C("SRID=x;POINT(1 2)")],
+    "wkt_to_wkb_split_srid": [C(), C(b"POINT(1 2)"), C(BAD_WKT), C(BAD_NUMBER)],
+    "wkt_to_hex_wkb": [C(WKT, 1, 2), C(WKT, srid=1.5), C(BAD_WKT), C(BAD_NUMBER), C(DEEP_WKT)],
+    "hex_wkb_to_wkt": [C(), C(POINT), C(HEX, srid=True), C(""), C(ODD_HEX), C(BAD_HEX),
+                       C(TRUNCATED.hex()), C(UNKNOWN_TYPE.hex())],
+    "to_wkb": [C(), C(42), C(STRIDED), C(DOUBLES), C(HEX, srid=True), C(BAD_WKT), C("   "),
+               C(COLLECTION[:-1], srid=1), C(UNKNOWN_TYPE.hex(), srid=False), C(BAD_NUMBER, srid=3)],
+    "to_wkt": [C(), C(42), C(WKT, normalize_wkt=1), C(WKT, srid=True), C(STRIDED), C(TRUNCATED),
+               C(UNKNOWN_TYPE.hex()), C(BAD_WKT, normalize_wkt=True), C(" ")],
+    "to_hex_wkb": [C(), C(3.5), C(DOUBLES), C(HEX, srid="x"), C(BAD_WKT), C(COLLECTION[:-1], srid=2),
+                   C(BAD_HEX + "0", srid=1), C(DEEP_WKT)],
+    "wkb_header_srid": [C(), C(None), C(STRIDED), C(ODD_HEX), C(BAD_HEX), C(EWKB[:7]),
+                        C(b"\x05" + POINT[1:]), C(b"")],
+    "to_wkb_no_srid_header": [C(), C(1), C(STRIDED), C(ODD_HEX), C(EWKB[:6]),
+                              C(UNKNOWN_TYPE), C(COLLECTION[:-1])],
+    "to_ewkb_header": [C(POINT), C(POINT, None), C(POINT, True), C(POINT, BIG), C(STRIDED, 1),
+                       C(BAD_HEX, 1), C(UNKNOWN_TYPE, 1), C(COLLECTION[:-1], 2), C(b"", 3)],
+}
+
+INPUTS = [POINT, EWKB, COLLECTION, HEX, WKT, PLAIN_WKT, ARRAY, VIEW, STRIDED, DOUBLES, TRUNCATED,
+          UNKNOWN_TYPE, TRAILING, BAD_WKT, BAD_NUMBER, DEEP_WKT, ODD_HEX, BAD_HEX]
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def run(fn, calls, n, failing):
+    k = len(calls)
+    if failing:
+        for i in range(n):
+            args, kwargs = calls[i % k]
+            try:
+                fn(*args, **kwargs)
+            except (TypeError, ValueError, BufferError):
+                pass
+            else:
+                raise AssertionError(f"{fn.__name__}{args}{kwargs} did not fail")
+    else:
+        for i in range(n):
+            args, kwargs = calls[i % k]
+            fn(*args, **kwargs)
+
+
+def measure(name, calls, failing):
+    fn = getattr(g, name)
+    run(fn, calls, max(N // 10, 2 * len(calls)), failing)  # warm-up: caches, free lists
+    gc.collect()
+    refs = [sys.getrefcount(x) for x in INPUTS]
+    rss0, blocks0 = rss(), sys.getallocatedblocks()
+    run(fn, calls, N, failing)
+    gc.collect()
+    rss1, blocks1 = rss(), sys.getallocatedblocks()
+    after = [sys.getrefcount(x) for x in INPUTS]
+    ref_change = [b - a for a, b in zip(refs, after)]
+    return rss1 - rss0, blocks1 - blocks0, ref_change
+
+
+def main():
+    assert sorted(VALID) == sorted(FAILING) == sorted(g.__all__), "every function is checked"
+    print(f"{N} calls per function and outcome")
+    print(f"{'function':24} {'inputs':8} {'cases':>5} {'rss delta':>10} {'blocks':>7} refcounts")
+    ok = True
+    for name in g.__all__:
+        for failing, table in ((False, VALID), (True, FAILING)):
+            d_rss, d_blocks, d_refs = measure(name, table[name], failing)
+            flat = d_rss <= RSS_TOLERANCE and d_blocks <= BLOCKS_TOLERANCE and not any(d_refs)
+            ok &= flat
+            print(f"{name:24} {'failing' if failing else 'valid':8} {len(table[name]):5} "
+                  f"{d_rss / 1024:8.0f} K {d_blocks:7} {'flat' if not any(d_refs) else d_refs}"
+                  f"{'' if flat else '   <-- GROWS'}", flush=True)
+    print("no leak found" if ok else "LEAK")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

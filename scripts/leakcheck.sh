@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up .venv like the test script and runs the leak check: every function
+# called N times (default 10**6) on valid and on failing inputs, memory and
+# reference counts flat. See scripts/leakcheck.py.
+#
+#   bash scripts/leakcheck.sh [N]
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$ROOT"
+exec "$PYTHON" scripts/leakcheck.py "$@"

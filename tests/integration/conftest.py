@@ -2,12 +2,12 @@
 
 They are not part of the default run: each is collected only when the
 GEOWEAVE_INTEGRATION variable names it (comma-separated: postgis, interop,
-dask), as scripts/postgis.sh and scripts/interop.sh do.
+parallel), as scripts/postgis.sh and scripts/interop.sh do.
 """
 
 import os
 
-SUITES = {"postgis": "test_postgis.py", "interop": "test_interop.py", "dask": "test_dask.py"}
+SUITES = {"postgis": "test_postgis.py", "interop": "test_interop.py", "parallel": "test_parallel.py"}
 
 _wanted = {s.strip() for s in os.environ.get("GEOWEAVE_INTEGRATION", "").split(",") if s.strip()}
 _unknown = _wanted - SUITES.keys()

@@ -13,26 +13,59 @@
 
 namespace geoweave {
 
+// Memory for one OutputBuffer lent by the caller of a conversion, so that the
+// bytes of a result can be written straight into the object that will hold
+// them instead of being copied there at the end (the Python surface lends the
+// storage of a str or bytes object). A storage serves one buffer at a time; a
+// buffer that cannot claim it uses the C heap as usual.
+class BufferStorage {
+ public:
+  // Reserves the storage for the calling buffer; false when it is taken.
+  bool claim() noexcept { return !claimed_ && (claimed_ = true); }
+  // Gives it back when that buffer is discarded; what it held is garbage then.
+  void unclaim() noexcept { claimed_ = false; }
+  // Storage of at least `capacity` bytes whose first `size` bytes are kept
+  // (`size` is 0 for a buffer that has just claimed it). Throws std::bad_alloc.
+  virtual char* resize(std::size_t size, std::size_t capacity) = 0;
+
+ protected:
+  BufferStorage() = default;
+  ~BufferStorage() = default;
+
+ private:
+  bool claimed_ = false;
+};
+
 class OutputBuffer {
  public:
   OutputBuffer() noexcept = default;
   explicit OutputBuffer(std::size_t capacity) { reserve(capacity); }
+  // A buffer living in `storage` when it can claim it (nullptr: the C heap).
+  OutputBuffer(BufferStorage* storage, std::size_t capacity)
+      : storage_(storage && storage->claim() ? storage : nullptr) {
+    reserve(capacity);
+  }
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
   OutputBuffer(OutputBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        storage_(std::exchange(other.storage_, nullptr)) {}
   OutputBuffer& operator=(OutputBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      storage_ = std::exchange(other.storage_, nullptr);
     }
     return *this;
   }
-  ~OutputBuffer() { std::free(data_); }
+  ~OutputBuffer() { release(); }
+
+  // The lent storage the bytes live in, if any.
+  const BufferStorage* storage() const noexcept { return storage_; }
 
   char* data() noexcept { return data_; }
   const char* data() const noexcept { return data_; }
@@ -82,15 +115,28 @@ class OutputBuffer {
     reallocate(want);
   }
   void reallocate(std::size_t capacity) {
-    void* p = std::realloc(data_, capacity);
-    if (!p) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    if (storage_) {
+      data_ = storage_->resize(size_, capacity);
+    } else {
+      void* p = std::realloc(data_, capacity);
+      if (!p) throw std::bad_alloc();
+      data_ = static_cast<char*>(p);
+    }
     capacity_ = capacity;
+  }
+  // Lent storage stays with its lender.
+  void release() noexcept {
+    if (storage_) {
+      storage_->unclaim();
+    } else {
+      std::free(data_);
+    }
   }
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  BufferStorage* storage_ = nullptr;
 };
 
 // Unaligned little-/big-endian loads and stores.

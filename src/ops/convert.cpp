@@ -84,10 +84,10 @@ OutputBuffer prefixed_text(std::int32_t n, TextView body) {
 
 // Non-empty, even length and hex digits only: upper-cased copy. nullopt
 // otherwise (the text is then WKT). One pass, nothing decoded.
-std::optional<OutputBuffer> uppercase_hex_text(TextView t) {
+std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storage) {
   if (t.empty() || t.size() % 2 != 0) return std::nullopt;
   if (!is_hex_digit(static_cast<unsigned char>(t[0]))) return std::nullopt;
-  OutputBuffer out(t.size());
+  OutputBuffer out(storage, t.size());
   char* dst = out.tail(t.size());
   for (std::size_t i = 0; i < t.size(); ++i) {
     const char c = t[i];
@@ -100,15 +100,18 @@ std::optional<OutputBuffer> uppercase_hex_text(TextView t) {
 
 }  // namespace
 
-Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option) {
+Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
+                                        BufferStorage* storage) {
   option = option.normalized();
-  if (option.is_mirror()) return decode_wkb_to_ewkt(bytes);
-  auto split = decode_wkb_split_srid(bytes);
-  if (!split) return fail(std::move(split.error()));
-  if (option.is_strip()) return std::move(split->text);
+  if (option.is_mirror()) return decode_wkb_to_ewkt(bytes, storage);
+  if (option.is_strip()) {
+    auto split = decode_wkb_split_srid(bytes, storage);
+    if (!split) return fail(std::move(split.error()));
+    return std::move(split->text);
+  }
   // A forced SRID replaces whatever the input held; the input's own SRID is
   // only read so that decoding errors are never hidden behind it.
-  return prefixed_text(option.value, split->text.view());
+  return decode_wkb_with_srid(bytes, option.value, storage);
 }
 
 TextView strip_ewkt_prefix(TextView t) noexcept {
@@ -118,10 +121,11 @@ TextView strip_ewkt_prefix(TextView t) noexcept {
   return trim_text_start(t.substr(semi + 1));
 }
 
-Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize) {
+Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize,
+                                     BufferStorage* storage) {
   option = option.normalized();
   if (!source.is_text) {
-    auto text = convert_wkb_to_wkt(source.bytes, option);
+    auto text = convert_wkb_to_wkt(source.bytes, option, storage);
     if (!text) return fail(std::move(text.error()));
     return owned(std::move(*text));
   }
@@ -132,7 +136,7 @@ Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bo
   // unvalidated path below never pays for a detection attempt.
   if (normalize || is_hex_digit(static_cast<unsigned char>(t[0]))) {
     if (auto decoded = try_hex_decode(t)) {
-      auto text = convert_wkb_to_wkt(as_bytes(*decoded), option);
+      auto text = convert_wkb_to_wkt(as_bytes(*decoded), option, storage);
       if (!text) return fail(std::move(text.error()));
       return owned(std::move(*text));
     }
@@ -141,7 +145,7 @@ Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bo
   if (normalize) {
     auto ewkb = convert_wkt_to_wkb(t, option);
     if (!ewkb) return fail(std::move(ewkb.error()));
-    auto text = decode_wkb_to_ewkt(as_bytes(*ewkb));
+    auto text = decode_wkb_to_ewkt(as_bytes(*ewkb), storage);
     if (!text) return fail(std::move(text.error()));
     return owned(std::move(*text));
   }
@@ -152,7 +156,8 @@ Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bo
   return owned(prefixed_text(option.value, strip_ewkt_prefix(t)));
 }
 
-Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option) {
+Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
+                                     BufferStorage* storage) {
   option = option.normalized();
   if (!source.is_text) {
     if (option.is_mirror()) return borrowed(as_chars(source.bytes));  // not validated
@@ -162,19 +167,21 @@ Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option) {
     return owned(std::move(rewritten->bytes));
   }
   const TextView t = trim_text(source.text);
-  if (auto decoded = try_hex_decode(t)) {
+  // Decoded hex is the result itself only with Mirror.
+  if (auto decoded = try_hex_decode(t, option.is_mirror() ? storage : nullptr)) {
     if (option.is_mirror()) return owned(std::move(*decoded));  // not validated
     auto rewritten = rewrite_srid(as_bytes(*decoded), option);
     if (!rewritten) return fail(std::move(rewritten.error()));
     if (rewritten->unchanged) return owned(std::move(*decoded));
     return owned(std::move(rewritten->bytes));
   }
-  auto ewkb = convert_wkt_to_wkb(t, option);
+  auto ewkb = convert_wkt_to_wkb(t, option, storage);
   if (!ewkb) return fail(std::move(ewkb.error()));
   return owned(std::move(*ewkb));
 }
 
-Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option) {
+Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option,
+                                         BufferStorage* storage) {
   option = option.normalized();
   if (!source.is_text) {
     if (option.is_mirror()) return owned(hex_encode_upper(source.bytes));  // not validated
@@ -184,13 +191,13 @@ Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option
   }
   const TextView t = trim_text(source.text);
   if (option.is_mirror()) {
-    if (auto upper = uppercase_hex_text(t)) return owned(std::move(*upper));
+    if (auto upper = uppercase_hex_text(t, storage)) return owned(std::move(*upper));
   } else if (auto decoded = try_hex_decode(t)) {
     auto hex = rewrite_srid_hex(as_bytes(*decoded), option);
     if (!hex) return fail(std::move(hex.error()));
     return owned(std::move(*hex));
   }
-  auto hex = convert_wkt_to_hex_wkb(t, option);
+  auto hex = convert_wkt_to_hex_wkb(t, option, storage);
   if (!hex) return fail(std::move(hex.error()));
   return owned(std::move(*hex));
 }

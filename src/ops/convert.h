@@ -7,9 +7,13 @@
 
 namespace geoweave {
 
-Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option);
-Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option);
-Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option);
+// Each writes its result into `storage` when one is lent (see BufferStorage).
+Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
+                                        BufferStorage* storage = nullptr);
+Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
+                                        BufferStorage* storage = nullptr);
+Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
+                                            BufferStorage* storage = nullptr);
 
 // Auto-detecting conversions. A source is either raw WKB bytes or text.
 struct Source {
@@ -27,9 +31,14 @@ struct MaybeBorrowed {
   std::string_view view() const noexcept { return is_borrowed ? borrowed : owned.view(); }
 };
 
-Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize);
-Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option);
-Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option);
+// `storage` (optional) is lent to the buffer of the main paths' results; for
+// convert_to_wkt only where the text is this module's own (ASCII) WKT.
+Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize,
+                                     BufferStorage* storage = nullptr);
+Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
+                                     BufferStorage* storage = nullptr);
+Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option,
+                                         BufferStorage* storage = nullptr);
 
 // Strips a leading "srid=...;" without looking at the value.
 TextView strip_ewkt_prefix(TextView t) noexcept;

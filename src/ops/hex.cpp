@@ -54,13 +54,13 @@ ConversionError invalid_digit_at(std::size_t position) {
 
 bool is_hex_digit(unsigned char c) noexcept { return HEX_DIGIT_VALUE[c] != INVALID_DIGIT; }
 
-Result<OutputBuffer> hex_decode(TextView text) {
+Result<OutputBuffer> hex_decode(TextView text, BufferStorage* storage) {
   const std::size_t length = text.size();
   if (length == 0) return fail(ConversionError::wkb("empty hex string"));
   // Checked before any digit so an odd text full of junk reports its length.
   if (length % 2 != 0) return fail(ConversionError::wkb("hex string has odd length"));
   const std::size_t count = length / 2;
-  OutputBuffer out(count);
+  OutputBuffer out(storage, count);
   auto* dst = reinterpret_cast<std::uint8_t*>(out.tail(count));
   const char* src = text.data();
   for (std::size_t k = 0; k < count; ++k) {
@@ -75,7 +75,7 @@ Result<OutputBuffer> hex_decode(TextView text) {
   return out;
 }
 
-std::optional<OutputBuffer> try_hex_decode(TextView text) {
+std::optional<OutputBuffer> try_hex_decode(TextView text, BufferStorage* storage) {
   const std::size_t length = text.size();
   if (length == 0 || length % 2 != 0) return std::nullopt;
   const char* src = text.data();
@@ -84,7 +84,7 @@ std::optional<OutputBuffer> try_hex_decode(TextView text) {
   const std::uint8_t first_low = digit_value(src[1]);
   if ((first_high | first_low) > 15) return std::nullopt;
   const std::size_t count = length / 2;
-  OutputBuffer out(count);
+  OutputBuffer out(storage, count);
   auto* dst = reinterpret_cast<std::uint8_t*>(out.tail(count));
   dst[0] = static_cast<std::uint8_t>(first_high << 4 | first_low);
   for (std::size_t k = 1; k < count; ++k) {

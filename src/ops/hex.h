@@ -10,9 +10,10 @@ namespace geoweave {
 
 // Strict: "empty hex string", "hex string has odd length",
 // "invalid hex digit at position N" (InvalidWkb).
-Result<OutputBuffer> hex_decode(TextView text);
+// Both decoders write into `storage` when one is lent (see BufferStorage).
+Result<OutputBuffer> hex_decode(TextView text, BufferStorage* storage = nullptr);
 // Detecting: nullopt when the text is not hex (never an error).
-std::optional<OutputBuffer> try_hex_decode(TextView text);
+std::optional<OutputBuffer> try_hex_decode(TextView text, BufferStorage* storage = nullptr);
 // Exactly 2 * size upper-case hex characters.
 OutputBuffer hex_encode_upper(ByteSpan bytes);
 // Writes 2 * size characters at out.

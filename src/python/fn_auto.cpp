@@ -34,9 +34,11 @@ PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   BorrowedBytes held;
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
-  auto wkb = convert_to_wkb(source, option);
+  ResultStorage result(ResultStorage::Kind::Bytes);
+  auto wkb = convert_to_wkb(source, option, &result);
   if (!wkb) return raise_conversion_error(wkb.error());
-  return bytes_result(wkb->view());
+  if (wkb->is_borrowed) return bytes_result(wkb->borrowed);
+  return result.finish(wkb->owned);
 }
 
 PyObject* to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -52,9 +54,11 @@ PyObject* to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   BorrowedBytes held;
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
-  auto wkt = convert_to_wkt(source, option, normalize != 0);
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto wkt = convert_to_wkt(source, option, normalize != 0, &result);
   if (!wkt) return raise_conversion_error(wkt.error());
-  return text_result(wkt->view());
+  if (wkt->is_borrowed) return text_result(wkt->borrowed);
+  return result.finish(wkt->owned);
 }
 
 PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -73,9 +77,11 @@ PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     hex_encode_upper_into(source.bytes, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
     return text;
   }
-  auto hex = convert_to_hex_wkb(source, option);
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto hex = convert_to_hex_wkb(source, option, &result);
   if (!hex) return raise_conversion_error(hex.error());
-  return text_result(hex->view());
+  if (hex->is_borrowed) return text_result(hex->borrowed);
+  return result.finish(hex->owned);
 }
 
 }  // namespace

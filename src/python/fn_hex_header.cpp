@@ -76,9 +76,10 @@ PyObject* hex_wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!srid_argument(a[1], &option)) return nullptr;
   auto decoded = hex_decode(text);
   if (!decoded) return raise_conversion_error(decoded.error());
-  auto wkt = convert_wkb_to_wkt(span_of(*decoded), option);
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto wkt = convert_wkb_to_wkt(span_of(*decoded), option, &result);
   if (!wkt) return raise_conversion_error(wkt.error());
-  return text_result(wkt->view());
+  return result.finish(*wkt);
 }
 
 PyObject* wkb_header_srid_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -18,9 +18,10 @@ PyObject* wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!srid_argument(a[1], &option)) return nullptr;  // srid before the input
   BorrowedBytes wkb;
   if (!borrow_bytes_source(a[0], "wkb", &wkb)) return nullptr;
-  auto text = convert_wkb_to_wkt(wkb.span(), option);
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto text = convert_wkb_to_wkt(wkb.span(), option, &result);
   if (!text) return raise_conversion_error(text.error());
-  return text_result(text->view());
+  return result.finish(*text);
 }
 
 PyObject* wkb_to_wkt_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
@@ -29,9 +30,10 @@ PyObject* wkb_to_wkt_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
   if (!bind_arguments(WKB_TO_WKT_SPLIT, args, nargs, kwnames, a)) return nullptr;
   BorrowedBytes wkb;
   if (!borrow_bytes_source(a[0], "wkb", &wkb)) return nullptr;
-  auto split = decode_wkb_split_srid(wkb.span());
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto split = decode_wkb_split_srid(wkb.span(), &result);
   if (!split) return raise_conversion_error(split.error());
-  return pair_result(text_result(split->text.view()), split->slot);
+  return pair_result(result.finish(split->text), split->slot);
 }
 
 }  // namespace

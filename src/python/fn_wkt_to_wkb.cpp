@@ -19,9 +19,10 @@ PyObject* wkt_to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
   SridOption option;
   if (!srid_argument(a[1], &option)) return nullptr;
-  auto bytes = convert_wkt_to_wkb(wkt, option);
+  ResultStorage result(ResultStorage::Kind::Bytes);
+  auto bytes = convert_wkt_to_wkb(wkt, option, &result);
   if (!bytes) return raise_conversion_error(bytes.error());
-  return bytes_result(bytes->view());
+  return result.finish(*bytes);
 }
 
 PyObject* wkt_to_wkb_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
@@ -30,9 +31,10 @@ PyObject* wkt_to_wkb_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
   if (!bind_arguments(WKT_TO_WKB_SPLIT, args, nargs, kwnames, a)) return nullptr;
   TextView wkt;
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;
-  auto split = wkt_to_ewkb_bytes_split_srid(wkt);
+  ResultStorage result(ResultStorage::Kind::Bytes);
+  auto split = wkt_to_ewkb_bytes_split_srid(wkt, &result);
   if (!split) return raise_conversion_error(split.error());
-  return pair_result(bytes_result(split->bytes.view()), split->slot);
+  return pair_result(result.finish(split->bytes), split->slot);
 }
 
 PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -42,9 +44,10 @@ PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
   SridOption option;
   if (!srid_argument(a[1], &option)) return nullptr;
-  auto hex = convert_wkt_to_hex_wkb(wkt, option);
+  ResultStorage result(ResultStorage::Kind::Str);
+  auto hex = convert_wkt_to_hex_wkb(wkt, option, &result);
   if (!hex) return raise_conversion_error(hex.error());
-  return text_result(hex->view());
+  return result.finish(*hex);
 }
 
 }  // namespace

@@ -157,26 +157,63 @@ inline constexpr char SIXTEEN_ZEROS[] = "0000000000000000";
   return out + 3;
 }
 
+// Zeros, infinities and NaN in one test: the magnitude's bits minus one wrap
+// for zero, and the exponent field is all ones for the others.
+[[gnu::always_inline]] inline bool is_zero_or_nonfinite(std::uint64_t bits) noexcept {
+  return (bits << 1) - 1 >= (0x7FF0000000000000ull << 1) - 1;
+}
+
+struct DecimalParts {
+  std::uint64_t significand;
+  int exponent;
+};
+
+// A finite non-zero magnitude as significand * 10^exponent with the shortest
+// round-trip significand. Integral values below 1e15 are their own
+// significand: cheaper than the digit search and the same text.
+[[gnu::always_inline]] inline DecimalParts decimal_parts(double magnitude) noexcept {
+  if (magnitude < 1e15) {
+    const auto as_int = static_cast<std::uint64_t>(magnitude);
+    if (static_cast<double>(as_int) == magnitude) return {as_int, 0};
+  }
+  const auto decimal = jkj::dragonbox::to_decimal(magnitude);
+  return {decimal.significand, decimal.exponent};
+}
+
 // One ordinate in the canonical positional form; see builder.h.
 [[gnu::always_inline]] inline char* format_ordinate_inline(double x, char* out) noexcept {
   std::uint64_t bits;
   std::memcpy(&bits, &x, 8);
-  // Zeros, infinities and NaN in one test: the magnitude's bits minus one wrap
-  // for zero, and the exponent field is all ones for the others.
-  if ((bits << 1) - 1 >= (0x7FF0000000000000ull << 1) - 1) [[unlikely]] {
-    return format_special(x, out);
-  }
+  if (is_zero_or_nonfinite(bits)) [[unlikely]] return format_special(x, out);
+  const DecimalParts parts = decimal_parts(std::fabs(x));
   *out = '-';
   out += bits >> 63;
-  // Integral values below 1e15 print as integers; cheaper than the digit search
-  // and the same text.
-  const double magnitude = std::fabs(x);
-  if (magnitude < 1e15) {
-    const auto as_int = static_cast<std::uint64_t>(magnitude);
-    if (static_cast<double>(as_int) == magnitude) return write_positional(as_int, 0, out);
+  return write_positional(parts.significand, parts.exponent, out);
+}
+
+// K ordinates separated by single spaces. Every digit search is started
+// before any text is laid out: the searches are long chains of dependent
+// multiplications, and issued together they overlap one another and the
+// layouts instead of each waiting for the one before.
+template <unsigned K>
+[[gnu::always_inline]] inline char* format_tuple(const double* values, char* out) noexcept {
+  std::uint64_t bits[K];
+  DecimalParts parts[K];
+  for (unsigned j = 0; j < K; ++j) {
+    std::memcpy(&bits[j], &values[j], 8);
+    if (!is_zero_or_nonfinite(bits[j])) [[likely]] parts[j] = decimal_parts(std::fabs(values[j]));
   }
-  const auto decimal = jkj::dragonbox::to_decimal(magnitude);
-  return write_positional(decimal.significand, decimal.exponent, out);
+  for (unsigned j = 0; j < K; ++j) {
+    if (j) *out++ = ' ';
+    if (is_zero_or_nonfinite(bits[j])) [[unlikely]] {
+      out = format_special(values[j], out);
+    } else {
+      *out = '-';
+      out += bits[j] >> 63;
+      out = write_positional(parts[j].significand, parts[j].exponent, out);
+    }
+  }
+  return out;
 }
 
 }  // namespace geoweave::detail

@@ -119,28 +119,33 @@ inline bool all_nan(const double* values, unsigned k) noexcept {
 // The coordinates of a list, appended separated by ", ". The count comes from
 // the data and is never used to size anything: only the bytes actually present
 // are formatted, and a list that runs out fails.
-template <bool LittleEndian>
-void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, unsigned k, bool first,
-                           OutputBuffer& out) {
-  const std::size_t worst = 2 + k * ORDINATE_RESERVE;
+template <bool LittleEndian, unsigned K>
+void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, OutputBuffer& out) {
+  constexpr std::size_t WORST = 2 + K * ORDINATE_RESERVE;
   for (std::uint64_t i = 0; i < n; ++i) {
-    char* w = out.tail(worst);
-    if (!(first && i == 0)) {
-      w[0] = ',';
-      w[1] = ' ';
-      w += 2;
-    }
-    for (unsigned j = 0; j < k; ++j) {
+    char* w = out.tail(WORST);
+    // ", " before every coordinate but the first
+    std::memcpy(w, ", ", 2);
+    w += i ? 2 : 0;
+    double values[K];
+    for (unsigned j = 0; j < K; ++j) {
       std::uint64_t bits;
-      std::memcpy(&bits, p, 8);
+      std::memcpy(&bits, p + 8 * j, 8);
       if constexpr (!LittleEndian) bits = __builtin_bswap64(bits);
-      double v;
-      std::memcpy(&v, &bits, 8);
-      if (j) *w++ = ' ';
-      w = detail::format_ordinate_inline(v, w);
-      p += 8;
+      std::memcpy(&values[j], &bits, 8);
     }
-    out.commit_to(w);
+    p += 8 * K;
+    out.commit_to(detail::format_tuple<K>(values, w));
+  }
+}
+
+template <bool LittleEndian>
+void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, unsigned k,
+                           OutputBuffer& out) {
+  switch (k) {
+    case 2: return format_coordinate_run<LittleEndian, 2>(p, n, out);
+    case 3: return format_coordinate_run<LittleEndian, 3>(p, n, out);
+    default: return format_coordinate_run<LittleEndian, 4>(p, n, out);
   }
 }
 
@@ -151,9 +156,9 @@ Result<void> read_coordinate_list(WkbCursor& c, OutputBuffer& out, Dimension dim
   const std::uint64_t available = c.remaining() / stride;
   const std::uint64_t n = count < available ? count : available;
   if (c.little_endian) {
-    format_coordinate_run<true>(c.data + c.position, n, k, true, out);
+    format_coordinate_run<true>(c.data + c.position, n, k, out);
   } else {
-    format_coordinate_run<false>(c.data + c.position, n, k, true, out);
+    format_coordinate_run<false>(c.data + c.position, n, k, out);
   }
   c.position += n * stride;
   if (n < count) return fail(end_of_data("f64"));
@@ -300,11 +305,13 @@ Result<ReadOutcome> read_geometry(WkbCursor& c, OutputBuffer& out, bool emit_sri
   return ReadOutcome{h.has_srid, h.srid, h.dimension};
 }
 
+// Runs the reader over `input`, appending to `out` (which may already hold a
+// prefix).
 Result<SridSlot> run_reader(ByteSpan input, OutputBuffer& out, bool emit_srid) {
   if (input.size) {
     const std::size_t three = input.size > OUTPUT_RESERVE_CAP / 3 ? OUTPUT_RESERVE_CAP
                                                                    : input.size * 3;
-    out.reserve(three < OUTPUT_RESERVE_CAP ? three : OUTPUT_RESERVE_CAP);
+    out.reserve(out.size() + (three < OUTPUT_RESERVE_CAP ? three : OUTPUT_RESERVE_CAP));
   }
   WkbCursor c{input.data, input.size};
   auto outcome = read_geometry(c, out, emit_srid, 0);
@@ -319,18 +326,27 @@ Result<SridSlot> run_reader(ByteSpan input, OutputBuffer& out, bool emit_srid) {
 
 }  // namespace
 
-Result<OutputBuffer> decode_wkb_to_ewkt(ByteSpan input) {
-  OutputBuffer out;
+Result<OutputBuffer> decode_wkb_to_ewkt(ByteSpan input, BufferStorage* storage) {
+  OutputBuffer out(storage, 0);
   auto slot = run_reader(input, out, true);
   if (!slot) return fail(std::move(slot.error()));
   return out;
 }
 
-Result<SplitText> decode_wkb_split_srid(ByteSpan input) {
-  OutputBuffer out;
+Result<SplitText> decode_wkb_split_srid(ByteSpan input, BufferStorage* storage) {
+  OutputBuffer out(storage, 0);
   auto slot = run_reader(input, out, false);
   if (!slot) return fail(std::move(slot.error()));
   return SplitText{std::move(out), *slot};
+}
+
+Result<OutputBuffer> decode_wkb_with_srid(ByteSpan input, std::int32_t srid,
+                                          BufferStorage* storage) {
+  OutputBuffer out(storage, 0);
+  write_srid_prefix(out, srid);
+  auto slot = run_reader(input, out, false);
+  if (!slot) return fail(std::move(slot.error()));
+  return out;
 }
 
 }  // namespace geoweave

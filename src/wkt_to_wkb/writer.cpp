@@ -26,7 +26,7 @@ class BinarySink {
  public:
   static constexpr std::size_t F64_WIDTH = 8;
 
-  explicit BinarySink(std::size_t reserve) : buf_(reserve) {}
+  BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
 
   // Bulk form used by the coordinate loops: room for `n` output units, filled
   // with store_f64, then committed in one step.
@@ -71,7 +71,8 @@ class HexSink {
  public:
   static constexpr std::size_t F64_WIDTH = 16;
 
-  explicit HexSink(std::size_t reserve_bytes) : buf_(reserve_bytes * 2) {}
+  HexSink(BufferStorage* storage, std::size_t reserve_bytes)
+      : buf_(storage, reserve_bytes * 2) {}
 
   char* tail(std::size_t n) { return buf_.tail(n); }
   static void store_f64(char* at, double v) noexcept {
@@ -433,8 +434,9 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
 }
 
 template <class Sink>
-Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, SridSlot slot) {
-  Sink sink(std::min(capacity_hint, OUTPUT_RESERVE_CAP));
+Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, SridSlot slot,
+                                 BufferStorage* storage) {
+  Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP));
   if (auto g = write_geometry(cursor, sink, slot, 0); !g) return fail(std::move(g.error()));
   if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
   return sink.take();
@@ -443,20 +445,20 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
 }  // namespace
 
 Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
-                                       SridSlot slot) {
-  return write_whole<BinarySink>(cursor, capacity_hint, slot);
+                                       SridSlot slot, BufferStorage* storage) {
+  return write_whole<BinarySink>(cursor, capacity_hint, slot, storage);
 }
 
 Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
-                                     SridSlot slot) {
-  return write_whole<HexSink>(cursor, capacity_hint, slot);
+                                     SridSlot slot, BufferStorage* storage) {
+  return write_whole<HexSink>(cursor, capacity_hint, slot, storage);
 }
 
-Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text) {
+Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage) {
   WktCursor cursor{text, 0};
   auto prefix = parse_srid_prefix(cursor);
   if (!prefix) return fail(std::move(prefix.error()));
-  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none());
+  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none(), storage);
   if (!bytes) return fail(std::move(bytes.error()));
   return SplitBytes{std::move(*bytes), *prefix};
 }

@@ -15,11 +15,13 @@ struct SplitBytes {
 
 // `cursor` must already be past parse_srid_prefix; `capacity_hint` is the byte
 // length of the whole input text; `slot` says whether and which SRID to embed.
+// The output goes into `storage` when one is lent (see BufferStorage).
 Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
-                                       SridSlot slot);
+                                       SridSlot slot, BufferStorage* storage = nullptr);
 Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
-                                     SridSlot slot);
+                                     SridSlot slot, BufferStorage* storage = nullptr);
 // Parses the prefix itself; the bytes never carry an SRID.
-Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text);
+Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text,
+                                                BufferStorage* storage = nullptr);
 
 }  // namespace geoweave

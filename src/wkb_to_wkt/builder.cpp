@@ -46,10 +46,11 @@ char* format_ordinate(double x, char* out) noexcept {
 void write_ordinates(OutputBuffer& out, const double* values, unsigned count) {
   if (count == 0) return;
   char* p = out.tail(count * ORDINATE_RESERVE);
-  p = format_ordinate(values[0], p);
-  for (unsigned i = 1; i < count; ++i) {
-    *p++ = ' ';
-    p = format_ordinate(values[i], p);
+  switch (count) {
+    case 1: p = detail::format_tuple<1>(values, p); break;
+    case 2: p = detail::format_tuple<2>(values, p); break;
+    case 3: p = detail::format_tuple<3>(values, p); break;
+    default: p = detail::format_tuple<4>(values, p); break;
   }
   out.commit_to(p);
 }

@@ -96,10 +96,13 @@ inline constexpr char SIXTEEN_ZEROS[] = "0000000000000000";
                                                      char* out) noexcept {
   const int n = digit_count(sig);
   const int e = exponent + n;  // value = 0.d1..dn * 10^e
+  // The 17th digit and the eight below it both straight from sig, so the
+  // chain of dependent multiplications before the digit lanes is two long.
   const auto top = static_cast<std::uint32_t>(sig / 10000000000000000ull);
-  const std::uint64_t rest = sig - top * 10000000000000000ull;
-  const u128 sixteen = sixteen_digits(static_cast<std::uint32_t>(rest / 100000000u),
-                                      static_cast<std::uint32_t>(rest % 100000000u));
+  const std::uint64_t above8 = sig / 100000000u;
+  const auto high8 = static_cast<std::uint32_t>(above8 - top * 100000000ull);
+  const auto low8 = static_cast<std::uint32_t>(sig - above8 * 100000000u);
+  const u128 sixteen = sixteen_digits(high8, low8);
   const bool seventeen = n == 17;
   // Leading zeros among the sixteen (none when the top digit is the 17th).
   const int skip = seventeen ? 0 : 16 - n;
@@ -173,8 +176,9 @@ struct DecimalParts {
 // significand: cheaper than the digit search and the same text.
 [[gnu::always_inline]] inline DecimalParts decimal_parts(double magnitude) noexcept {
   if (magnitude < 1e15) {
-    const auto as_int = static_cast<std::uint64_t>(magnitude);
-    if (static_cast<double>(as_int) == magnitude) return {as_int, 0};
+    // A signed conversion is one instruction; the value fits.
+    const auto as_int = static_cast<std::int64_t>(magnitude);
+    if (static_cast<double>(as_int) == magnitude) return {static_cast<std::uint64_t>(as_int), 0};
   }
   const auto decimal = jkj::dragonbox::to_decimal(magnitude);
   return {decimal.significand, decimal.exponent};

@@ -1,5 +1,6 @@
 #include "wkb_to_wkt/builder.h"
 
+#include <array>
 #include <cstring>
 
 #include "wkb_to_wkt/ordinate_format.h"
@@ -66,9 +67,39 @@ void write_srid_prefix(OutputBuffer& out, std::int32_t srid) {
   out.commit_to(p);
 }
 
+namespace {
+
+// Every keyword with every tag ("MULTIPOLYGON ZM"), padded to a fixed width
+// so that writing one is a single fixed-size copy.
+struct KeywordText {
+  char text[24];
+  std::uint8_t length;
+};
+
+std::array<std::array<KeywordText, 4>, 8> make_keyword_texts() {
+  std::array<std::array<KeywordText, 4>, 8> table{};
+  for (unsigned t = 1; t <= 7; ++t) {
+    for (unsigned d = 0; d < 4; ++d) {
+      const std::string_view keyword = geometry_type_keyword(static_cast<GeometryType>(t));
+      const std::string_view tag = dimension_tag(static_cast<Dimension>(d));
+      KeywordText& entry = table[t][d];
+      std::size_t n = 0;
+      for (char c : keyword) entry.text[n++] = c;
+      for (char c : tag) entry.text[n++] = c;
+      entry.length = static_cast<std::uint8_t>(n);
+    }
+  }
+  return table;
+}
+
+const std::array<std::array<KeywordText, 4>, 8> KEYWORD_TEXTS = make_keyword_texts();
+
+}  // namespace
+
 void write_keyword_and_tag(OutputBuffer& out, GeometryType type, Dimension dim) {
-  out.append(geometry_type_keyword(type));
-  out.append(dimension_tag(dim));
+  const KeywordText& entry = KEYWORD_TEXTS[static_cast<unsigned>(type) & 7][static_cast<unsigned>(dim) & 3];
+  std::memcpy(out.tail(sizeof entry.text), entry.text, sizeof entry.text);
+  out.commit(entry.length);
 }
 
 }  // namespace geoweave

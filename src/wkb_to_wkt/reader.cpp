@@ -179,24 +179,35 @@ Result<void> read_rings(WkbCursor& c, OutputBuffer& out, Dimension dim, std::uin
 
 // Text around a body: a top-level geometry writes " EMPTY" / " (" after its
 // keyword, a member of a Multi geometry (which has no keyword) "EMPTY" / "(".
-struct BodyMarkers {
-  std::string_view empty;
-  std::string_view open;
+// Each is copied as a fixed 8 bytes and then cut to its length, which keeps a
+// variable-length copy out of every geometry.
+struct Marker {
+  char text[8];
+  std::uint8_t length;
 };
-constexpr BodyMarkers AFTER_KEYWORD{" EMPTY", " ("};
-constexpr BodyMarkers IN_LIST{"EMPTY", "("};
+struct BodyMarkers {
+  Marker empty;
+  Marker open;
+};
+constexpr BodyMarkers AFTER_KEYWORD{{" EMPTY", 6}, {" (", 2}};
+constexpr BodyMarkers IN_LIST{{"EMPTY", 5}, {"(", 1}};
+
+inline void put_marker(OutputBuffer& out, const Marker& marker) {
+  std::memcpy(out.tail(sizeof marker.text), marker.text, sizeof marker.text);
+  out.commit(marker.length);
+}
 
 // The body of a Point, LineString or Polygon.
 Result<void> read_simple_body(WkbCursor& c, OutputBuffer& out, GeometryType type,
-                              Dimension dim, BodyMarkers markers) {
+                              Dimension dim, const BodyMarkers& markers) {
   if (type == GeometryType::Point) {
     const unsigned k = ordinate_count(dim);
     double values[4];
     if (auto ok = read_coordinate(c, k, values); !ok) return ok;
     if (all_nan(values, k)) {
-      out.append(markers.empty);
+      put_marker(out, markers.empty);
     } else {
-      out.append(markers.open);
+      put_marker(out, markers.open);
       write_ordinates(out, values, k);
       out.push_back(')');
     }
@@ -205,10 +216,10 @@ Result<void> read_simple_body(WkbCursor& c, OutputBuffer& out, GeometryType type
   auto count = read_u32(c);  // points of a LineString, rings of a Polygon
   if (!count) return fail(std::move(count.error()));
   if (*count == 0) {
-    out.append(markers.empty);
+    put_marker(out, markers.empty);
     return {};
   }
-  out.append(markers.open);
+  put_marker(out, markers.open);
   auto ok = type == GeometryType::LineString ? read_coordinate_list(c, out, dim, *count)
                                              : read_rings(c, out, dim, *count);
   if (!ok) return ok;

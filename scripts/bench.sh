@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The benchmark suite in one command: builds and installs geoweave into .venv
+# (installing what is missing, like scripts/test.sh), adds the peers it is
+# compared with (shapely, geoarrow-c and nanoarrow to feed it) from the Python
+# package index, builds the C++ floor program bench/floors.cpp with CMake, runs
+# bench/suite.py and prints its table. Extra arguments go to bench/suite.py
+# (--quick for a smoke run with tiny sizes, --reps N, --json FILE).
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$ROOT"
+
+"$PYTHON" -m pip install -q --disable-pip-version-check \
+  "numpy>=1.26" "shapely>=2.0" "geoarrow-c>=0.1" "nanoarrow>=0.5" >/dev/null
+
+# The floors link the same core the extension is built from, without Python.
+BENCH_BUILD="$ROOT/build/bench"
+generator=()
+if [ ! -f "$BENCH_BUILD/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
+  generator=(-G Ninja)
+fi
+cmake -S "$ROOT" -B "$BENCH_BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_BENCH=ON >/dev/null
+cmake --build "$BENCH_BUILD" --target geoweave_floors -j "$(nproc)" >/dev/null
+
+exec "$PYTHON" bench/suite.py --floors "$BENCH_BUILD/geoweave_floors" "$@"

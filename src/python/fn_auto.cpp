@@ -3,6 +3,7 @@
 #include "python/args.h"
 #include "python/functions.h"
 #include "ops/convert.h"
+#include "ops/header.h"
 #include "ops/hex.h"
 
 namespace geoweave::py {
@@ -34,6 +35,16 @@ PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   BorrowedBytes held;
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
+  if (!source.is_text && !option.is_mirror()) {
+    // An SRID rewrite of bytes: the exact length is known from the plan, so
+    // the result is created at its final size and filled in place.
+    auto plan = plan_srid_rewrite(source.bytes, option);
+    if (!plan) return raise_conversion_error(plan.error());
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
+    if (!bytes) return nullptr;
+    write_plan(*plan, source.bytes, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+    return bytes;
+  }
   ResultStorage result(ResultStorage::Kind::Bytes);
   auto wkb = convert_to_wkb(source, option, &result);
   if (!wkb) return raise_conversion_error(wkb.error());

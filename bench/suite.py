@@ -660,7 +660,7 @@ def build_table(res, floors):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floors", help="path of the C++ floor program (bench/floors.cpp)")
-    parser.add_argument("--reps", type=int, default=7, help="repetitions after the warm-up")
+    parser.add_argument("--reps", type=int, default=5, help="repetitions after the warm-up")
     parser.add_argument("--seconds", type=float, default=0.05,
                         help="rough duration of one repetition of a per-call timing")
     parser.add_argument("--vertices", type=int, default=1_000_000)

@@ -314,10 +314,18 @@ void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
 
 }  // namespace
 
+// A large result's object is made at least this large: blocks of this size are
+// always mappings of their own (glibc serves nothing above 32 MiB from its
+// heap), so growing and cutting them later is remapping, never copying. The
+// room beyond what is written is never touched, so it costs address space
+// only, not memory.
+constexpr std::size_t OWN_MAPPING = (std::size_t{32} << 20) + (std::size_t{64} << 10);
+
 char* ResultStorage::resize(std::size_t size, std::size_t capacity) {
   if (!object_ && capacity <= SMALL) return small_;
-  const auto length = static_cast<Py_ssize_t>(capacity);
   if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  if (!object_ && capacity >= HUGE_PAGE_RESULT && capacity < OWN_MAPPING) capacity = OWN_MAPPING;
+  const auto length = static_cast<Py_ssize_t>(capacity);
   char* data;
   if (!object_) {
     object_ = kind_ == Kind::Str ? PyUnicode_New(length, 127)

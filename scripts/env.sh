@@ -4,6 +4,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$ROOT/scripts/lib.sh"
 VENV="${GEOWEAVE_VENV:-$ROOT/.venv}"
 
 need_debs=()
@@ -12,12 +13,7 @@ need_debs=()
 [ -f /usr/share/unicode/UnicodeData.txt ] || need_debs+=(unicode-data)
 command -v cmake >/dev/null 2>&1 || need_debs+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
-if [ ${#need_debs[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${need_debs[*]}" >&2
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_debs[@]}" >/dev/null
-fi
+install_debs "${need_debs[@]}"
 
 # A Python 3.13 (or later) interpreter: python3.13 on PATH, Debian's, or pyenv's.
 find_python() {

@@ -9,6 +9,7 @@
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$ROOT/scripts/lib.sh"
 BUILD="${GEOWEAVE_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-20}"
 shift || true
@@ -25,18 +26,10 @@ ls /usr/lib/llvm-$CLANG_VERSION/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.
 ls /usr/include/dragonbox*/dragonbox/dragonbox.h >/dev/null 2>&1 || need_debs+=(libdragonbox-dev)
 command -v cmake >/dev/null 2>&1 || need_debs+=(cmake)
 command -v python3 >/dev/null 2>&1 || need_debs+=(python3)
-if [ ${#need_debs[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${need_debs[*]}" >&2
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_debs[@]}" >/dev/null
-fi
+install_debs "${need_debs[@]}"
 
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER="$CXX" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_FUZZ=ON >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+cmake_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER="$CXX" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_FUZZ=ON
 
 python3 "$ROOT/fuzz/gen_corpus.py" "$BUILD/seeds"
 mkdir -p "$BUILD/artifacts"

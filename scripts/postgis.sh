@@ -22,11 +22,7 @@ find_pg_bin() {
 }
 
 if ! PG_BIN=$(find_pg_bin); then
-  echo "installing Debian packages: postgresql postgresql-postgis" >&2
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    postgresql postgresql-postgis >/dev/null
+  install_debs postgresql postgresql-postgis
   PG_BIN=$(find_pg_bin) || { echo "no PostgreSQL server with PostGIS after installing" >&2; exit 1; }
 fi
 

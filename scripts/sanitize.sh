@@ -13,13 +13,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 BUILD="${GEOWEAVE_SANITIZE_BUILD:-$ROOT/build/sanitize}"
 FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS="$FLAGS" \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -DPython_EXECUTABLE="$PYTHON" >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+  -DPython_EXECUTABLE="$PYTHON"
 
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"

@@ -11,17 +11,9 @@
 GEOWEAVE_EXTRAS="[test]"
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
-if ! command -v valgrind >/dev/null 2>&1; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq valgrind >/dev/null
-fi
+command -v valgrind >/dev/null 2>&1 || install_debs valgrind
 BUILD="${GEOWEAVE_VALGRIND_BUILD:-$ROOT/build/valgrind}"
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$PYTHON" >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+cmake_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PYTHON"
 
 args=("$@")
 if [ "${1:-}" = "--ci" ]; then

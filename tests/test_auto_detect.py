@@ -6,14 +6,11 @@ import struct
 import pytest
 
 import geoweave
+from conftest import wkb_point
 
 
 def point(x, y, srid=None, le=True):
-    order = "<" if le else ">"
-    marker = bytes([1 if le else 0])
-    if srid is None:
-        return marker + struct.pack(order + "Idd", 1, x, y)
-    return marker + struct.pack(order + "Iidd", 0x20000001, srid, x, y)
+    return wkb_point(x, y, srid=srid, order="<" if le else ">")
 
 
 def multipoint(members, srid=None):

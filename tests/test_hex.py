@@ -1,21 +1,16 @@
 """Hex WKB text: strict decoding (hex_wkb_to_wkt), detection and encoding as seen
 through the auto-detecting functions, and whitespace trimming."""
 
-import struct
-
 import pytest
 
 import geoweave
+from conftest import wkb_point
 
 HEX_DIGITS = set(b"0123456789abcdefABCDEF")
 
 
 def ewkb_point(x, y, srid=None, le=True):
-    order = "<" if le else ">"
-    marker = bytes([1 if le else 0])
-    if srid is None:
-        return marker + struct.pack(order + "Idd", 1, x, y)
-    return marker + struct.pack(order + "Iidd", 0x20000001, srid, x, y)
+    return wkb_point(x, y, srid=srid, order="<" if le else ">")
 
 
 POINT_4326 = ewkb_point(1.0, 2.0, srid=4326)

@@ -289,10 +289,12 @@ Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d)
   }
 }
 
-// LineString / Polygon bodies and the line and polygon members of Multi
-// geometries: EMPTY gives a zero count, otherwise a patched list.
-template <class Sink, Result<std::uint32_t> (*List)(WktCursor&, Sink&, Dimension)>
-Result<void> write_counted_body(WktCursor& c, Sink& sink, Dimension d) {
+// Every counted body (LineString, Polygon, the Multi types, GeometryCollection
+// and the line and polygon members of Multi geometries): EMPTY gives a zero
+// count; otherwise a placeholder, the list (`list()` runs after the opening
+// parenthesis and returns the element count) and the patched count.
+template <class Sink, class List>
+Result<void> write_counted(WktCursor& c, Sink& sink, List&& list) {
   auto eo = read_empty_or_open(c);
   if (!eo) return fail(std::move(eo.error()));
   if (*eo == EmptyOrOpen::Empty) {
@@ -300,10 +302,15 @@ Result<void> write_counted_body(WktCursor& c, Sink& sink, Dimension d) {
     return {};
   }
   const std::size_t slot = sink.reserve_count();
-  auto n = List(c, sink, d);
+  Result<std::uint32_t> n = list();
   if (!n) return fail(std::move(n.error()));
   sink.patch_count(slot, *n);
   return {};
+}
+
+template <class Sink, Result<std::uint32_t> (*List)(WktCursor&, Sink&, Dimension)>
+Result<void> write_counted_body(WktCursor& c, Sink& sink, Dimension d) {
+  return write_counted(c, sink, [&] { return List(c, sink, d); });
 }
 
 template <class Sink>
@@ -324,31 +331,56 @@ Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
   return write_tuple(c, sink, ordinates);  // bare tuple
 }
 
-// Members of MultiPoint / MultiLineString / MultiPolygon: written inline with
-// their own header, the parent's dimension and never an SRID.
+// Members of MultiPoint / MultiLineString / MultiPolygon, after the opening
+// parenthesis: written inline with their own header, the parent's dimension and
+// never an SRID. Returns the member count.
 template <class Sink, Result<void> (*Member)(WktCursor&, Sink&, Dimension)>
-Result<void> write_multi_body(WktCursor& c, Sink& sink, Dimension d, GeometryType member,
-                              const char* list_name) {
-  auto eo = read_empty_or_open(c);
-  if (!eo) return fail(std::move(eo.error()));
-  if (*eo == EmptyOrOpen::Empty) {
-    sink.put_u32(0);
-    return {};
-  }
-  const std::size_t slot = sink.reserve_count();
+Result<std::uint32_t> write_multi_members(WktCursor& c, Sink& sink, Dimension d,
+                                          GeometryType member, const char* list_name) {
   const std::uint32_t member_word = type_word(member, d);
   std::uint64_t count = 0;
   for (;;) {
     sink.put_byte_order();
     sink.put_u32(member_word);
-    if (auto r = Member(c, sink, d); !r) return r;
+    if (auto r = Member(c, sink, d); !r) return fail(std::move(r.error()));
     if (count_exceeded(++count)) return fail(too_many(list_name));
     auto sep = read_separator(c);
     if (!sep) return fail(std::move(sep.error()));
-    if (*sep == Separator::Close) break;
+    if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
   }
-  sink.patch_count(slot, static_cast<std::uint32_t>(count));
-  return {};
+}
+
+template <class Sink, Result<void> (*Member)(WktCursor&, Sink&, Dimension)>
+Result<void> write_multi_body(WktCursor& c, Sink& sink, Dimension d, GeometryType member,
+                              const char* list_name) {
+  return write_counted(c, sink, [&] {
+    return write_multi_members<Sink, Member>(c, sink, d, member, list_name);
+  });
+}
+
+template <class Sink>
+Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth);
+
+// Members of a GeometryCollection, after the opening parenthesis: complete
+// geometries one level deeper. Returns the member count.
+template <class Sink>
+Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimension d,
+                                               std::size_t depth) {
+  std::uint64_t count = 0;
+  for (;;) {
+    auto member = write_geometry(c, sink, SridSlot::none(), depth + 1);
+    if (!member) return fail(std::move(member.error()));
+    // Only a tagged collection constrains its members.
+    if (d != Dimension::XY && member->dimension != d) {
+      return fail(ConversionError::wkt("GeometryCollection " + std::string(dimension_name(d)) +
+                                       " member has incompatible dimension " +
+                                       std::string(dimension_name(member->dimension))));
+    }
+    if (count_exceeded(++count)) return fail(too_many("GeometryCollection members"));
+    auto sep = read_separator(c);
+    if (!sep) return fail(std::move(sep.error()));
+    if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
+  }
 }
 
 template <class Sink>
@@ -401,33 +433,9 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
       body = write_multi_body<Sink, write_counted_body<Sink, write_polygon_rings<Sink>>>(
           c, sink, d, GeometryType::Polygon, "MultiPolygon members");
       break;
-    case GeometryType::GeometryCollection: {
-      auto eo = read_empty_or_open(c);
-      if (!eo) return fail(std::move(eo.error()));
-      if (*eo == EmptyOrOpen::Empty) {
-        sink.put_u32(0);
-        break;
-      }
-      const std::size_t count_slot = sink.reserve_count();
-      std::uint64_t count = 0;
-      for (;;) {
-        auto member = write_geometry(c, sink, SridSlot::none(), depth + 1);
-        if (!member) return member;
-        // Only a tagged collection constrains its members.
-        if (d != Dimension::XY && member->dimension != d) {
-          return fail(ConversionError::wkt(
-              "GeometryCollection " + std::string(dimension_name(d)) +
-              " member has incompatible dimension " +
-              std::string(dimension_name(member->dimension))));
-        }
-        if (count_exceeded(++count)) return fail(too_many("GeometryCollection members"));
-        auto sep = read_separator(c);
-        if (!sep) return fail(std::move(sep.error()));
-        if (*sep == Separator::Close) break;
-      }
-      sink.patch_count(count_slot, static_cast<std::uint32_t>(count));
+    case GeometryType::GeometryCollection:
+      body = write_counted(c, sink, [&] { return write_collection_members(c, sink, d, depth); });
       break;
-    }
   }
   if (!body) return fail(std::move(body.error()));
   return GeometryTag{type, d};

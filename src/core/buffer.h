@@ -3,6 +3,7 @@
 // MemoryError at the Python boundary).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -143,19 +144,19 @@ class OutputBuffer {
 inline std::uint32_t load_u32(const std::uint8_t* p, bool little_endian) noexcept {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
-  return little_endian ? v : __builtin_bswap32(v);
+  return little_endian ? v : std::byteswap(v);
 }
 inline std::uint64_t load_u64(const std::uint8_t* p, bool little_endian) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
-  return little_endian ? v : __builtin_bswap64(v);
+  return little_endian ? v : std::byteswap(v);
 }
 inline void store_u32(std::uint8_t* p, std::uint32_t v, bool little_endian) noexcept {
-  if (!little_endian) v = __builtin_bswap32(v);
+  if (!little_endian) v = std::byteswap(v);
   std::memcpy(p, &v, 4);
 }
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+static_assert(std::endian::native == std::endian::little,
               "the byte-order helpers assume a little-endian host");
 
 }  // namespace geoweave

@@ -2,21 +2,20 @@
 // it without a call per value. builder.h declares the out-of-line form.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include <dragonbox/dragonbox.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.h"
 
 namespace geoweave::detail {
 
 __extension__ typedef unsigned __int128 u128;
 
-#if defined(__SSE2__)
+#if GEOWEAVE_USE_SSE2
 // The eight decimal digits of v (v < 10^8) as eight 16-bit lanes, most
 // significant first: v splits into two halves of four digits, each half is
 // copied into four lanes, and one multiply-high per lane divides them by
@@ -54,7 +53,7 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
 // the lowest address when stored little-endian.
 [[gnu::always_inline]] inline u128 sixteen_digits(std::uint32_t high8,
                                                   std::uint32_t low8) noexcept {
-#if defined(__SSE2__)
+#if GEOWEAVE_USE_SSE2
   const __m128i ascii = _mm_add_epi8(
       _mm_packus_epi16(eight_digit_lanes(high8), eight_digit_lanes(low8)), _mm_set1_epi8('0'));
   const auto first = static_cast<std::uint64_t>(_mm_cvtsi128_si64(ascii));
@@ -72,7 +71,7 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
       10000000000000ull, 100000000000000ull, 1000000000000000ull, 10000000000000000ull,
       100000000000000000ull, 1000000000000000000ull, 10000000000000000000ull};
   // Estimate from the bit length, then correct by one comparison.
-  const int bits = 64 - __builtin_clzll(v | 1);
+  const int bits = 64 - std::countl_zero(v | 1);
   const int guess = (bits * 1233) >> 12;
   return guess + (v >= POW10[guess] ? 1 : 0);
 }
@@ -186,8 +185,7 @@ struct DecimalParts {
 
 // One ordinate in the canonical positional form; see builder.h.
 [[gnu::always_inline]] inline char* format_ordinate_inline(double x, char* out) noexcept {
-  std::uint64_t bits;
-  std::memcpy(&bits, &x, 8);
+  const auto bits = std::bit_cast<std::uint64_t>(x);
   if (is_zero_or_nonfinite(bits)) [[unlikely]] return format_special(x, out);
   const DecimalParts parts = decimal_parts(std::fabs(x));
   *out = '-';

@@ -12,9 +12,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.h"
 
 namespace geoweave {
 
@@ -76,7 +74,7 @@ class HexSink {
 
   char* tail(std::size_t n) { return buf_.tail(n); }
   static void store_f64(char* at, double v) noexcept {
-#if defined(__SSE2__)
+#if GEOWEAVE_USE_SSE2
     // All 16 digits at once: split every byte into its nibbles, interleave
     // high before low, and map 0-9 to '0'-'9' and 10-15 to 'A'-'F'.
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Packaging check: builds the sdist and, from it, the wheel (python -m build),
+# Packaging check: builds the sdist (scripts/sdist.sh) and, from it, the wheel,
 # repairs the wheel to a manylinux tag with auditwheel, installs the repaired
 # wheel into a clean virtual environment holding nothing else, and runs the
 # test suite and mypy --strict (finding the wheel's stubs) against that
@@ -14,8 +14,12 @@ cd "$ROOT"
 rm -rf dist
 CLEAN=$(mktemp -d /tmp/geoweave-clean.XXXXXX)
 trap 'rm -rf "$CLEAN"' EXIT
-"$PYTHON" -m build --outdir dist . >"$CLEAN/build.log" 2>&1 || { cat "$CLEAN/build.log" >&2; exit 1; }
+# The sdist (with its bundled dependencies) as scripts/sdist.sh makes it, and
+# the wheel built from that sdist.
+bash "$ROOT/scripts/sdist.sh" dist >/dev/null
 SDIST=$(ls dist/geoweave-*.tar.gz)
+"$PYTHON" -m pip wheel --no-deps --disable-pip-version-check -w dist "$SDIST" \
+  >"$CLEAN/build.log" 2>&1 || { cat "$CLEAN/build.log" >&2; exit 1; }
 WHEEL=$(ls dist/geoweave-*.whl)
 "$PYTHON" -m auditwheel show "$WHEEL"
 PATH="$(dirname "$PYTHON"):$PATH" "$PYTHON" -m auditwheel repair --only-plat -w dist/wheelhouse "$WHEEL"

@@ -43,4 +43,12 @@ PYTHON="$VENV/bin/python"
 
 # Build requirements live in the venv so rebuilds reuse the CMake build tree.
 "$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" >/dev/null
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT${GEOWEAVE_EXTRAS:-}"
+# A build of another compiler or option set keeps its own build tree
+# (GEOWEAVE_BUILD_DIR) and passes CMake cache entries (GEOWEAVE_CMAKE_DEFINES,
+# NAME=VALUE separated by spaces); compilers and flags come from CXX, CXXFLAGS
+# and LDFLAGS as CMake reads them.
+build_args=()
+[ -z "${GEOWEAVE_BUILD_DIR:-}" ] || build_args+=(-C "build-dir=$GEOWEAVE_BUILD_DIR")
+for define in ${GEOWEAVE_CMAKE_DEFINES:-}; do build_args+=(-C "cmake.define.$define"); done
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "${build_args[@]}" \
+  "$ROOT${GEOWEAVE_EXTRAS:-}"

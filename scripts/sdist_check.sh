@@ -36,7 +36,9 @@ as_root=()
 # shellcheck disable=SC2016
 unshare -m "${as_root[@]}" bash -euo pipefail -c '
   work="$1"; sdist="$2"; cpy="$3"; shift 3
-  for dir in "$@"; do [ -d "$dir" ] && mount -t tmpfs -o size=1m,mode=755 tmpfs "$dir"; done
+  for dir in "$@"; do
+    if [ -d "$dir" ]; then mount -t tmpfs -o size=1m,mode=755 tmpfs "$dir"; fi
+  done
   if ls /usr/include/dragonbox*/dragonbox/dragonbox.h /usr/include/fast_float/fast_float.h \
       2>/dev/null; then
     echo "the system copies are still visible" >&2; exit 1

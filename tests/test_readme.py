@@ -1,20 +1,50 @@
-"""The examples in README.md are run as doctests, so the documentation cannot drift."""
+"""The examples of README.md and the marked pages under docs/ run as doctests,
+so the documentation cannot drift. Blocks tagged with an optional library run
+when it is installed; blocks for a database or a cluster run in their
+integration suites (tests/integration)."""
 
-import doctest
-import pathlib
+import importlib.util
+import inspect
 import re
 
+import pytest
+
 import geoweave
+from docexamples import ROOT, blocks, pages, run_doctests, tags
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+# Tag -> the modules its blocks import; a block whose module is missing is skipped.
+OPTIONAL = {"": (), "pandas": ("pandas",), "pyarrow": ("pyarrow",),
+            "columns": ("geoweave_columns",)}
+# Tags whose blocks need a server or a cluster: tests/integration runs them.
+INTEGRATION = {"postgis", "interop", "dask"}
+
+CASES = [(page, tag) for page in pages() for tag in sorted(tags(page)) if tag not in INTEGRATION]
 
 
-def test_readme_examples_run():
-    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-    assert blocks, "README has no python examples"
-    parser = doctest.DocTestParser()
-    test = parser.get_doctest("\n".join(blocks), {"geoweave": geoweave}, "README", str(README), 0)
-    assert test.examples
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    runner.run(test)
-    assert runner.failures == 0, f"{runner.failures} README example(s) failed"
+def test_every_tag_is_known():
+    unknown = {(p.name, t) for p in pages() for t in tags(p)} - {
+        (p.name, t) for p in pages() for t in OPTIONAL.keys() | INTEGRATION}
+    assert not unknown, f"code blocks with a tag no test runs: {sorted(unknown)}"
+
+
+def test_readme_has_doctests():
+    assert blocks(ROOT / "README.md"), "README has no python examples"
+
+
+def test_function_table_matches_the_module():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    rows = re.findall(r"^\| `(\w+)(\(.*?\))` \|", readme, re.M)
+    assert sorted(name for name, _ in rows) == sorted(geoweave.__all__)
+    for name, params in rows:
+        assert params == str(inspect.signature(getattr(geoweave, name))), name
+
+
+@pytest.mark.parametrize("page, tag", CASES,
+                         ids=[f"{p.relative_to(ROOT)}:{t or 'doctest'}" for p, t in CASES])
+def test_documentation_examples_run(page, tag):
+    for module in OPTIONAL[tag]:
+        if importlib.util.find_spec(module) is None:
+            pytest.skip(f"{module} is not installed")
+    attempted, failures = run_doctests(page, tag, {"geoweave": geoweave} if not tag else {})
+    assert attempted, f"{page.name}: the {tag or 'untagged'} blocks hold no examples"
+    assert failures == 0, f"{failures} example(s) of {page.name} failed"

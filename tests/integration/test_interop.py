@@ -2,22 +2,20 @@
 
 Every geometry of the corpus goes from geoweave to shapely (EWKB, hex EWKB and
 WKT) and from shapely back to geoweave (EWKB and ISO WKB in both byte orders,
-hex); the README's shapely/GeoPandas examples run here as doctests.
+hex); the documented shapely/GeoPandas, pandas and pyarrow examples run here
+as doctests.
 """
 
 import doctest
-import pathlib
-import re
 
 import geopandas as gpd
 import pytest
 import shapely
 
 import geoweave
+from docexamples import blocks, pages, run_doctests
 
 from .corpus import CORPUS, GEOMETRIES, prefixed, without_empty_dimension
-
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 @pytest.mark.parametrize("srid", [None, 4326])
@@ -60,16 +58,11 @@ def test_geoseries_both_ways():
     assert [geoweave.wkb_to_wkt(value) for value in back] == [f"SRID=3857;{t}" for t in texts]
 
 
-def readme_blocks(kind):
-    return re.findall(rf"```python {kind}\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-
-
-def test_readme_interop_examples():
-    blocks = readme_blocks("interop")
-    assert blocks, "README has no shapely/GeoPandas examples"
-    parser = doctest.DocTestParser()
-    test = parser.get_doctest("\n".join(blocks), {}, "README interop", str(README), 0)
-    assert test.examples
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
-    runner.run(test)
-    assert runner.failures == 0, f"{runner.failures} README interop example(s) failed"
+# shapely and GeoPandas, and the pandas and pyarrow recipes: this suite installs them.
+@pytest.mark.parametrize("tag", ["interop", "pandas", "pyarrow"])
+def test_documented_examples(tag):
+    found = [page for page in pages() if blocks(page, tag)]
+    assert found, f"no page holds a {tag} example"
+    for page in found:
+        attempted, failures = run_doctests(page, tag, {}, doctest.NORMALIZE_WHITESPACE)
+        assert attempted and failures == 0, f"{failures} {tag} example(s) of {page.name} failed"

@@ -1,21 +1,18 @@
 """geoweave across process boundaries (scripts/interop.sh): a multiprocessing
 pool and a distributed Dask cluster with worker processes convert a column of
-geometries, sending the functions themselves by reference; the README's Dask
+geometries, sending the functions themselves by reference; the documented Dask
 example runs here too.
 """
 
 import multiprocessing
 import os
-import pathlib
-import re
 
 import dask.bag as db
 import pytest
 from dask.distributed import Client, LocalCluster
 
 import geoweave
-
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+from docexamples import blocks, pages, run_script
 
 COLUMN = [geoweave.wkt_to_hex_wkb(f"SRID=4326;LINESTRING ({i} {i / 4}, {i + 0.5} -{i + 1})")
           for i in range(2000)]
@@ -58,6 +55,8 @@ def test_dask_futures_keep_errors(client):
         future.result()
 
 
-def test_readme_dask_example(client):
-    (block,) = re.findall(r"```python dask\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-    exec(compile(block, f"{README}:dask", "exec"), {"__name__": "readme_dask"})
+def test_documented_dask_examples(client):
+    found = [page for page in pages() if blocks(page, "dask")]
+    assert found, "no page holds a Dask example"
+    for page in found:
+        run_script(page, "dask")

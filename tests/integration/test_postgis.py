@@ -5,23 +5,19 @@ without an SRID: the EWKB and hex EWKB that geoweave writes must be accepted by
 PostGIS as the same geometry its own parser makes of geoweave's text, and every
 binary form PostGIS writes (EWKB in both byte orders, ISO WKB, hex) must read
 back to geoweave's canonical text. The tests at the end pin the places where
-the two differ on purpose; the README's table of differences follows them.
+the two differ on purpose; the table of differences in docs/postgis.md follows them.
 """
 
-import doctest
 import os
-import pathlib
-import re
 import struct
 
 import psycopg
 import pytest
 
 import geoweave
+from docexamples import blocks, pages, run_doctests
 
 from .corpus import CORPUS, TAGS, prefixed
-
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 @pytest.fixture(scope="module")
@@ -70,7 +66,7 @@ def test_round_trip(db, dim, text, srid):
     iso_text = canonical.replace(f"GEOMETRYCOLLECTION{tag} (POINT{tag} EMPTY)",
                                  f"GEOMETRYCOLLECTION{tag} EMPTY")
     assert geoweave.wkb_to_wkt(pg_iso, srid=srid or False) == iso_text
-    # PostGIS's ISO WKT (ST_AsText) is readable; its EWKT only for XY (see the README).
+    # PostGIS's ISO WKT (ST_AsText) is readable; its EWKT only for XY (see docs/postgis.md).
     assert geoweave.to_wkt(f"SRID={pg_srid};{pg_iso_wkt}", normalize_wkt=True) == canonical
     if dim == "XY":
         assert geoweave.to_wkt(pg_ewkt, normalize_wkt=True) == canonical
@@ -166,7 +162,7 @@ def test_structure_postgis_rejects(db, wkb, text):
     ("TRIANGLE((0 0,0 1,1 1,0 0))", 17),
 ])
 def test_postgis_types_outside_the_seven(db, ewkt, code):
-    # The README's ways to bring them into the seven: curves are approximated by
+    # The documented ways to bring them into the seven: curves are approximated by
     # ST_CurveToLine, surfaces and triangles rebuilt as polygons from their rings.
     linearize = ("ST_CurveToLine(g)" if code <= 12 else
                  "ST_Collect(ARRAY(SELECT ST_MakePolygon(ST_ExteriorRing((ST_Dump(g)).geom))))")
@@ -177,11 +173,9 @@ def test_postgis_types_outside_the_seven(db, ewkt, code):
     assert geoweave.wkb_to_wkt(linear).startswith(("LINESTRING", "MULTI", "POLYGON"))
 
 
-def test_readme_postgis_example(db):
-    blocks = re.findall(r"```python postgis\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-    assert blocks, "README has no PostGIS example"
-    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {"conn": db}, "README postgis",
-                                               str(README), 0)
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    runner.run(test)
-    assert runner.failures == 0, f"{runner.failures} README PostGIS example(s) failed"
+def test_documented_postgis_examples(db):
+    found = [page for page in pages() if blocks(page, "postgis")]
+    assert found, "no page holds a PostGIS example"
+    for page in found:
+        attempted, failures = run_doctests(page, "postgis", {"conn": db})
+        assert attempted and failures == 0, f"{failures} PostGIS example(s) of {page.name} failed"

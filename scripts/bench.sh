@@ -5,6 +5,11 @@
 # package index, builds the C++ floor program bench/floors.cpp with CMake, runs
 # bench/suite.py and prints its table. Extra arguments go to bench/suite.py
 # (--quick for a smoke run with tiny sizes, --reps N, --json FILE).
+#
+# --chart also draws the throughput chart from the run's results with
+# bench/chart.py (installing matplotlib): docs/throughput.png, or
+# build/bench/throughput-quick.png for a --quick run, so that a smoke run never
+# replaces the published chart.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 
@@ -21,4 +26,27 @@ cmake -S "$ROOT" -B "$BENCH_BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release 
   -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_BENCH=ON >/dev/null
 cmake --build "$BENCH_BUILD" --target geoweave_floors -j "$(nproc)" >/dev/null
 
-exec "$PYTHON" bench/suite.py --floors "$BENCH_BUILD/geoweave_floors" "$@"
+chart=0 quick=0 json="" args=() previous=""
+for arg in "$@"; do
+  case "$arg" in
+    --chart) chart=1; continue ;;
+    --quick) quick=1 ;;
+    --json=*) json="${arg#--json=}" ;;
+  esac
+  [ "$previous" = "--json" ] && json="$arg"
+  args+=("$arg")
+  previous="$arg"
+done
+if [ "$chart" = 1 ] && [ -z "$json" ]; then
+  json="$BENCH_BUILD/results.json"
+  args+=(--json "$json")
+fi
+
+"$PYTHON" bench/suite.py --floors "$BENCH_BUILD/geoweave_floors" ${args[@]+"${args[@]}"}
+
+if [ "$chart" = 1 ]; then
+  "$PYTHON" -m pip install -q --disable-pip-version-check "matplotlib>=3.5" >/dev/null
+  output="$ROOT/docs/throughput.png"
+  [ "$quick" = 0 ] || output="$BENCH_BUILD/throughput-quick.png"
+  "$PYTHON" bench/chart.py "$json" -o "$output" --command "bash scripts/bench.sh $*"
+fi

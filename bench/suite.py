@@ -705,7 +705,9 @@ def main():
     print(table.render())
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"results": res, "floors": floors, "args": vars(args)}, f, indent=1)
+            json.dump({"date": datetime.date.today().isoformat(),
+                       "machine": machine_description(),
+                       "results": res, "floors": floors, "args": vars(args)}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@
 # (--quick for a smoke run with tiny sizes, --reps N, --json FILE).
 #
 # --chart also draws the throughput chart from the run's results with
-# bench/chart.py (installing matplotlib): docs/throughput.png, or
+# bench/chart.py (matplotlib installed into build/bench/chart-venv):
+# docs/throughput.png, or
 # build/bench/throughput-quick.png for a --quick run, so that a smoke run never
 # replaces the published chart.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -45,8 +46,12 @@ fi
 "$PYTHON" bench/suite.py --floors "$BENCH_BUILD/geoweave_floors" ${args[@]+"${args[@]}"}
 
 if [ "$chart" = 1 ]; then
-  "$PYTHON" -m pip install -q --disable-pip-version-check "matplotlib>=3.5" >/dev/null
+  # matplotlib lives in a venv of its own: .venv, which the test suite, the
+  # sanitizers and valgrind run in, never holds it.
+  CHART_VENV="$BENCH_BUILD/chart-venv"
+  [ -x "$CHART_VENV/bin/python" ] || "$PYTHON" -m venv "$CHART_VENV"
+  "$CHART_VENV/bin/python" -m pip install -q --disable-pip-version-check "matplotlib>=3.5" >/dev/null
   output="$ROOT/docs/throughput.png"
   [ "$quick" = 0 ] || output="$BENCH_BUILD/throughput-quick.png"
-  "$PYTHON" bench/chart.py "$json" -o "$output" --command "bash scripts/bench.sh $*"
+  "$CHART_VENV/bin/python" bench/chart.py "$json" -o "$output" --command "bash scripts/bench.sh $*"
 fi

@@ -1,7 +1,8 @@
 """The examples of README.md and the marked pages under docs/ run as doctests,
-so the documentation cannot drift. Blocks tagged with an optional library run
-when it is installed; blocks for a database or a cluster run in their
-integration suites (tests/integration)."""
+so the documentation cannot drift. Blocks tagged with a library or a server
+this suite does not install run in the integration suites (tests/integration),
+which install them: the main suite stays free of them, also under the
+sanitizers and valgrind."""
 
 import importlib.util
 import inspect
@@ -13,10 +14,10 @@ import geoweave
 from docexamples import ROOT, blocks, pages, run_doctests, tags
 
 # Tag -> the modules its blocks import; a block whose module is missing is skipped.
-OPTIONAL = {"": (), "pandas": ("pandas",), "pyarrow": ("pyarrow",),
-            "columns": ("geoweave_columns",)}
-# Tags whose blocks need a server or a cluster: tests/integration runs them.
-INTEGRATION = {"postgis", "interop", "dask"}
+OPTIONAL = {"": (), "columns": ("geoweave_columns",)}
+# Tags whose blocks tests/integration runs: a server (postgis), a cluster (dask)
+# or third-party libraries (interop: shapely and GeoPandas; pandas; pyarrow).
+INTEGRATION = {"postgis", "interop", "dask", "pandas", "pyarrow"}
 
 CASES = [(page, tag) for page in pages() for tag in sorted(tags(page)) if tag not in INTEGRATION]
 

@@ -668,6 +668,9 @@ def main():
     parser.add_argument("--quick", action="store_true",
                         help="tiny sizes and few repetitions: checks that everything runs")
     parser.add_argument("--json", help="also write all measurements to this file")
+    parser.add_argument("--only", help="comma-separated worker kinds to run (large, bulk, calls, "
+                        "list, functions, memory), for a chart of some of them; no table, "
+                        "no floors, the measurements go to --json")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--data", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -690,11 +693,20 @@ def main():
                                             "hex_wkb_to_wkt", "to_hex_wkb", "to_wkb(hex)")])
         if shapely_or_none():
             names += ["memory:shapely wkb_to_wkt", "memory:shapely wkt_to_wkb"]
+        if args.only:
+            kinds = {k.strip() for k in args.only.split(",")}
+            names = [n for n in names if n.partition(":")[0] in kinds]
+            if not names or not args.json:
+                raise SystemExit("--only needs --json and at least one known worker kind")
         res = {name: run_worker(args, name) for name in names}
-        floors = run_floors(args)
+        floors = None if args.only else run_floors(args)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
+    if args.only:
+        write_json(args, res, floors)
+        print(f"measurements of {', '.join(names)} written to {args.json}")
+        return
     table = build_table(res, floors)
     print("# geoweave benchmark")
     print()
@@ -704,10 +716,13 @@ def main():
           f"{args.reps} repetitions (+1 warm-up), medians of thread CPU time")
     print(table.render())
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"date": datetime.date.today().isoformat(),
-                       "machine": machine_description(),
-                       "results": res, "floors": floors, "args": vars(args)}, f, indent=1)
+        write_json(args, res, floors)
+
+
+def write_json(args, res, floors):
+    with open(args.json, "w") as f:
+        json.dump({"date": datetime.date.today().isoformat(), "machine": machine_description(),
+                   "results": res, "floors": floors, "args": vars(args)}, f, indent=1)
 
 
 if __name__ == "__main__":

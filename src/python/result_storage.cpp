@@ -1,5 +1,6 @@
 #include "python/result_storage.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +33,81 @@ void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
 #endif
 }
 
+// Mid-size results. A block of a few hundred kilobytes to a few megabytes is
+// one glibc serves as a fresh private mapping unless a freed mapping at least
+// as large has raised its mmap threshold (which moves up as mappings are
+// freed). An object reserved larger than its result and then cut never gets
+// there: what is freed later is the cut block, smaller than the next
+// reservation, so every call would fault in every page of its result again.
+// These results are therefore written into room that each thread keeps and
+// reuses, faulted in once, and copied into an object of exactly the result's
+// size. A block freed and requested again at the same size is one the
+// threshold has risen to, so at steady state that object comes from the
+// heap, from pages the previous result gave back (glibc trims the heap only
+// beyond twice the threshold). Copying a result costs a fraction of faulting
+// its pages in.
+//
+// The process-wide malloc settings (M_MMAP_THRESHOLD, M_TRIM_THRESHOLD) are
+// left alone: setting either fixes it for every allocation of the host
+// process and turns off glibc's own adjustment, which is the host's choice,
+// not a library's. The cost is the room itself: below HUGE_PAGE_RESULT bytes
+// of address space per thread that made such a result, of which only the
+// pages written (its largest result) are memory, given back when the thread
+// exits. Below REUSED_FROM (glibc's initial mmap threshold) the heap serves
+// blocks anyway, so smaller results go straight into their object.
+constexpr std::size_t REUSED_FROM = std::size_t{128} << 10;
+
+// The room of one thread: a private mapping of its own on Linux, so that a
+// long-lived block never sits in the middle of the heap; heap memory elsewhere.
+class ReusedRoom {
+ public:
+  ReusedRoom() noexcept = default;
+  ReusedRoom(const ReusedRoom&) = delete;
+  ReusedRoom& operator=(const ReusedRoom&) = delete;
+  ~ReusedRoom() {
+#if defined(__linux__)
+    if (data_) munmap(data_, capacity_);
+#else
+    std::free(data_);
+#endif
+    // Anything still converting on this thread as it ends does without it.
+    data_ = nullptr;
+    capacity_ = 0;
+    held_ = true;
+  }
+
+  char* data() const noexcept { return data_; }
+  // Room for at least `capacity` bytes, keeping what it holds; nullptr when
+  // no memory is left (the room is then unchanged).
+  char* reserve(std::size_t capacity) noexcept {
+    if (capacity <= capacity_) return data_;
+#if defined(__linux__)
+    void* p = data_ ? mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                    : mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#else
+    void* p = std::realloc(data_, capacity);
+    if (!p) return nullptr;
+#endif
+    data_ = static_cast<char*>(p);
+    capacity_ = capacity;
+    return data_;
+  }
+
+  // One storage of this thread holds the room at a time; another one (a
+  // conversion started while a result is being written) does without it.
+  bool take() noexcept { return !held_ && (held_ = true); }
+  void give_back() noexcept { held_ = false; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  bool held_ = false;
+};
+
+thread_local ReusedRoom thread_room;
+
 }  // namespace
 
 // A large result's object is made at least this large: blocks of this size are
@@ -41,8 +117,29 @@ void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
 // only, not memory.
 constexpr std::size_t OWN_MAPPING = (std::size_t{32} << 20) + (std::size_t{64} << 10);
 
+ResultStorage::~ResultStorage() {
+  if (holds_room_) thread_room.give_back();
+  Py_XDECREF(object_);
+}
+
+// The reused room, holding the `size` bytes written so far; nullptr when this
+// thread's room is taken or cannot grow.
+char* ResultStorage::reused_room(std::size_t size, std::size_t capacity) noexcept {
+  if (!holds_room_ && !(holds_room_ = thread_room.take())) return nullptr;
+  const bool in_room = current_ && current_ == thread_room.data();
+  char* room = thread_room.reserve(capacity);  // moves what the room holds
+  if (!room) return nullptr;
+  if (size && !in_room) std::memcpy(room, current_, size);  // from the small room
+  return room;
+}
+
 char* ResultStorage::resize(std::size_t size, std::size_t capacity) {
-  if (!object_ && capacity <= SMALL) return small_;
+  if (!object_) {
+    if (capacity <= SMALL) return current_ = small_;
+    if (capacity >= REUSED_FROM && capacity < HUGE_PAGE_RESULT) {
+      if (char* room = reused_room(size, capacity)) return current_ = room;
+    }
+  }
   if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   if (!object_ && capacity >= HUGE_PAGE_RESULT && capacity < OWN_MAPPING) capacity = OWN_MAPPING;
   const auto length = static_cast<Py_ssize_t>(capacity);
@@ -52,7 +149,7 @@ char* ResultStorage::resize(std::size_t size, std::size_t capacity) {
                                  : PyBytes_FromStringAndSize(nullptr, length);
     if (!object_) throw std::bad_alloc();
     data = this->data();
-    if (size) std::memcpy(data, small_, size);  // from the small room
+    if (size) std::memcpy(data, current_, size);  // from the small or reused room
   } else {
     // The object is new and referenced only here, so it is resized in place
     // (realloc; for large blocks the kernel moves the pages, not the bytes).
@@ -62,7 +159,7 @@ char* ResultStorage::resize(std::size_t size, std::size_t capacity) {
     data = this->data();
   }
   prefer_huge_pages(data, capacity);
-  return data;
+  return current_ = data;
 }
 
 char* ResultStorage::data() noexcept {
@@ -80,7 +177,7 @@ PyObject* ResultStorage::finish(const OutputBuffer& buffer) {
     return std::exchange(object_, nullptr);
   }
   if (kind_ == Kind::Bytes) return bytes_result(bytes);
-  if (buffer.storage() == this) {  // the small room: ASCII by the lender's promise
+  if (buffer.storage() == this) {  // the small or reused room: ASCII by the lender's promise
     PyObject* text = PyUnicode_New(length, 127);
     if (text && length) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
     return text;

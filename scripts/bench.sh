@@ -11,8 +11,17 @@
 # docs/throughput.png, or
 # build/bench/throughput-quick.png for a --quick run, so that a smoke run never
 # replaces the published chart.
+#
+# bash scripts/bench.sh --by-size [ARGS]   runs bench/sizes.py instead (CPU
+#                                            time and page faults per call by
+#                                            result size; ARGS go to it)
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
+
+if [ "${1:-}" = "--by-size" ]; then
+  shift
+  exec "$PYTHON" bench/sizes.py "$@"
+fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
   "numpy>=1.26" "shapely>=2.0" "geoarrow-c>=0.1" "nanoarrow>=0.5" >/dev/null

@@ -9,13 +9,16 @@ result object that kept stale bytes, lost a tail or kept its spare room would
 show.
 """
 
+import functools
 import random
 import struct
+import threading
+from decimal import Decimal
 
 import pytest
 
 import geoweave
-from conftest import header, u32
+from conftest import header, type_word, u32
 
 SIZES = [1, 2, 100, 170, 171, 172, 250, 255, 256, 257, 400, 1000, 20_000, 300_000]
 
@@ -121,3 +124,99 @@ def test_empty_results():
     assert geoweave.to_wkb(b"") == b""
     assert geoweave.to_hex_wkb(b"") == ""
     assert geoweave.to_wkt("SRID=0;") == ""
+
+
+# Where a result is written depends on the room a conversion asks for: room on
+# the stack, room each thread reuses (from 128 KiB) and the result object itself,
+# a mapping of its own with huge pages from 8 MiB. wkt_to_wkb asks for exactly
+# the length of its text and wkt_to_hex_wkb for twice that, so padded text
+# lands one below, at and one above each switch (two for hex, which only asks
+# for even sizes).
+REUSED_FROM = 128 << 10
+MAPPED_FROM = 8 << 20
+
+
+@functools.cache
+def linestring_of_text_at_most(length):
+    n = (length - 20) // 46  # no vertex is written in more than 46 characters
+    wkb, coords = linestring(n, length)
+    return expected_text(coords), wkb
+
+
+def padded_linestring(length):
+    """WKT text of exactly `length` characters (spaces after the geometry) and
+    its WKB; one geometry serves the three lengths around a switch."""
+    text, wkb = linestring_of_text_at_most((length + 4) // 4096 * 4096 - 4096)
+    return text + " " * (length - len(text)), wkb
+
+
+@pytest.mark.parametrize("function, room", [
+    *[("wkt_to_wkb", edge + d) for edge in (REUSED_FROM, MAPPED_FROM) for d in (-1, 0, 1)],
+    *[("wkt_to_hex_wkb", edge + d) for edge in (REUSED_FROM, MAPPED_FROM) for d in (-2, 0, 2)],
+])
+def test_results_at_the_switches_of_where_they_are_written(function, room):
+    text, wkb = padded_linestring(room if function == "wkt_to_wkb" else room // 2)
+    expected = wkb if function == "wkt_to_wkb" else wkb.hex().upper()
+    first = in_new_thread(getattr(geoweave, function), text)
+    second = getattr(geoweave, function)(text)  # the first is still alive
+    assert first == expected and second == expected
+
+
+def in_new_thread(function, source):
+    """function(source) run in a thread of its own, whose reused room starts
+    empty, so that growing it is part of the call."""
+    results = []
+    worker = threading.Thread(target=lambda: results.append(function(source)))
+    worker.start()
+    worker.join()
+    return results[0]
+
+
+def positional(x):
+    """The shortest digits of `x` written without an exponent, as WKT has them."""
+    return format(Decimal(repr(x)), "f")
+
+
+def tiny_linestring(n):
+    """A LineString whose text is far longer than three times its WKB, so the
+    first reservation is outgrown."""
+    rng = random.Random(n)
+    values = [rng.uniform(-1, 1) * 1e-10 for _ in range(1009)]
+    texts = {v: positional(v) for v in values}
+    coords = [rng.choice(values) for _ in range(2 * n)]
+    wkb = header(2) + u32(n) + struct.pack(f"<{2 * n}d", *coords)
+    pairs = ", ".join(f"{texts[coords[i]]} {texts[coords[i + 1]]}"
+                      for i in range(0, 2 * n, 2))
+    return wkb, f"LINESTRING ({pairs})"
+
+
+def short_multipoint_zm(k):
+    """MULTIPOINT ZM of one-digit ordinates: its WKB is over three times its text."""
+    points = [(i % 10, i // 10 % 10, i // 100 % 10, i * 7 % 10) for i in range(k)]
+    text = "MULTIPOINT ZM (" + ", ".join("({} {} {} {})".format(*p) for p in points) + ")"
+    point = struct.Struct("<BI4d")
+    wkb = header(4, "XYZM") + u32(k) + b"".join(
+        point.pack(1, type_word(1, "XYZM"), *p) for p in points)
+    return wkb, text
+
+
+# Results that grow past what was first asked for: inside the reused room, and
+# out of it into an object of their own, keeping every byte written so far.
+@pytest.mark.parametrize("case", [
+    "wkb_to_wkt in the room", "wkb_to_wkt out of the room",
+    "wkt_to_wkb in the room", "wkt_to_wkb out of the room",
+    "wkt_to_hex_wkb in the room", "wkt_to_hex_wkb out of the room",
+])
+def test_results_growing_past_their_reservation(case):
+    function, _, where = case.partition(" ")
+    out = where.endswith("out of the room")
+    if function == "wkb_to_wkt":
+        # Reserved: three times the WKB, just under 8 MiB for the second.
+        wkb, text = tiny_linestring(174_000 if out else 4_000)
+        assert in_new_thread(geoweave.wkb_to_wkt, wkb) == text
+        return
+    wkb, text = short_multipoint_zm(220_000 if out else 20_000)
+    if function == "wkt_to_wkb":
+        assert in_new_thread(geoweave.wkt_to_wkb, text) == wkb
+    else:
+        assert in_new_thread(geoweave.wkt_to_hex_wkb, text) == wkb.hex().upper()

@@ -12,6 +12,7 @@
 
 #include "core/buffer.h"
 #include "core/types.h"
+#include "python/result_storage.h"  // every function's result object
 
 namespace geoweave::py {
 
@@ -82,39 +83,6 @@ inline PyObject* srid_result(SridSlot slot) {
 }
 // Steals `value`; returns (value, srid).
 PyObject* pair_result(PyObject* value, SridSlot slot);
-
-// A result object lent to a conversion as its output buffer's storage (see
-// BufferStorage), so that large results are written in place rather than
-// copied at the end. A small result is written into room inside this object
-// (on the caller's stack) and copied once into an exact-size object, which
-// costs less than allocating and then shrinking an object.
-class ResultStorage final : public BufferStorage {
- public:
-  // Str: an ASCII str (the caller lends it only to conversions that write
-  // ASCII). Bytes: a bytes object.
-  enum class Kind : std::uint8_t { Str, Bytes };
-  explicit ResultStorage(Kind kind) noexcept : kind_(kind) {}
-  ResultStorage(const ResultStorage&) = delete;
-  ResultStorage& operator=(const ResultStorage&) = delete;
-  ~ResultStorage() { Py_XDECREF(object_); }
-
-  char* resize(std::size_t size, std::size_t capacity) override;
-
-  // The finished result for `buffer`: when the buffer lives here, the object
-  // cut to the buffer's size (or a new one made from the small room);
-  // otherwise a new object made from the buffer's bytes (decoded as UTF-8 for
-  // Str, as such a buffer may hold caller text).
-  PyObject* finish(const OutputBuffer& buffer);
-
- private:
-  static constexpr std::size_t SMALL = 4096;
-
-  char* data() noexcept;
-
-  Kind kind_;
-  PyObject* object_ = nullptr;
-  char small_[SMALL];
-};
 
 // Runs a function body and turns a C++ exception that escaped the core into a
 // Python exception, so nothing but a Python exception ever leaves the module.

@@ -32,6 +32,10 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 inline constexpr const char* SRID_TRUE_MESSAGE =
     "srid=True is not valid; pass an integer SRID, False, or None";
 inline constexpr const char* SRID_INVALID_MESSAGE = "srid must be None, False, or an integer";
+// to_ewkb_header has no Mirror: None is as invalid as any other non-integer.
+inline constexpr const char* HEADER_SRID_TRUE_MESSAGE =
+    "srid=True is not valid; pass an integer SRID or False";
+inline constexpr const char* HEADER_SRID_INVALID_MESSAGE = "srid must be False or an integer";
 
 // `value` is present and not None. Returns false with an exception set.
 bool parse_srid_option(PyObject* value, const char* true_message, const char* invalid_message,

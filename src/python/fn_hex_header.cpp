@@ -18,11 +18,6 @@ constexpr Signature WKB_HEADER_SRID{"wkb_header_srid", SOURCE_SRID_PARAMS, 1, 1}
 constexpr Signature TO_WKB_NO_SRID_HEADER{"to_wkb_no_srid_header", SOURCE_SRID_PARAMS, 1, 1};
 constexpr Signature TO_EWKB_HEADER{"to_ewkb_header", SOURCE_SRID_PARAMS, 2, 2};
 
-// to_ewkb_header has no Mirror: None is as invalid as any other non-integer.
-constexpr const char* HEADER_SRID_TRUE_MESSAGE =
-    "srid=True is not valid; pass an integer SRID or False";
-constexpr const char* HEADER_SRID_INVALID_MESSAGE = "srid must be False or an integer";
-
 ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
 
 // The planned bytes as upper-case hex, written straight into a new ASCII str.

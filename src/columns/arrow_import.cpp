@@ -1,0 +1,246 @@
+#include "columns/arrow_import.h"
+
+#include <limits>
+
+namespace geoweave::columns {
+namespace {
+
+constexpr std::int64_t MAX_METADATA_ENTRIES = 1 << 16;
+constexpr std::int32_t MAX_METADATA_STRING = 1 << 26;
+
+std::int32_t read_i32(const char*& p) noexcept {
+  std::int32_t v;
+  std::memcpy(&v, p, 4);
+  p += 4;
+  return v;
+}
+
+std::string describe(std::string_view what, std::int64_t value) {
+  return std::string(what) + " " + std::to_string(value);
+}
+
+// Offsets of rows [offset, offset + length] must start at or above zero and
+// never decrease; the data pointer must exist when they span any bytes.
+template <class Offset>
+std::string check_offsets(const Offset* offsets, std::int64_t offset, std::int64_t length,
+                          const std::uint8_t* data, bool text) {
+  if (!offsets) return length == 0 ? std::string() : "offsets buffer is null";
+  Offset previous = offsets[offset];
+  if (previous < 0) return describe("first offset is negative:", previous);
+  for (std::int64_t i = offset + 1; i <= offset + length; ++i) {
+    const Offset next = offsets[i];
+    if (next < previous) {
+      return "offsets are out of order at row " + std::to_string(i - offset - 1);
+    }
+    previous = next;
+  }
+  const Offset first = offsets[offset];
+  if (previous > first && !data) return "data buffer is null";
+  if (text && previous > first) {
+    for (std::int64_t i = offset; i < offset + length; ++i) {
+      if (!is_valid_utf8(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]))) {
+        return "row " + std::to_string(i - offset) + " is not valid UTF-8";
+      }
+    }
+  }
+  return {};
+}
+
+std::string check_views(ArrayView& v, std::int64_t n_buffers, const void* const* buffers,
+                        bool text) {
+  if (!v.views) return v.length == 0 ? std::string() : "views buffer is null";
+  const std::int64_t* sizes = nullptr;
+  if (n_buffers > 2) {
+    v.n_variadic = n_buffers - 3;
+    v.variadic = buffers + 2;
+    sizes = static_cast<const std::int64_t*>(buffers[n_buffers - 1]);
+    if (v.n_variadic > 0 && !sizes) return "variadic buffer sizes are null";
+  }
+  for (std::int64_t i = 0; i < v.length; ++i) {
+    if (!v.is_valid(i)) continue;
+    const std::uint8_t* view = v.views + 16 * (v.offset + i);
+    std::int32_t size;
+    std::memcpy(&size, view, 4);
+    if (size < 0) return "row " + std::to_string(i) + " has a negative length";
+    if (size > 12) {
+      std::int32_t index, start;
+      std::memcpy(&index, view + 8, 4);
+      std::memcpy(&start, view + 12, 4);
+      if (index < 0 || index >= v.n_variadic) {
+        return "row " + std::to_string(i) + " refers to a missing data buffer";
+      }
+      if (!v.variadic[index]) return "data buffer " + std::to_string(index) + " is null";
+      if (start < 0 || static_cast<std::int64_t>(start) + size > sizes[index]) {
+        return "row " + std::to_string(i) + " lies outside its data buffer";
+      }
+    }
+    if (text) {
+      const ByteSpan b = v.view_value(v.offset + i);
+      if (!is_valid_utf8(b.data, b.size)) {
+        return "row " + std::to_string(i) + " is not valid UTF-8";
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string_view layout_name(Layout l) noexcept {
+  switch (l) {
+    case Layout::Binary: return "binary";
+    case Layout::LargeBinary: return "large_binary";
+    case Layout::BinaryView: return "binary_view";
+    case Layout::String: return "string";
+    case Layout::LargeString: return "large_string";
+    case Layout::StringView: return "string_view";
+  }
+  return "?";
+}
+
+std::optional<Layout> layout_of_format(std::string_view f) noexcept {
+  if (f == "z") return Layout::Binary;
+  if (f == "Z") return Layout::LargeBinary;
+  if (f == "vz") return Layout::BinaryView;
+  if (f == "u") return Layout::String;
+  if (f == "U") return Layout::LargeString;
+  if (f == "vu") return Layout::StringView;
+  return std::nullopt;
+}
+
+std::string read_schema(const ArrowSchema& schema, SchemaInfo* out, bool* supported) {
+  *supported = false;
+  if (!schema.release) return "the schema has been released";
+  if (!schema.format) return "the schema has no format";
+  out->format = schema.format;
+  if (schema.metadata) {
+    // int32 count, then per entry an int32-prefixed key and value. Nothing
+    // gives the total size, so the counts are only checked for sanity.
+    const char* p = schema.metadata;
+    const std::int32_t count = read_i32(p);
+    if (count < 0 || count > MAX_METADATA_ENTRIES) return "schema metadata is malformed";
+    for (std::int32_t e = 0; e < count; ++e) {
+      const std::int32_t key_size = read_i32(p);
+      if (key_size < 0 || key_size > MAX_METADATA_STRING) return "schema metadata is malformed";
+      const std::string_view key(p, static_cast<std::size_t>(key_size));
+      p += key_size;
+      const std::int32_t value_size = read_i32(p);
+      if (value_size < 0 || value_size > MAX_METADATA_STRING) {
+        return "schema metadata is malformed";
+      }
+      const std::string_view value(p, static_cast<std::size_t>(value_size));
+      p += value_size;
+      if (key == EXTENSION_NAME_KEY) {
+        out->extension_name = value;
+      } else if (key == EXTENSION_METADATA_KEY) {
+        out->extension_metadata = value;
+        out->has_extension_metadata = true;
+      }
+    }
+  }
+  if (schema.dictionary) return {};  // dictionary-encoded: not one of the six
+  if (auto layout = layout_of_format(out->format)) {
+    out->layout = *layout;
+    *supported = schema.n_children == 0;
+  }
+  return {};
+}
+
+std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
+  if (!a.release) return "the array has been released";
+  if (a.length < 0) return describe("negative length", a.length);
+  if (a.offset < 0) return describe("negative offset", a.offset);
+  if (a.length > std::numeric_limits<std::int64_t>::max() - a.offset - 1) {
+    return "length and offset overflow";
+  }
+  if (a.null_count < -1 || a.null_count > a.length) {
+    return describe("null count out of range:", a.null_count);
+  }
+  if (a.n_children != 0) return "a binary or string array has no children";
+  if (a.dictionary) return "a binary or string array has no dictionary";
+  const bool view_layout = layout == Layout::BinaryView || layout == Layout::StringView;
+  if (view_layout ? a.n_buffers < 2 : a.n_buffers != 3) {
+    return describe("unexpected number of buffers:", a.n_buffers);
+  }
+  if (!a.buffers) return "buffers array is null";
+  if (view_layout && a.n_buffers > 2 && a.n_buffers - 3 > std::numeric_limits<std::int32_t>::max()) {
+    return "too many data buffers";
+  }
+  ArrayView v;
+  v.layout = layout;
+  v.length = a.length;
+  v.offset = a.offset;
+  // With a null count of zero the bitmap, if any, is not needed; an unknown
+  // count (-1) means it must be read.
+  if (a.null_count != 0) {
+    v.validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+    if (!v.validity && a.null_count > 0) return "validity bitmap is null but the array has nulls";
+  }
+  const bool text = is_text_layout(layout);
+  std::string problem;
+  switch (layout) {
+    case Layout::Binary:
+    case Layout::String:
+      v.offsets32 = static_cast<const std::int32_t*>(a.buffers[1]);
+      v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
+      problem = check_offsets(v.offsets32, v.offset, v.length, v.data, text);
+      break;
+    case Layout::LargeBinary:
+    case Layout::LargeString:
+      v.offsets64 = static_cast<const std::int64_t*>(a.buffers[1]);
+      v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
+      problem = check_offsets(v.offsets64, v.offset, v.length, v.data, text);
+      break;
+    case Layout::BinaryView:
+    case Layout::StringView:
+      v.views = static_cast<const std::uint8_t*>(a.buffers[1]);
+      problem = check_views(v, a.n_buffers, a.buffers, text);
+      break;
+  }
+  if (!problem.empty()) return problem;
+  *out = v;
+  return {};
+}
+
+bool is_valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if (!(word & 0x8080808080808080ull)) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t need;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i <= need) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= need; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += need + 1;
+  }
+  return true;
+}
+
+}  // namespace geoweave::columns

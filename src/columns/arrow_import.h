@@ -1,0 +1,102 @@
+// Reading Arrow arrays handed over through the C Data Interface: the six binary
+// and string layouts, the schema's extension metadata, and a validated view of
+// an array that every later read can trust. Nothing here trusts the producer:
+// every length, offset, pointer and bitmap a read depends on is checked first,
+// and a failure is a message for the caller, never an out-of-bounds read.
+// Python-free.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "columns/arrow_abi.h"
+#include "core/types.h"
+
+namespace geoweave::columns {
+
+enum class Layout : std::uint8_t { Binary, LargeBinary, BinaryView, String, LargeString, StringView };
+
+constexpr bool is_text_layout(Layout l) noexcept {
+  return l == Layout::String || l == Layout::LargeString || l == Layout::StringView;
+}
+// "binary", "large_string", ... as the Arrow type is usually named.
+std::string_view layout_name(Layout l) noexcept;
+// The layout of a C Data Interface format string, if it is one of the six.
+std::optional<Layout> layout_of_format(std::string_view format) noexcept;
+
+inline constexpr std::string_view EXTENSION_NAME_KEY = "ARROW:extension:name";
+inline constexpr std::string_view EXTENSION_METADATA_KEY = "ARROW:extension:metadata";
+
+struct SchemaInfo {
+  Layout layout = Layout::Binary;
+  std::string format;              // as given, for messages
+  std::string extension_name;      // empty when the field has none
+  std::string extension_metadata;  // its ARROW:extension:metadata value
+  bool has_extension_metadata = false;
+};
+
+// The layout and extension of a schema. Returns an empty string on success,
+// otherwise the reason the schema cannot be read (a malformed struct); a format
+// outside the six sets `supported` to false and returns empty.
+std::string read_schema(const ArrowSchema& schema, SchemaInfo* out, bool* supported);
+
+// A validated array: every valid row's bytes lie inside buffers the producer
+// handed over, offsets are in order, text rows are UTF-8.
+struct ArrayView {
+  Layout layout = Layout::Binary;
+  std::int64_t length = 0;
+  std::int64_t offset = 0;                 // applied to every index below
+  const std::uint8_t* validity = nullptr;  // nullptr: no nulls
+  const std::int32_t* offsets32 = nullptr;
+  const std::int64_t* offsets64 = nullptr;
+  const std::uint8_t* data = nullptr;
+  const std::uint8_t* views = nullptr;  // 16 bytes per row
+  const void* const* variadic = nullptr;
+  std::int64_t n_variadic = 0;
+
+  bool is_valid(std::int64_t i) const noexcept {
+    if (!validity) return true;
+    const std::int64_t bit = offset + i;
+    return (validity[bit >> 3] >> (bit & 7)) & 1;
+  }
+  // The bytes of valid row i (rows are 0-based from the array's offset).
+  ByteSpan value(std::int64_t i) const noexcept {
+    const std::int64_t j = offset + i;
+    switch (layout) {
+      case Layout::Binary:
+      case Layout::String: {
+        const std::int32_t begin = offsets32[j];
+        return {data + begin, static_cast<std::size_t>(offsets32[j + 1] - begin)};
+      }
+      case Layout::LargeBinary:
+      case Layout::LargeString: {
+        const std::int64_t begin = offsets64[j];
+        return {data + begin, static_cast<std::size_t>(offsets64[j + 1] - begin)};
+      }
+      default: return view_value(j);
+    }
+  }
+  ByteSpan view_value(std::int64_t j) const noexcept {
+    const std::uint8_t* v = views + 16 * j;
+    std::int32_t size;
+    std::memcpy(&size, v, 4);
+    if (size <= 12) return {v + 4, static_cast<std::size_t>(size)};
+    std::int32_t index, start;
+    std::memcpy(&index, v + 8, 4);
+    std::memcpy(&start, v + 12, 4);
+    return {static_cast<const std::uint8_t*>(variadic[index]) + start,
+            static_cast<std::size_t>(size)};
+  }
+};
+
+// Checks `array` against `layout` and fills `out`. Returns an empty string on
+// success, otherwise what is wrong with the array.
+std::string validate_array(const ArrowArray& array, Layout layout, ArrayView* out);
+
+// True when `bytes` is well-formed UTF-8 (what a Python str could hand over).
+bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept;
+
+}  // namespace geoweave::columns

@@ -1,0 +1,75 @@
+// Columns built by the kernels, owned as plain Arrow buffers, and their export
+// through the C Data Interface without a copy. Python-free.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "columns/arrow_abi.h"
+
+namespace geoweave::columns {
+
+// One finished column: variable-size values (binary or UTF-8, 32- or 64-bit
+// offsets) or int32 values, with an optional validity bitmap. Buffers come from
+// malloc and are freed with the column; exported arrays share it.
+struct BuiltColumn {
+  enum class Kind : std::uint8_t { Variable, Int32 };
+  Kind kind = Kind::Variable;
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  bool large = false;          // 64-bit offsets
+  void* validity = nullptr;    // nullptr when there are no nulls
+  void* offsets = nullptr;     // Variable only: length + 1 entries
+  void* data = nullptr;        // value bytes, or the int32 values
+
+  BuiltColumn() = default;
+  BuiltColumn(const BuiltColumn&) = delete;
+  BuiltColumn& operator=(const BuiltColumn&) = delete;
+  ~BuiltColumn() {
+    std::free(validity);
+    std::free(offsets);
+    std::free(data);
+  }
+
+  bool is_valid(std::int64_t i) const noexcept {
+    return !validity || ((static_cast<const std::uint8_t*>(validity)[i >> 3] >> (i & 7)) & 1);
+  }
+  std::string_view value(std::int64_t i) const noexcept {
+    std::int64_t begin, end;
+    if (large) {
+      begin = static_cast<const std::int64_t*>(offsets)[i];
+      end = static_cast<const std::int64_t*>(offsets)[i + 1];
+    } else {
+      begin = static_cast<const std::int32_t*>(offsets)[i];
+      end = static_cast<const std::int32_t*>(offsets)[i + 1];
+    }
+    return {static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
+  }
+  std::int32_t int32_at(std::int64_t i) const noexcept {
+    return static_cast<const std::int32_t*>(data)[i];
+  }
+};
+
+// The C Data Interface format of a column: "i" for int32, otherwise "u"/"U"
+// (text) or "z"/"Z" (binary) by its offsets' width.
+const char* format_of(const BuiltColumn& column, bool text) noexcept;
+
+// Fills `out` with an array sharing `column`'s buffers; releasing it drops the
+// share. Throws std::bad_alloc.
+void export_array(std::shared_ptr<const BuiltColumn> column, ArrowArray* out);
+
+// Fills `out` with a schema of `format`, an empty name, nullable, and when
+// `extension_name` is not empty the extension metadata entries. Throws
+// std::bad_alloc.
+void export_schema(const char* format, std::string_view extension_name,
+                   std::string_view extension_metadata, ArrowSchema* out);
+
+// A stream of exactly one array (and its schema), each produced on request.
+void export_stream(std::shared_ptr<const BuiltColumn> column, std::string format,
+                   std::string extension_name, std::string extension_metadata,
+                   ArrowArrayStream* out);
+
+}  // namespace geoweave::columns

@@ -1,0 +1,625 @@
+#include "columns/kernel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <thread>
+
+#include "ops/convert.h"
+#include "ops/header.h"
+#include "ops/hex.h"
+#include "wkb_to_wkt/reader.h"
+#include "wkt_to_wkb/writer.h"
+
+namespace geoweave::columns {
+namespace {
+
+// Rows below which a chunk is not worth a thread of its own; chunk boundaries
+// fall on multiples of ALIGN rows so no two chunks share a validity byte.
+constexpr std::int64_t MIN_CHUNK_ROWS = 8192;
+constexpr std::int64_t ALIGN = 64;
+
+void* checked_malloc(std::size_t n) {
+  void* p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+// The value bytes of one chunk, one growing heap block. Lent to the core as the
+// storage of each row's result, so a row is written in place at the end of the
+// block and kept by moving the end: no allocation or copy per row.
+class ChunkData final : public BufferStorage {
+ public:
+  ChunkData() = default;
+  ChunkData(const ChunkData&) = delete;
+  ChunkData& operator=(const ChunkData&) = delete;
+  ~ChunkData() { std::free(data_); }
+
+  char* resize(std::size_t keep, std::size_t capacity) override {
+    (void)keep;  // the kept bytes are already in place at the end
+    ensure(size_ + capacity);
+    return data_ + size_;
+  }
+  char* room(std::size_t n) {
+    ensure(size_ + n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) noexcept { size_ += n; }
+  // Keeps a row's result: in place when it was written here, else copied.
+  void keep(const OutputBuffer& b) {
+    if (b.storage() == this) {
+      size_ += b.size();
+    } else {
+      append(b.view());
+    }
+  }
+  void append(std::string_view v) {
+    char* p = room(v.size());
+    if (!v.empty()) std::memcpy(p, v.data(), v.size());
+    size_ += v.size();
+  }
+  void reserve(std::size_t n) { ensure(n); }
+  std::size_t size() const noexcept { return size_; }
+  char* release() noexcept {
+    char* p = data_;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return p;
+  }
+  char* data() noexcept { return data_; }
+
+ private:
+  void ensure(std::size_t total) {
+    if (total <= capacity_) return;
+    std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
+    if (want < total) want = total;
+    void* p = std::realloc(data_, want);
+    if (!p) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = want;
+  }
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// A reusable heap block for a row's intermediate bytes (decoded hex).
+class ScratchStorage final : public BufferStorage {
+ public:
+  ScratchStorage() = default;
+  ScratchStorage(const ScratchStorage&) = delete;
+  ScratchStorage& operator=(const ScratchStorage&) = delete;
+  ~ScratchStorage() { std::free(data_); }
+  char* resize(std::size_t, std::size_t capacity) override {
+    if (capacity > capacity_) {
+      void* p = std::realloc(data_, capacity);
+      if (!p) throw std::bad_alloc();
+      data_ = static_cast<char*>(p);
+      capacity_ = capacity;
+    }
+    return data_;
+  }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
+TextView text_of(ByteSpan b) noexcept {
+  return {reinterpret_cast<const char*>(b.data), b.size};
+}
+
+struct RowSinks {
+  ChunkData& data;
+  ScratchStorage& scratch;
+  SridSlot srid;  // for the operations with an SRID column
+};
+
+void keep_maybe(ChunkData& data, const MaybeBorrowed& m) {
+  if (m.is_borrowed) {
+    data.append(m.borrowed);
+  } else {
+    data.keep(m.owned);
+  }
+}
+
+// One row through the same core operation, with the same arguments, as the
+// scalar function for that row. False with `error` set when it fails.
+template <Operation OP>
+bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
+                 ConversionError& error) {
+  const SridOption option = rq.option;
+  auto failed = [&](const ConversionError& e) {
+    error = e;
+    return false;
+  };
+  if constexpr (OP == Operation::WkbToWkt) {
+    auto r = convert_wkb_to_wkt(in, option, &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(*r);
+  } else if constexpr (OP == Operation::WkbToWktSplitSrid) {
+    auto r = decode_wkb_split_srid(in, &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(r->text);
+    s.srid = r->slot;
+  } else if constexpr (OP == Operation::WktToWkb) {
+    auto r = convert_wkt_to_wkb(text_of(in), option, &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(*r);
+  } else if constexpr (OP == Operation::WktToWkbSplitSrid) {
+    auto r = wkt_to_ewkb_bytes_split_srid(text_of(in), &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(r->bytes);
+    s.srid = r->slot;
+  } else if constexpr (OP == Operation::WktToHexWkb) {
+    auto r = convert_wkt_to_hex_wkb(text_of(in), option, &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(*r);
+  } else if constexpr (OP == Operation::HexWkbToWkt) {
+    auto decoded = hex_decode(text_of(in), &s.scratch);
+    if (!decoded) return failed(decoded.error());
+    auto r = convert_wkb_to_wkt(span_of(*decoded), option, &s.data);
+    if (!r) return failed(r.error());
+    s.data.keep(*r);
+  } else if constexpr (OP == Operation::ToWkb) {
+    if (!text && !option.is_mirror()) {
+      auto plan = plan_srid_rewrite(in, option);
+      if (!plan) return failed(plan.error());
+      write_plan(*plan, in, reinterpret_cast<std::uint8_t*>(s.data.room(plan->length)));
+      s.data.commit(plan->length);
+    } else {
+      Source source{text, in, text_of(in)};
+      auto r = convert_to_wkb(source, option, &s.data);
+      if (!r) return failed(r.error());
+      keep_maybe(s.data, *r);
+    }
+  } else if constexpr (OP == Operation::ToWkt) {
+    Source source{text, in, text_of(in)};
+    auto r = convert_to_wkt(source, option, rq.normalize, &s.data);
+    if (!r) return failed(r.error());
+    keep_maybe(s.data, *r);
+  } else if constexpr (OP == Operation::ToHexWkb) {
+    if (!text && option.is_mirror()) {
+      hex_encode_upper_into(in, s.data.room(2 * in.size));
+      s.data.commit(2 * in.size);
+    } else {
+      Source source{text, in, text_of(in)};
+      auto r = convert_to_hex_wkb(source, option, &s.data);
+      if (!r) return failed(r.error());
+      keep_maybe(s.data, *r);
+    }
+  } else if constexpr (OP == Operation::WkbHeaderSrid) {
+    Result<std::optional<std::int32_t>> srid;
+    if (text) {
+      auto decoded = hex_decode(text_of(in), &s.scratch);
+      if (!decoded) return failed(decoded.error());
+      srid = read_header_srid(span_of(*decoded));
+    } else {
+      srid = read_header_srid(in);
+    }
+    if (!srid) return failed(srid.error());
+    s.srid = *srid ? SridSlot{true, **srid} : SridSlot::none();
+  } else {  // ToWkbNoSridHeader, ToEwkbHeader: hex text answers hex, bytes answer bytes
+    const SridOption header_option =
+        OP == Operation::ToWkbNoSridHeader ? SridOption::strip() : option;
+    if (text) {
+      auto decoded = hex_decode(text_of(in), &s.scratch);  // never trimmed
+      if (!decoded) return failed(decoded.error());
+      if (auto plan = plan_header_patch(span_of(*decoded), header_option)) {
+        write_plan_hex(*plan, span_of(*decoded), s.data.room(2 * plan->length));
+        s.data.commit(2 * plan->length);
+      } else {
+        auto r = round_trip_rewrite_hex(span_of(*decoded), rewrite_slot(header_option));
+        if (!r) return failed(r.error());
+        s.data.keep(*r);
+      }
+    } else {
+      auto plan = plan_srid_rewrite(in, header_option);
+      if (!plan) return failed(plan.error());
+      write_plan(*plan, in, reinterpret_cast<std::uint8_t*>(s.data.room(plan->length)));
+      s.data.commit(plan->length);
+    }
+  }
+  return true;
+}
+
+// Output arrays shared by all chunks; each chunk writes only its own rows.
+struct SharedOutput {
+  std::int64_t* offsets = nullptr;        // relative to each chunk's first byte
+  std::uint8_t* validity = nullptr;       // values column
+  std::int32_t* srid_values = nullptr;
+  std::uint8_t* srid_validity = nullptr;
+  std::atomic<std::int64_t> first_error{INT64_MAX};
+};
+
+struct Chunk {
+  std::int64_t begin = 0, end = 0;
+  ChunkData data;
+  ScratchStorage scratch;
+  std::int64_t null_count = 0;
+  std::int64_t srid_null_count = 0;
+  std::optional<RowError> error;
+  std::exception_ptr exception;
+};
+
+inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
+  bits[i >> 3] &= static_cast<std::uint8_t>(~(1u << (i & 7)));
+}
+
+template <Operation OP>
+class ChunkRunner {
+ public:
+  ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk)
+      : rq_(rq), out_(out), chunk_(chunk) {}
+
+  void null_row(std::int64_t i) {
+    if constexpr (has_values(OP)) {
+      out_.offsets[i + 1] = static_cast<std::int64_t>(chunk_.data.size());
+      clear_bit(out_.validity, i);
+      ++chunk_.null_count;
+    }
+    if constexpr (has_srids(OP)) {
+      out_.srid_values[i] = 0;
+      clear_bit(out_.srid_validity, i);
+      ++chunk_.srid_null_count;
+    }
+  }
+
+  // False when the chunk must stop (an error with errors raised).
+  bool row(std::int64_t i, ByteSpan in, bool text) {
+    RowSinks sinks{chunk_.data, chunk_.scratch, SridSlot::none()};
+    if (!convert_row<OP>(rq_, in, text, sinks, error_)) {
+      if (rq_.errors_to_null) {
+        null_row(i);
+        return true;
+      }
+      chunk_.error = RowError{i, std::move(error_)};
+      std::int64_t seen = out_.first_error.load(std::memory_order_relaxed);
+      while (i < seen && !out_.first_error.compare_exchange_weak(seen, i)) {
+      }
+      return false;
+    }
+    if constexpr (has_values(OP)) {
+      out_.offsets[i + 1] = static_cast<std::int64_t>(chunk_.data.size());
+    }
+    if constexpr (has_srids(OP)) {
+      if (sinks.srid.has_srid) {
+        out_.srid_values[i] = sinks.srid.srid;
+      } else {
+        out_.srid_values[i] = 0;
+        clear_bit(out_.srid_validity, i);
+        ++chunk_.srid_null_count;
+      }
+    }
+    return true;
+  }
+
+  // An earlier chunk failed: this one's rows can no longer matter.
+  bool overtaken() const noexcept {
+    return out_.first_error.load(std::memory_order_relaxed) < chunk_.begin;
+  }
+
+  void run_arrays(const ColumnInput& input) {
+    std::int64_t start = 0;  // row index of the current array's first row
+    for (const ArrayView& a : input.arrays) {
+      const std::int64_t lo = std::max(chunk_.begin, start);
+      const std::int64_t hi = std::min(chunk_.end, start + a.length);
+      if (lo < hi && !run_array(a, start, lo, hi, input.text)) return;
+      start += a.length;
+      if (start >= chunk_.end) return;
+    }
+  }
+
+  void run_rows(std::span<const Row> rows) {
+    for (std::int64_t i = chunk_.begin; i < chunk_.end; ++i) {
+      const Row& r = rows[static_cast<std::size_t>(i)];
+      if (r.state == Row::State::Null) {
+        null_row(i);
+      } else if (!row(i, {r.data, r.size}, r.state == Row::State::Text)) {
+        return;
+      }
+      if ((i & 1023) == 0 && overtaken()) return;
+    }
+  }
+
+ private:
+  // Rows [lo, hi) of the column, which lie in `a` starting at column row `start`.
+  bool run_array(const ArrayView& a, std::int64_t start, std::int64_t lo, std::int64_t hi,
+                 bool text) {
+    auto loop = [&](auto value_of) {
+      for (std::int64_t i = lo; i < hi; ++i) {
+        const std::int64_t j = i - start;
+        if (!a.is_valid(j)) {
+          null_row(i);
+        } else if (!row(i, value_of(j), text)) {
+          return false;
+        }
+        if ((i & 1023) == 0 && overtaken()) return false;
+      }
+      return true;
+    };
+    switch (a.layout) {
+      case Layout::Binary:
+      case Layout::String:
+        return loop([&](std::int64_t j) {
+          const std::int32_t* o = a.offsets32 + a.offset + j;
+          return ByteSpan{a.data + o[0], static_cast<std::size_t>(o[1] - o[0])};
+        });
+      case Layout::LargeBinary:
+      case Layout::LargeString:
+        return loop([&](std::int64_t j) {
+          const std::int64_t* o = a.offsets64 + a.offset + j;
+          return ByteSpan{a.data + o[0], static_cast<std::size_t>(o[1] - o[0])};
+        });
+      default:
+        return loop([&](std::int64_t j) { return a.view_value(a.offset + j); });
+    }
+  }
+
+  const KernelRequest& rq_;
+  SharedOutput& out_;
+  Chunk& chunk_;
+  ConversionError error_;
+};
+
+// Input bytes of rows [begin, end), to reserve the chunk's output from.
+std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64_t end) {
+  if (input.gathered) {
+    std::size_t n = 0;
+    for (std::int64_t i = begin; i < end; ++i) n += input.rows[static_cast<std::size_t>(i)].size;
+    return n;
+  }
+  std::size_t n = 0;
+  std::int64_t start = 0;
+  for (const ArrayView& a : input.arrays) {
+    const std::int64_t lo = std::max(begin, start) - start;
+    const std::int64_t hi = std::min(end, start + a.length) - start;
+    if (lo < hi) {
+      if (a.offsets32) {
+        n += static_cast<std::size_t>(a.offsets32[a.offset + hi] - a.offsets32[a.offset + lo]);
+      } else if (a.offsets64) {
+        n += static_cast<std::size_t>(a.offsets64[a.offset + hi] - a.offsets64[a.offset + lo]);
+      } else {
+        n += static_cast<std::size_t>(hi - lo) * 16;
+      }
+    }
+    start += a.length;
+  }
+  return n;
+}
+
+// How large a result is for its input, roughly, to reserve once per chunk.
+std::size_t reserve_for(Operation op, std::size_t input) {
+  switch (op) {
+    case Operation::WkbToWkt:
+    case Operation::WkbToWktSplitSrid:
+    case Operation::HexWkbToWkt:
+    case Operation::ToWkt:
+      return input + input / 2;
+    case Operation::WktToHexWkb:
+    case Operation::ToHexWkb:
+      return 2 * input;
+    default:
+      return input;
+  }
+}
+
+template <Operation OP>
+void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
+               Chunk& chunk) {
+  try {
+    if constexpr (has_values(OP)) {
+      chunk.data.reserve(reserve_for(OP, input_bytes(input, chunk.begin, chunk.end)));
+    }
+    ChunkRunner<OP> runner(rq, out, chunk);
+    if (input.gathered) {
+      runner.run_rows(input.rows);
+    } else {
+      runner.run_arrays(input);
+    }
+  } catch (...) {
+    chunk.exception = std::current_exception();
+  }
+}
+
+using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&, Chunk&);
+
+ChunkFn chunk_function(Operation op) {
+  switch (op) {
+    case Operation::WkbToWkt: return run_chunk<Operation::WkbToWkt>;
+    case Operation::WkbToWktSplitSrid: return run_chunk<Operation::WkbToWktSplitSrid>;
+    case Operation::WktToWkb: return run_chunk<Operation::WktToWkb>;
+    case Operation::WktToWkbSplitSrid: return run_chunk<Operation::WktToWkbSplitSrid>;
+    case Operation::WktToHexWkb: return run_chunk<Operation::WktToHexWkb>;
+    case Operation::HexWkbToWkt: return run_chunk<Operation::HexWkbToWkt>;
+    case Operation::ToWkb: return run_chunk<Operation::ToWkb>;
+    case Operation::ToWkt: return run_chunk<Operation::ToWkt>;
+    case Operation::ToHexWkb: return run_chunk<Operation::ToHexWkb>;
+    case Operation::WkbHeaderSrid: return run_chunk<Operation::WkbHeaderSrid>;
+    case Operation::ToWkbNoSridHeader: return run_chunk<Operation::ToWkbNoSridHeader>;
+    case Operation::ToEwkbHeader: return run_chunk<Operation::ToEwkbHeader>;
+  }
+  return run_chunk<Operation::WkbToWkt>;
+}
+
+std::uint8_t* all_valid_bitmap(std::int64_t length) {
+  const auto bytes = static_cast<std::size_t>((length + 7) / 8);
+  auto* bits = static_cast<std::uint8_t*>(checked_malloc(bytes));
+  std::memset(bits, 0xFF, bytes);
+  return bits;
+}
+
+// Joins the chunks' bytes into one column: 32-bit offsets while the total
+// fits, 64-bit beyond. Chunk 0's block becomes the data buffer (grown in place
+// by realloc), the others are copied after it and freed one by one.
+std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Chunk>& chunks,
+                                             SharedOutput& out) {
+  auto column = std::make_shared<BuiltColumn>();
+  column->kind = BuiltColumn::Kind::Variable;
+  column->length = length;
+  std::size_t total = 0;
+  for (const Chunk& c : chunks) {
+    total += c.data.size();
+    column->null_count += c.null_count;
+  }
+  column->validity = out.validity;
+  out.validity = nullptr;
+  if (column->null_count == 0) {
+    std::free(column->validity);
+    column->validity = nullptr;
+  }
+  // Offsets: each chunk's are relative to its first byte.
+  column->large = total > static_cast<std::size_t>(INT32_MAX);
+  std::int64_t base = 0;
+  if (column->large) {
+    for (const Chunk& c : chunks) {
+      for (std::int64_t i = c.begin; i < c.end; ++i) out.offsets[i + 1] += base;
+      base += static_cast<std::int64_t>(c.data.size());
+    }
+    out.offsets[0] = 0;
+    column->offsets = out.offsets;
+    out.offsets = nullptr;
+  } else {
+    auto* o32 = static_cast<std::int32_t*>(checked_malloc(4 * static_cast<std::size_t>(length + 1)));
+    o32[0] = 0;
+    for (const Chunk& c : chunks) {
+      for (std::int64_t i = c.begin; i < c.end; ++i) {
+        o32[i + 1] = static_cast<std::int32_t>(out.offsets[i + 1] + base);
+      }
+      base += static_cast<std::int64_t>(c.data.size());
+    }
+    column->offsets = o32;
+  }
+  // Data.
+  std::size_t size = chunks[0].data.size();
+  char* data = chunks[0].data.release();
+  if (chunks.size() > 1 || !data) {
+    void* grown = std::realloc(data, total ? total : 1);
+    if (!grown) {
+      std::free(data);
+      throw std::bad_alloc();
+    }
+    data = static_cast<char*>(grown);
+    for (std::size_t k = 1; k < chunks.size(); ++k) {
+      const std::size_t n = chunks[k].data.size();
+      if (n) std::memcpy(data + size, chunks[k].data.data(), n);
+      size += n;
+      std::free(chunks[k].data.release());
+    }
+  }
+  column->data = data;
+  return column;
+}
+
+std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vector<Chunk>& chunks,
+                                            SharedOutput& out) {
+  auto column = std::make_shared<BuiltColumn>();
+  column->kind = BuiltColumn::Kind::Int32;
+  column->length = length;
+  for (const Chunk& c : chunks) column->null_count += c.srid_null_count;
+  column->data = out.srid_values;
+  out.srid_values = nullptr;
+  column->validity = out.srid_validity;
+  out.srid_validity = nullptr;
+  if (column->null_count == 0) {
+    std::free(column->validity);
+    column->validity = nullptr;
+  }
+  return column;
+}
+
+struct SharedOutputOwner {
+  SharedOutput& out;
+  ~SharedOutputOwner() {
+    std::free(out.offsets);
+    std::free(out.validity);
+    std::free(out.srid_values);
+    std::free(out.srid_validity);
+  }
+};
+
+}  // namespace
+
+std::int64_t ColumnInput::length() const noexcept {
+  if (gathered) return static_cast<std::int64_t>(rows.size());
+  std::int64_t n = 0;
+  for (const ArrayView& a : arrays) n += a.length;
+  return n;
+}
+
+unsigned hardware_threads() noexcept {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? n : 1;
+}
+
+unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept {
+  if (threads <= 1 || rows < 2 * MIN_CHUNK_ROWS) return 1;
+  return static_cast<unsigned>(std::min<std::int64_t>(threads, rows / MIN_CHUNK_ROWS));
+}
+
+KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
+  std::int64_t length = input.length();
+  if (rq.limit >= 0 && rq.limit < length) length = rq.limit;
+
+  SharedOutput out;
+  SharedOutputOwner owner{out};
+  if (has_values(rq.op)) {
+    out.offsets = static_cast<std::int64_t*>(
+        checked_malloc(8 * static_cast<std::size_t>(length + 1)));
+    out.offsets[0] = 0;
+    out.validity = all_valid_bitmap(length);
+  }
+  if (has_srids(rq.op)) {
+    out.srid_values = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length)));
+    out.srid_validity = all_valid_bitmap(length);
+  }
+
+  const unsigned n = chunk_count(length, rq.threads);
+  std::vector<Chunk> chunks(n);
+  const std::int64_t step = (length / n + ALIGN - 1) / ALIGN * ALIGN;
+  for (unsigned k = 0; k < n; ++k) {
+    chunks[k].begin = std::min<std::int64_t>(length, step * k);
+    chunks[k].end = k + 1 == n ? length : std::min<std::int64_t>(length, step * (k + 1));
+  }
+  const ChunkFn fn = chunk_function(rq.op);
+  {
+    std::vector<std::thread> workers;
+    workers.reserve(n);
+    try {
+      for (unsigned k = 1; k < n; ++k) {
+        workers.emplace_back([&, k] { fn(rq, input, out, chunks[k]); });
+      }
+    } catch (...) {
+      // Could not start a thread: the calling thread converts what is left.
+      for (unsigned k = static_cast<unsigned>(workers.size()) + 1; k < n; ++k) {
+        fn(rq, input, out, chunks[k]);
+      }
+    }
+    fn(rq, input, out, chunks[0]);
+    for (std::thread& t : workers) t.join();
+  }
+  for (Chunk& c : chunks) {
+    if (c.exception) std::rethrow_exception(c.exception);
+  }
+
+  KernelOutcome outcome;
+  if (!rq.errors_to_null) {
+    for (Chunk& c : chunks) {
+      if (c.error) {
+        outcome.error = std::move(c.error);
+        return outcome;
+      }
+    }
+  }
+  if (has_values(rq.op)) outcome.values = assemble_values(length, chunks, out);
+  if (has_srids(rq.op)) outcome.srids = assemble_srids(length, chunks, out);
+  return outcome;
+}
+
+}  // namespace geoweave::columns

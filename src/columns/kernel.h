@@ -1,0 +1,92 @@
+// Column kernels: one core operation per row over a whole column, split into
+// contiguous chunks converted on native threads and assembled in order into
+// Arrow buffers. Python-free; never touches the interpreter, so callers run it
+// with the interpreter lock released.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "columns/arrow_import.h"
+#include "columns/builder.h"
+#include "core/types.h"
+
+namespace geoweave::columns {
+
+// The twelve conversions, one per module function.
+enum class Operation : std::uint8_t {
+  WkbToWkt,
+  WkbToWktSplitSrid,
+  WktToWkb,
+  WktToWkbSplitSrid,
+  WktToHexWkb,
+  HexWkbToWkt,
+  ToWkb,
+  ToWkt,
+  ToHexWkb,
+  WkbHeaderSrid,
+  ToWkbNoSridHeader,
+  ToEwkbHeader,
+};
+
+// What an operation produces: a values column, an int32 SRID column, or both.
+constexpr bool has_values(Operation op) noexcept { return op != Operation::WkbHeaderSrid; }
+constexpr bool has_srids(Operation op) noexcept {
+  return op == Operation::WkbToWktSplitSrid || op == Operation::WktToWkbSplitSrid ||
+         op == Operation::WkbHeaderSrid;
+}
+
+// One row gathered from Python objects: its bytes (borrowed) and what they are.
+struct Row {
+  enum class State : std::uint8_t { Null, Bytes, Text };
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  State state = State::Null;
+};
+
+// The rows of a column: Arrow arrays one after the other, or gathered rows.
+struct ColumnInput {
+  std::vector<ArrayView> arrays;  // validated
+  bool text = false;              // the arrays' layout is a string type
+  std::span<const Row> rows;      // when `arrays` is empty
+  bool gathered = false;
+
+  std::int64_t length() const noexcept;
+};
+
+struct KernelRequest {
+  Operation op = Operation::WkbToWkt;
+  SridOption option;
+  bool normalize = false;
+  bool errors_to_null = false;
+  unsigned threads = 1;          // >= 1
+  std::int64_t limit = -1;       // convert only rows [0, limit) when >= 0
+};
+
+struct RowError {
+  std::int64_t row = -1;
+  ConversionError error;
+};
+
+struct KernelOutcome {
+  std::shared_ptr<BuiltColumn> values;  // when has_values(op)
+  std::shared_ptr<BuiltColumn> srids;   // when has_srids(op)
+  std::optional<RowError> error;        // errors raised: the lowest failing row
+};
+
+// Converts every row (nulls stay null). With errors_to_null a failing row is a
+// null; otherwise the first failing row stops the work and is reported, and the
+// columns are absent. Identical results for any thread count. Throws
+// std::bad_alloc.
+KernelOutcome run_kernel(const KernelRequest& request, const ColumnInput& input);
+
+// The number of chunks a column of `rows` rows is split into for `threads`.
+unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;
+
+// Hardware threads, at least 1.
+unsigned hardware_threads() noexcept;
+
+}  // namespace geoweave::columns

@@ -1,0 +1,367 @@
+// The geoweave_columns module: the twelve conversions of geoweave over whole
+// columns. Each function binds its arguments (the scalar function's, plus the
+// keyword-only `errors` and `threads`), checks them all before any row is
+// converted, and hands the column to the surface (surface.cpp).
+#include <climits>
+
+#include "columns_python/surface.h"
+#include "python/args.h"
+
+namespace geoweave::columns::py {
+namespace {
+
+using geoweave::py::extract_bool_argument;
+using geoweave::py::parse_srid_option;
+using geoweave::py::srid_argument;
+
+enum class SridParam : std::uint8_t { None, Optional, Required };
+
+struct FunctionSpec {
+  FunctionInfo info;
+  const char* const* params;  // positional-or-keyword parameters
+  Py_ssize_t count;
+  Py_ssize_t required;
+  SridParam srid;
+  bool normalize;
+};
+
+constexpr const char* WKB_SRID[] = {"wkb", "srid"};
+constexpr const char* WKT_SRID[] = {"wkt", "srid"};
+constexpr const char* HEX_SRID[] = {"hex_wkb", "srid"};
+constexpr const char* SOURCE_SRID_NORMALIZE[] = {"source", "srid", "normalize_wkt"};
+
+constexpr FunctionSpec SPECS[] = {
+    {{"wkb_to_wkt", "wkb", Accepts::Bytes, Operation::WkbToWkt}, WKB_SRID, 2, 1,
+     SridParam::Optional, false},
+    {{"wkb_to_wkt_split_srid", "wkb", Accepts::Bytes, Operation::WkbToWktSplitSrid}, WKB_SRID,
+     1, 1, SridParam::None, false},
+    {{"wkt_to_wkb", "wkt", Accepts::Text, Operation::WktToWkb}, WKT_SRID, 2, 1,
+     SridParam::Optional, false},
+    {{"wkt_to_wkb_split_srid", "wkt", Accepts::Text, Operation::WktToWkbSplitSrid}, WKT_SRID, 1,
+     1, SridParam::None, false},
+    {{"wkt_to_hex_wkb", "wkt", Accepts::Text, Operation::WktToHexWkb}, WKT_SRID, 2, 1,
+     SridParam::Optional, false},
+    {{"hex_wkb_to_wkt", "hex_wkb", Accepts::Text, Operation::HexWkbToWkt}, HEX_SRID, 2, 1,
+     SridParam::Optional, false},
+    {{"to_wkb", "source", Accepts::Either, Operation::ToWkb}, SOURCE_SRID_NORMALIZE, 2, 1,
+     SridParam::Optional, false},
+    {{"to_wkt", "source", Accepts::Either, Operation::ToWkt}, SOURCE_SRID_NORMALIZE, 3, 1,
+     SridParam::Optional, true},
+    {{"to_hex_wkb", "source", Accepts::Either, Operation::ToHexWkb}, SOURCE_SRID_NORMALIZE, 2, 1,
+     SridParam::Optional, false},
+    {{"wkb_header_srid", "source", Accepts::Either, Operation::WkbHeaderSrid},
+     SOURCE_SRID_NORMALIZE, 1, 1, SridParam::None, false},
+    {{"to_wkb_no_srid_header", "source", Accepts::Either, Operation::ToWkbNoSridHeader},
+     SOURCE_SRID_NORMALIZE, 1, 1, SridParam::None, false},
+    {{"to_ewkb_header", "source", Accepts::Either, Operation::ToEwkbHeader},
+     SOURCE_SRID_NORMALIZE, 2, 2, SridParam::Required, false},
+};
+
+constexpr unsigned MAX_THREADS = 4096;
+
+// Binds the positional-or-keyword parameters into out[0..count) and the
+// keyword-only errors and threads into out[count], out[count + 1].
+bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+  const char* name = f.info.name;
+  if (nargs > f.count) {
+    const char* were = nargs == 1 ? "was" : "were";
+    if (f.required < f.count) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zd to %zd positional arguments but %zd %s given", name,
+                   f.required, f.count, nargs, were);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given",
+                   name, f.count, nargs, were);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < f.count + 2; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t slot = -1;
+      for (Py_ssize_t i = 0; i < f.count; ++i) {
+        if (PyUnicode_EqualToUTF8(key, f.params[i])) slot = i;
+      }
+      if (PyUnicode_EqualToUTF8(key, "errors")) slot = f.count;
+      if (PyUnicode_EqualToUTF8(key, "threads")) slot = f.count + 1;
+      if (slot < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+        return false;
+      }
+      if (out[slot]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name, key);
+        return false;
+      }
+      out[slot] = args[nargs + k];
+    }
+  }
+  for (Py_ssize_t i = 0; i < f.required; ++i) {
+    if (!out[i]) {
+      if (f.required == 2 && !out[0] && !out[1]) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() missing 2 required positional arguments: '%s' and '%s'", name,
+                     f.params[0], f.params[1]);
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", name,
+                     f.params[i]);
+      }
+      return false;
+    }
+  }
+  return true;
+}
+
+bool errors_argument(PyObject* value, bool* to_null) {
+  *to_null = false;
+  if (!value) return true;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_EqualToUTF8(value, "raise")) return true;
+    if (PyUnicode_EqualToUTF8(value, "null")) {
+      *to_null = true;
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'null', not %R", value);
+    return false;
+  }
+  PyErr_Format(PyExc_TypeError, "errors must be 'raise' or 'null', not '%s'",
+               Py_TYPE(value)->tp_name);
+  return false;
+}
+
+bool threads_argument(PyObject* value, unsigned* threads) {
+  if (!value || value == Py_None) {
+    *threads = hardware_threads();
+    return true;
+  }
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "threads must be None or an integer, not '%s'",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && n < 1)) {
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %R", value);
+    return false;
+  }
+  *threads = (overflow > 0 || n > MAX_THREADS) ? MAX_THREADS : static_cast<unsigned>(n);
+  return true;
+}
+
+PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  PyObject* a[5];
+  if (!bind(f, args, nargs, kwnames, a)) return nullptr;
+  KernelRequest request;
+  request.op = f.info.op;
+  // Everything about the whole call is checked before any row is converted,
+  // in the scalar function's order, then errors and threads.
+  if (f.normalize && a[2]) {
+    const int normalize = extract_bool_argument(a[2], "normalize_wkt");
+    if (normalize < 0) return nullptr;
+    request.normalize = normalize != 0;
+  }
+  if (f.srid == SridParam::Optional) {
+    if (!srid_argument(a[1], &request.option)) return nullptr;
+  } else if (f.srid == SridParam::Required) {
+    if (!parse_srid_option(a[1], geoweave::py::HEADER_SRID_TRUE_MESSAGE,
+                           geoweave::py::HEADER_SRID_INVALID_MESSAGE, &request.option)) {
+      return nullptr;
+    }
+  }
+  if (!errors_argument(a[f.count], &request.errors_to_null)) return nullptr;
+  if (!threads_argument(a[f.count + 1], &request.threads)) return nullptr;
+  if (a[0] == Py_None) Py_RETURN_NONE;
+  return convert_column(module, f.info, a[0], request);
+}
+
+template <std::size_t I>
+PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  try {
+    return call(module, SPECS[I], args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "geoweave_columns: unexpected internal error");
+    return nullptr;
+  }
+}
+
+#define COLUMN_DOC_TAIL                                                                     \
+  "\n"                                                                                      \
+  "*errors*: ``\"raise\"`` (default) raises the scalar function's exception for the\n"     \
+  "failing row with the lowest index, with a note naming the row (\"row 17\");\n"          \
+  "``\"null\"`` turns failing rows into nulls.\n"                                            \
+  "\n"                                                                                      \
+  "*threads*: ``None`` (default) converts large columns in contiguous chunks on all\n"     \
+  "cores with the GIL released; an integer n >= 1 uses at most n threads, ``1``\n"          \
+  "only the calling thread. Results are identical for any value. Inside Dask or\n"         \
+  "Spark workers, which already run one task per core, pass ``threads=1``.\n"               \
+  "\n"                                                                                      \
+  "The column may be an Arrow array (anything exporting ``__arrow_c_array__`` or\n"         \
+  "``__arrow_c_stream__``: pyarrow, Polars, nanoarrow, arro3, DuckDB), a numpy\n"          \
+  "array or pandas Series of values (None, NaN and pandas.NA are missing), any\n"          \
+  "other iterable of values, or None. Arrow in gives Arrow out (a pyarrow Array\n"         \
+  "or ChunkedArray, a Polars Series, otherwise a geoweave_columns.ArrowColumn);\n"         \
+  "numpy gives a numpy object array, pandas a Series with the same index and\n"            \
+  "name, any other iterable a list; None gives None. Missing values stay missing."
+
+#define SRID_DOC                                                                            \
+  "*srid* as for the scalar function: ``None`` mirrors each value's SRID, ``False``\n"     \
+  "strips it, an integer sets it.\n"
+
+constexpr const char DOC_wkb_to_wkt[] =
+    "wkb_to_wkt(wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKB/EWKB values to WKT/EWKT text, each value exactly as\n"
+    "geoweave.wkb_to_wkt converts it. Arrow columns must be binary, large_binary\n"
+    "or binary_view; the result is a string column.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_wkb_to_wkt_split_srid[] =
+    "wkb_to_wkt_split_srid(wkb, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKB/EWKB values to WKT text without SRID prefix and\n"
+    "returns the pair (texts, srids): each row exactly as geoweave.wkb_to_wkt_split_srid\n"
+    "gives it. For Arrow the SRIDs are an int32 column, null where a value has none.\n"
+    COLUMN_DOC_TAIL;
+constexpr const char DOC_wkt_to_wkb[] =
+    "wkt_to_wkb(wkt, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT/EWKT text to EWKB, each value exactly as\n"
+    "geoweave.wkt_to_wkb converts it. Arrow columns must be string, large_string\n"
+    "or string_view; the result is a binary column.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_wkt_to_wkb_split_srid[] =
+    "wkt_to_wkb_split_srid(wkt, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT/EWKT text to EWKB without SRID and returns the pair\n"
+    "(wkbs, srids): each row exactly as geoweave.wkt_to_wkb_split_srid gives it. For\n"
+    "Arrow the SRIDs are an int32 column, null where a value has none.\n" COLUMN_DOC_TAIL;
+constexpr const char DOC_wkt_to_hex_wkb[] =
+    "wkt_to_hex_wkb(wkt, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT/EWKT text to upper-case hex EWKB text, each value\n"
+    "exactly as geoweave.wkt_to_hex_wkb converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_hex_wkb_to_wkt[] =
+    "hex_wkb_to_wkt(hex_wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of hex WKB/EWKB text to WKT/EWKT text, each value exactly\n"
+    "as geoweave.hex_wkb_to_wkt converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_to_wkb[] =
+    "to_wkb(source, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT, hex WKB or WKB values to WKB, each value exactly as\n"
+    "geoweave.to_wkb converts it: text values (str, or an Arrow string type) are\n"
+    "detected as hex or WKT, bytes-like values (an Arrow binary type) are WKB.\n\n"
+    SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_to_wkt[] =
+    "to_wkt(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT, hex WKB or WKB values to WKT, each value exactly as\n"
+    "geoweave.to_wkt converts it (see there for *normalize_wkt*): text values (str,\n"
+    "or an Arrow string type) are detected as hex or WKT, bytes-like values (an\n"
+    "Arrow binary type) are WKB.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_to_hex_wkb[] =
+    "to_hex_wkb(source, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "Converts a column of WKT, hex WKB or WKB values to upper-case hex EWKB text,\n"
+    "each value exactly as geoweave.to_hex_wkb converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+constexpr const char DOC_wkb_header_srid[] =
+    "wkb_header_srid(source, *, errors='raise', threads=None)\n--\n\n"
+    "The SRID in each value's top-level WKB/EWKB header (bytes-like WKB, or hex\n"
+    "text), exactly as geoweave.wkb_header_srid reads it. For Arrow the result is\n"
+    "an int32 column, null where a value has no SRID; otherwise int or None.\n"
+    COLUMN_DOC_TAIL;
+constexpr const char DOC_to_wkb_no_srid_header[] =
+    "to_wkb_no_srid_header(source, *, errors='raise', threads=None)\n--\n\n"
+    "Strips the top-level SRID from each WKB/EWKB value, exactly as\n"
+    "geoweave.to_wkb_no_srid_header does: hex text gives hex text (an Arrow string\n"
+    "column gives a string column), bytes-like WKB gives WKB.\n" COLUMN_DOC_TAIL;
+constexpr const char DOC_to_ewkb_header[] =
+    "to_ewkb_header(source, srid, *, errors='raise', threads=None)\n--\n\n"
+    "Embeds or replaces the SRID of each WKB/EWKB value, exactly as\n"
+    "geoweave.to_ewkb_header does: hex text gives hex text (an Arrow string column\n"
+    "gives a string column), bytes-like WKB gives WKB. *srid* is required: an\n"
+    "integer sets it, ``False`` strips it.\n" COLUMN_DOC_TAIL;
+
+#define COLUMN_METHOD(I, NAME)                                                          \
+  {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function<I>)), \
+   METH_FASTCALL | METH_KEYWORDS, DOC_##NAME}
+
+// Registration order is the order of __all__ (geoweave's order).
+PyMethodDef FUNCTIONS[] = {
+    COLUMN_METHOD(0, wkb_to_wkt),
+    COLUMN_METHOD(1, wkb_to_wkt_split_srid),
+    COLUMN_METHOD(2, wkt_to_wkb),
+    COLUMN_METHOD(3, wkt_to_wkb_split_srid),
+    COLUMN_METHOD(4, wkt_to_hex_wkb),
+    COLUMN_METHOD(5, hex_wkb_to_wkt),
+    COLUMN_METHOD(6, to_wkb),
+    COLUMN_METHOD(7, to_wkt),
+    COLUMN_METHOD(8, to_hex_wkb),
+    COLUMN_METHOD(9, wkb_header_srid),
+    COLUMN_METHOD(10, to_wkb_no_srid_header),
+    COLUMN_METHOD(11, to_ewkb_header),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef COLUMN_METHOD
+
+int exec_module(PyObject* module) {
+  PyTypeObject* type = create_column_type(module);
+  if (!type) return -1;
+  module_state(module)->column_type = type;  // the state owns the reference
+  if (PyModule_AddObjectRef(module, "ArrowColumn", reinterpret_cast<PyObject*>(type)) < 0) {
+    return -1;
+  }
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (!module_name) return -1;
+  PyObject* all = PyList_New(0);
+  int rc = all ? 0 : -1;
+  for (PyMethodDef* def = FUNCTIONS; rc == 0 && def->ml_name; ++def) {
+    PyObject* fn = PyCMethod_New(def, module, module_name, nullptr);
+    PyObject* name = fn ? PyUnicode_FromString(def->ml_name) : nullptr;
+    if (!name || PyList_Append(all, name) < 0 || PyObject_SetAttr(module, name, fn) < 0) rc = -1;
+    Py_XDECREF(name);
+    Py_XDECREF(fn);
+  }
+  if (rc == 0) rc = PyModule_AddObjectRef(module, "__all__", all);
+  Py_XDECREF(all);
+  Py_DECREF(module_name);
+  return rc;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state) Py_VISIT(state->column_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state) Py_CLEAR(state->column_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "geoweave_columns",
+    "The conversions of geoweave over whole columns: Arrow arrays (through the\n"
+    "Arrow PyCapsule interface), numpy arrays, pandas Series and iterables. Each\n"
+    "function takes the scalar function's arguments plus keyword-only ``errors``\n"
+    "and ``threads``; every value's result or error is the scalar function's.",
+    sizeof(ModuleState),
+    nullptr,
+    SLOTS,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace geoweave::columns::py
+
+PyMODINIT_FUNC PyInit_geoweave_columns(void) {
+  return PyModuleDef_Init(&geoweave::columns::py::DEFINITION);
+}

@@ -1,0 +1,821 @@
+#include "columns_python/surface.h"
+
+#include <cmath>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/args.h"
+
+namespace geoweave::columns::py {
+namespace {
+
+using geoweave::py::BorrowedBytes;
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+struct Ref {  // an owned reference
+  PyObject* p = nullptr;
+  Ref() = default;
+  explicit Ref(PyObject* o) : p(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p);
+      p = std::exchange(o.p, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p); }
+  PyObject* release() noexcept { return std::exchange(p, nullptr); }
+  explicit operator bool() const noexcept { return p != nullptr; }
+};
+
+// The imported module `name` when the caller has imported it, else nullptr
+// (borrowed). Never imports anything.
+PyObject* loaded_module(const char* name) {
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* m = PyDict_GetItemString(modules, name);
+  return m;
+}
+
+bool type_from(PyObject* object, const char* module_name, const char* attribute) {
+  PyObject* m = loaded_module(module_name);
+  if (!m) return false;
+  Ref type(PyObject_GetAttrString(m, attribute));
+  if (!type) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyType_Check(type.p)) return false;
+  const int r = PyObject_IsInstance(object, type.p);
+  if (r < 0) PyErr_Clear();
+  return r > 0;
+}
+
+// pandas.NA, recognised by its type's module and name (pandas is not imported).
+bool is_pandas_na(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  bool result = false;
+  if (PyObject* name = PyType_GetName(type)) {
+    if (PyUnicode_EqualToUTF8(name, "NAType")) {
+      if (PyObject* module = PyType_GetModuleName(type)) {
+        result = PyUnicode_EqualToUTF8(module, "pandas._libs.missing");
+        Py_DECREF(module);
+      }
+    }
+    Py_DECREF(name);
+  }
+  PyErr_Clear();
+  return result;
+}
+
+bool is_missing(PyObject* object) {
+  if (object == Py_None) return true;
+  if (PyFloat_Check(object)) return std::isnan(PyFloat_AS_DOUBLE(object));
+  return is_pandas_na(object);
+}
+
+void add_row_note(std::int64_t row) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return;
+  std::string note = "row " + std::to_string(row);
+  PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+  if (r) {
+    Py_DECREF(r);
+    PyErr_SetRaisedException(exc);
+  } else {
+    Py_DECREF(exc);  // the failure to add the note is raised instead
+  }
+}
+
+const char* expected_types(Accepts accepts) {
+  switch (accepts) {
+    case Accepts::Bytes: return "binary, large_binary or binary_view";
+    case Accepts::Text: return "string, large_string or string_view";
+    default:
+      return "binary, large_binary, binary_view, string, large_string or string_view";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Arrow import
+
+// Arrays and schema moved out of the producer's capsules; released (by the
+// producer's own callbacks) when this is destroyed, with the GIL held.
+class ImportedArrow {
+ public:
+  ImportedArrow() = default;
+  ImportedArrow(const ImportedArrow&) = delete;
+  ImportedArrow& operator=(const ImportedArrow&) = delete;
+  ~ImportedArrow() { release_all(); }
+
+  // Releases everything; false when a producer's release callback did not
+  // mark its struct released.
+  bool release_all() noexcept {
+    bool ok = true;
+    for (ArrowArray& a : arrays_) {
+      if (a.release) {
+        a.release(&a);
+        if (a.release) ok = false;
+        a.release = nullptr;
+      }
+    }
+    arrays_.clear();
+    if (schema_.release) {
+      schema_.release(&schema_);
+      if (schema_.release) ok = false;
+      schema_.release = nullptr;
+    }
+    if (stream_.release) {
+      stream_.release(&stream_);
+      if (stream_.release) ok = false;
+      stream_.release = nullptr;
+    }
+    return ok;
+  }
+
+  std::deque<ArrowArray> arrays_;
+  ArrowSchema schema_{};
+  ArrowArrayStream stream_{};
+  const ArrowSchema* schema_in_capsule_ = nullptr;  // read in place
+  Ref schema_capsule_;
+};
+
+void* capsule_pointer(PyObject* capsule, const char* name) {
+  if (!PyCapsule_IsValid(capsule, name)) {
+    PyErr_Format(PyExc_ValueError, "expected a PyCapsule named '%s' from the Arrow producer",
+                 name);
+    return nullptr;
+  }
+  return PyCapsule_GetPointer(capsule, name);
+}
+
+bool import_from_array(PyObject* object, ImportedArrow& imported) {
+  Ref result(PyObject_CallMethod(object, "__arrow_c_array__", nullptr));
+  if (!result) return false;
+  if (!PyTuple_Check(result.p) || PyTuple_GET_SIZE(result.p) != 2) {
+    PyErr_SetString(PyExc_ValueError,
+                    "__arrow_c_array__ must return a (schema, array) tuple of PyCapsules");
+    return false;
+  }
+  PyObject* schema_capsule = PyTuple_GET_ITEM(result.p, 0);
+  PyObject* array_capsule = PyTuple_GET_ITEM(result.p, 1);
+  auto* schema = static_cast<ArrowSchema*>(capsule_pointer(schema_capsule, "arrow_schema"));
+  if (!schema) return false;
+  auto* array = static_cast<ArrowArray*>(capsule_pointer(array_capsule, "arrow_array"));
+  if (!array) return false;
+  if (!schema->release || !array->release) {
+    PyErr_SetString(PyExc_ValueError, "the Arrow producer handed over a released struct");
+    return false;
+  }
+  // The array is moved out (its capsule then has nothing to release); the
+  // schema is read in place and stays with its capsule.
+  imported.arrays_.push_back(*array);
+  array->release = nullptr;
+  imported.schema_in_capsule_ = schema;
+  Py_INCREF(schema_capsule);
+  imported.schema_capsule_ = Ref(schema_capsule);
+  return true;
+}
+
+bool stream_failed(ArrowArrayStream& stream, int code, const char* what) {
+  const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+  PyErr_Format(PyExc_ValueError, "the Arrow stream failed to %s (error %d)%s%s", what, code,
+               message ? ": " : "", message ? message : "");
+  return false;
+}
+
+bool import_from_stream(PyObject* object, ImportedArrow& imported) {
+  Ref capsule(PyObject_CallMethod(object, "__arrow_c_stream__", nullptr));
+  if (!capsule) return false;
+  auto* stream = static_cast<ArrowArrayStream*>(capsule_pointer(capsule.p, "arrow_array_stream"));
+  if (!stream) return false;
+  if (!stream->release || !stream->get_schema || !stream->get_next) {
+    PyErr_SetString(PyExc_ValueError, "the Arrow producer handed over a released stream");
+    return false;
+  }
+  imported.stream_ = *stream;
+  stream->release = nullptr;
+  ArrowArrayStream& s = imported.stream_;
+  int rc = s.get_schema(&s, &imported.schema_);
+  if (rc != 0) return stream_failed(s, rc, "give its schema");
+  if (!imported.schema_.release) {
+    PyErr_SetString(PyExc_ValueError, "the Arrow stream gave a released schema");
+    return false;
+  }
+  imported.schema_in_capsule_ = &imported.schema_;
+  for (;;) {
+    ArrowArray next{};
+    rc = s.get_next(&s, &next);
+    if (rc != 0) return stream_failed(s, rc, "give its next array");
+    if (!next.release) break;  // the end
+    imported.arrays_.push_back(next);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Gathering Python objects
+
+struct Gathered {
+  Ref sequence;  // holds every element
+  std::vector<Row> rows;
+  std::deque<BorrowedBytes> views;  // buffer views of non-bytes elements
+  Ref first_error;                  // errors raised: the exception of row `limit`
+  std::int64_t limit = -1;
+};
+
+// Fills `row` from one element as the scalar function would take it; false
+// with an exception set when the scalar function would raise for it.
+bool gather_element(PyObject* item, Accepts accepts, const char* parameter, Gathered& g,
+                    Row& row) {
+  if (PyBytes_Check(item) && accepts != Accepts::Text) {
+    row = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+           static_cast<std::size_t>(PyBytes_GET_SIZE(item)), Row::State::Bytes};
+    return true;
+  }
+  if (PyUnicode_Check(item) && accepts != Accepts::Bytes) {
+    TextView text;
+    if (!geoweave::py::extract_text_argument(item, parameter, &text)) return false;
+    row = {reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), Row::State::Text};
+    return true;
+  }
+  if (is_missing(item)) {
+    row = {};
+    return true;
+  }
+  if (accepts == Accepts::Text) {
+    TextView text;
+    return geoweave::py::extract_text_argument(item, parameter, &text);  // raises
+  }
+  BorrowedBytes& view = g.views.emplace_back();
+  if (!geoweave::py::borrow_bytes_source(item, parameter, &view)) {
+    g.views.pop_back();
+    return false;
+  }
+  const ByteSpan span = view.span();
+  row = {span.data, span.size, Row::State::Bytes};
+  return true;
+}
+
+bool gather(PyObject* sequence_source, const FunctionInfo& info, bool errors_to_null,
+            Gathered& g) {
+  g.sequence = Ref(PySequence_Fast(sequence_source, "column must be iterable"));
+  if (!g.sequence) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(g.sequence.p);
+  PyObject** items = PySequence_Fast_ITEMS(g.sequence.p);
+  g.rows.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (gather_element(items[i], info.accepts, info.parameter, g, g.rows[i])) continue;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    if (errors_to_null) {
+      PyErr_Clear();
+      g.rows[i] = {};
+      continue;
+    }
+    g.first_error = Ref(PyErr_GetRaisedException());
+    g.limit = i;
+    break;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+// What each operation writes in its values column.
+enum class ValueType : std::uint8_t { Text, Binary, SameAsInput };
+
+ValueType value_type(Operation op) {
+  switch (op) {
+    case Operation::WktToWkb:
+    case Operation::WktToWkbSplitSrid:
+    case Operation::ToWkb:
+      return ValueType::Binary;
+    case Operation::ToWkbNoSridHeader:
+    case Operation::ToEwkbHeader:
+      return ValueType::SameAsInput;
+    default:
+      return ValueType::Text;
+  }
+}
+
+// The GeoArrow extension a result carries when its input had one: WKT text is
+// geoarrow.wkt, WKB is geoarrow.wkb, anything else (hex, SRIDs) none.
+const char* result_extension(Operation op, bool text_values) {
+  switch (op) {
+    case Operation::WkbToWkt:
+    case Operation::WkbToWktSplitSrid:
+    case Operation::HexWkbToWkt:
+    case Operation::ToWkt:
+      return "geoarrow.wkt";
+    case Operation::WktToWkb:
+    case Operation::WktToWkbSplitSrid:
+    case Operation::ToWkb:
+      return "geoarrow.wkb";
+    case Operation::ToWkbNoSridHeader:
+    case Operation::ToEwkbHeader:
+      return text_values ? nullptr : "geoarrow.wkb";
+    default:
+      return nullptr;
+  }
+}
+
+// The column object of this module.
+struct ColumnObject {
+  PyObject_HEAD
+  std::shared_ptr<const BuiltColumn> column;
+  bool text;
+  std::string* extension_name;      // owned; may be empty
+  std::string* extension_metadata;  // owned
+};
+
+void column_dealloc(PyObject* self) {
+  auto* c = reinterpret_cast<ColumnObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  c->column.~shared_ptr();
+  delete c->extension_name;
+  delete c->extension_metadata;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+void schema_capsule_destructor(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (!schema) {
+    PyErr_Clear();
+    return;
+  }
+  if (schema->release) schema->release(schema);
+  delete schema;
+}
+
+void array_capsule_destructor(PyObject* capsule) {
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+  if (!array) {
+    PyErr_Clear();
+    return;
+  }
+  if (array->release) array->release(array);
+  delete array;
+}
+
+void stream_capsule_destructor(PyObject* capsule) {
+  auto* stream =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (!stream) {
+    PyErr_Clear();
+    return;
+  }
+  if (stream->release) stream->release(stream);
+  delete stream;
+}
+
+PyObject* schema_capsule(const ColumnObject* c) {
+  auto* schema = new ArrowSchema{};
+  try {
+    export_schema(format_of(*c->column, c->text), *c->extension_name, *c->extension_metadata,
+                  schema);
+  } catch (...) {
+    delete schema;
+    throw;
+  }
+  PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_destructor);
+  if (!capsule) {
+    schema->release(schema);
+    delete schema;
+  }
+  return capsule;
+}
+
+PyObject* column_arrow_c_array_body(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  // requested_schema is accepted and ignored: the column has one type.
+  if (nargs > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 1)) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
+    return nullptr;
+  }
+  auto* c = reinterpret_cast<ColumnObject*>(self);
+  Ref schema(schema_capsule(c));
+  if (!schema) return nullptr;
+  auto* array = new ArrowArray{};
+  try {
+    export_array(c->column, array);
+  } catch (...) {
+    delete array;
+    throw;
+  }
+  Ref array_capsule(PyCapsule_New(array, "arrow_array", array_capsule_destructor));
+  if (!array_capsule) {
+    array->release(array);
+    delete array;
+    return nullptr;
+  }
+  return PyTuple_Pack(2, schema.p, array_capsule.p);
+}
+
+PyObject* column_arrow_c_stream_body(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  if (nargs > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 1)) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
+    return nullptr;
+  }
+  auto* c = reinterpret_cast<ColumnObject*>(self);
+  auto* stream = new ArrowArrayStream{};
+  try {
+    export_stream(c->column, format_of(*c->column, c->text), *c->extension_name,
+                  *c->extension_metadata, stream);
+  } catch (...) {
+    delete stream;
+    throw;
+  }
+  PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_destructor);
+  if (!capsule) {
+    stream->release(stream);
+    delete stream;
+  }
+  return capsule;
+}
+
+template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  try {
+    return Body(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "geoweave_columns: unexpected internal error");
+    return nullptr;
+  }
+}
+
+Py_ssize_t column_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(reinterpret_cast<ColumnObject*>(self)->column->length);
+}
+
+PyObject* column_repr(PyObject* self) {
+  auto* c = reinterpret_cast<ColumnObject*>(self);
+  const BuiltColumn& col = *c->column;
+  const char* type = col.kind == BuiltColumn::Kind::Int32 ? "int32"
+                     : c->text ? (col.large ? "large_string" : "string")
+                               : (col.large ? "large_binary" : "binary");
+  return PyUnicode_FromFormat("<geoweave_columns.ArrowColumn %s, %lld rows, %lld nulls>", type,
+                              static_cast<long long>(col.length),
+                              static_cast<long long>(col.null_count));
+}
+
+PyMethodDef COLUMN_METHODS[] = {
+    {"__arrow_c_array__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+         guarded<column_arrow_c_array_body>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_array__($self, /, requested_schema=None)\n--\n\n"
+     "The column as a pair of PyCapsules (ArrowSchema, ArrowArray) sharing its buffers."},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+         guarded<column_arrow_c_stream_body>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+     "The column as a PyCapsule holding an ArrowArrayStream of one array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot COLUMN_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_methods, COLUMN_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(column_length)},
+    {Py_mp_length, reinterpret_cast<void*>(column_length)},
+    {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
+    {Py_tp_doc, const_cast<char*>(
+                    "An immutable Arrow column produced by geoweave_columns. It exports\n"
+                    "itself through the Arrow PyCapsule interface (__arrow_c_array__ and\n"
+                    "__arrow_c_stream__) without copying, so pyarrow.array(column),\n"
+                    "polars.from_arrow(column) or nanoarrow read it directly.")},
+    {0, nullptr},
+};
+
+PyType_Spec COLUMN_SPEC = {
+    "geoweave_columns.ArrowColumn",
+    sizeof(ColumnObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    COLUMN_SLOTS,
+};
+
+PyObject* new_column(PyObject* module, std::shared_ptr<const BuiltColumn> column, bool text,
+                     const char* extension, const std::string& metadata) {
+  PyTypeObject* type = module_state(module)->column_type;
+  auto* c = reinterpret_cast<ColumnObject*>(type->tp_alloc(type, 0));
+  if (!c) return nullptr;
+  new (&c->column) std::shared_ptr<const BuiltColumn>(std::move(column));
+  c->text = text;
+  c->extension_name = nullptr;
+  c->extension_metadata = nullptr;
+  try {
+    c->extension_name = new std::string(extension ? extension : "");
+    c->extension_metadata = new std::string(extension ? metadata : "");
+  } catch (...) {
+    Py_DECREF(c);
+    throw;
+  }
+  return reinterpret_cast<PyObject*>(c);
+}
+
+// Where the column came from, to hand the result back in the same kind.
+enum class Origin : std::uint8_t { Other, PyarrowArray, PyarrowChunked, Polars };
+
+Origin arrow_origin(PyObject* column) {
+  if (type_from(column, "pyarrow", "ChunkedArray")) return Origin::PyarrowChunked;
+  if (type_from(column, "pyarrow", "Array")) return Origin::PyarrowArray;
+  if (type_from(column, "polars", "Series")) return Origin::Polars;
+  return Origin::Other;
+}
+
+// `ours` (a new reference, consumed) as the caller's library's array.
+PyObject* in_origin_kind(PyObject* ours, Origin origin, PyObject* column) {
+  Ref own(ours);
+  if (!own) return nullptr;
+  switch (origin) {
+    case Origin::PyarrowArray:
+      return PyObject_CallMethod(loaded_module("pyarrow"), "array", "O", own.p);
+    case Origin::PyarrowChunked:
+      return PyObject_CallMethod(loaded_module("pyarrow"), "chunked_array", "O", own.p);
+    case Origin::Polars: {
+      Ref name(PyObject_GetAttrString(column, "name"));
+      if (!name) return nullptr;
+      Ref series_type(PyObject_GetAttrString(loaded_module("polars"), "Series"));
+      if (!series_type) return nullptr;
+      return PyObject_CallFunctionObjArgs(series_type.p, name.p, own.p, nullptr);
+    }
+    default:
+      return own.release();
+  }
+}
+
+// A Python object for row i of a values column.
+PyObject* value_object(const BuiltColumn& col, std::int64_t i, bool text) {
+  if (!col.is_valid(i)) Py_RETURN_NONE;
+  const std::string_view v = col.value(i);
+  if (text) return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict");
+  return PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+}
+
+PyObject* srid_object(const BuiltColumn& col, std::int64_t i) {
+  if (!col.is_valid(i)) Py_RETURN_NONE;
+  return PyLong_FromLong(col.int32_at(i));
+}
+
+// Python objects of a values or SRID column, as a list.
+PyObject* object_list(const KernelOutcome& outcome, bool srids, const Gathered& g,
+                      ValueType type) {
+  const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(col.length));
+  if (!list) return nullptr;
+  for (std::int64_t i = 0; i < col.length; ++i) {
+    PyObject* item;
+    if (srids) {
+      item = srid_object(col, i);
+    } else {
+      const bool text = type == ValueType::Text ||
+                        (type == ValueType::SameAsInput &&
+                         g.rows[static_cast<std::size_t>(i)].state == Row::State::Text);
+      item = value_object(col, i, text);
+    }
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// What the caller gave when it was not Arrow.
+enum class Shape : std::uint8_t { List, Numpy, Pandas };
+
+PyObject* shaped(PyObject* list, Shape shape, PyObject* column) {
+  Ref own(list);
+  if (!own) return nullptr;
+  if (shape == Shape::List) return own.release();
+  if (shape == Shape::Numpy) {
+    PyObject* numpy = loaded_module("numpy");
+    Ref size(PyLong_FromSsize_t(PyList_GET_SIZE(own.p)));
+    if (!size) return nullptr;
+    Ref kwargs(Py_BuildValue("{s:O}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref empty(PyObject_GetAttrString(numpy, "empty"));
+    Ref args(PyTuple_Pack(1, size.p));
+    if (!kwargs || !empty || !args) return nullptr;
+    Ref array(PyObject_Call(empty.p, args.p, kwargs.p));
+    if (!array) return nullptr;
+    Ref all(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all || PyObject_SetItem(array.p, all.p, own.p) < 0) return nullptr;
+    return array.release();
+  }
+  // pandas: the same index and name.
+  Ref series_type(PyObject_GetAttrString(loaded_module("pandas"), "Series"));
+  Ref index(PyObject_GetAttrString(column, "index"));
+  Ref name(PyObject_GetAttrString(column, "name"));
+  if (!series_type || !index || !name) return nullptr;
+  Ref args(PyTuple_Pack(1, own.p));
+  Ref kwargs(Py_BuildValue("{s:O,s:O,s:O}", "index", index.p, "name", name.p, "dtype",
+                           reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!args || !kwargs) return nullptr;
+  return PyObject_Call(series_type.p, args.p, kwargs.p);
+}
+
+// ---------------------------------------------------------------------------
+// Running
+
+// Runs the kernel with the interpreter lock released. False with an exception
+// set (MemoryError) when the kernel ran out of memory.
+bool run_released(const KernelRequest& request, const ColumnInput& input, KernelOutcome& out) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    out = run_kernel(request, input);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
+PyObject* raise_row_error(const RowError& error) {
+  geoweave::py::raise_conversion_error(error.error);
+  add_row_note(error.row);
+  return nullptr;
+}
+
+PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* column,
+                        KernelRequest request, bool use_array) {
+  ImportedArrow imported;
+  if (!(use_array ? import_from_array(column, imported) : import_from_stream(column, imported))) {
+    return nullptr;
+  }
+  SchemaInfo schema;
+  bool supported = false;
+  std::string problem = read_schema(*imported.schema_in_capsule_, &schema, &supported);
+  if (!problem.empty()) {
+    PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow schema for '%s': %s", info.name,
+                 info.parameter, problem.c_str());
+    return nullptr;
+  }
+  const bool text = is_text_layout(schema.layout);
+  if (!supported || (info.accepts == Accepts::Bytes && text) ||
+      (info.accepts == Accepts::Text && !text)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s(): Arrow type with format '%s' is not supported for '%s'; expected %s",
+                 info.name, schema.format.c_str(), info.parameter, expected_types(info.accepts));
+    return nullptr;
+  }
+  ColumnInput input;
+  input.text = text;
+  for (const ArrowArray& a : imported.arrays_) {
+    ArrayView view;
+    problem = validate_array(a, schema.layout, &view);
+    if (!problem.empty()) {
+      PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': %s", info.name,
+                   info.parameter, problem.c_str());
+      return nullptr;
+    }
+    input.arrays.push_back(view);
+  }
+  KernelOutcome outcome;
+  run_released(request, input, outcome);
+  if (!imported.release_all()) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): the Arrow producer's release callback did not mark its struct released",
+                 info.name);
+    return nullptr;
+  }
+  if (outcome.error) return raise_row_error(*outcome.error);
+
+  const bool geoarrow =
+      schema.extension_name == "geoarrow.wkb" || schema.extension_name == "geoarrow.wkt";
+  const ValueType type = value_type(info.op);
+  const bool text_values = type == ValueType::Text || (type == ValueType::SameAsInput && text);
+  const char* extension = geoarrow ? result_extension(info.op, text_values) : nullptr;
+  const Origin origin = arrow_origin(column);
+  Ref values, srids;
+  if (outcome.values) {
+    values = Ref(in_origin_kind(
+        new_column(module, outcome.values, text_values, extension, schema.extension_metadata),
+        origin, column));
+    if (!values) return nullptr;
+  }
+  if (outcome.srids) {
+    srids = Ref(in_origin_kind(new_column(module, outcome.srids, false, nullptr, {}), origin,
+                               column));
+    if (!srids) return nullptr;
+  }
+  if (values && srids) return PyTuple_Pack(2, values.p, srids.p);
+  return values ? values.release() : srids.release();
+}
+
+PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* elements,
+                          Shape shape, KernelRequest request) {
+  Gathered g;
+  if (!gather(elements, info, request.errors_to_null, g)) return nullptr;
+  ColumnInput input;
+  input.gathered = true;
+  input.rows = g.rows;
+  request.limit = g.limit;
+  KernelOutcome outcome;
+  run_released(request, input, outcome);
+  if (outcome.error) return raise_row_error(*outcome.error);
+  if (g.first_error) {
+    PyErr_SetRaisedException(g.first_error.release());
+    add_row_note(g.limit);
+    return nullptr;
+  }
+  const ValueType type = value_type(info.op);
+  Ref values, srids;
+  if (outcome.values) {
+    values = Ref(shaped(object_list(outcome, false, g, type), shape, column));
+    if (!values) return nullptr;
+  }
+  if (outcome.srids) {
+    srids = Ref(shaped(object_list(outcome, true, g, type), shape, column));
+    if (!srids) return nullptr;
+  }
+  if (values && srids) return PyTuple_Pack(2, values.p, srids.p);
+  return values ? values.release() : srids.release();
+}
+
+bool has_attribute(PyObject* object, const char* name) {
+  const int r = PyObject_HasAttrStringWithError(object, name);
+  if (r < 0) PyErr_Clear();
+  return r > 0;
+}
+
+}  // namespace
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyTypeObject* create_column_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &COLUMN_SPEC, nullptr));
+}
+
+PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* column,
+                         KernelRequest request) {
+  if (PyUnicode_Check(column) || PyBytes_Check(column) || PyByteArray_Check(column) ||
+      PyMemoryView_Check(column)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s(): '%s' must be a column (an Arrow array, a numpy array, a pandas Series "
+                 "or an iterable of values), not a single '%s' value; use geoweave.%s for one",
+                 info.name, info.parameter, Py_TYPE(column)->tp_name, info.name);
+    return nullptr;
+  }
+  if (type_from(column, "pandas", "Series")) {
+    Ref list(PyObject_CallMethod(column, "tolist", nullptr));
+    if (!list) return nullptr;
+    return convert_objects(info, column, list.p, Shape::Pandas, request);
+  }
+  if (type_from(column, "numpy", "ndarray")) {
+    Ref ndim(PyObject_GetAttrString(column, "ndim"));
+    if (!ndim) return nullptr;
+    if (PyLong_AsLong(ndim.p) != 1) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_TypeError, "%s(): '%s' must be a one-dimensional array", info.name,
+                     info.parameter);
+      }
+      return nullptr;
+    }
+    Ref list(PyObject_CallMethod(column, "tolist", nullptr));
+    if (!list) return nullptr;
+    return convert_objects(info, column, list.p, Shape::Numpy, request);
+  }
+  if (has_attribute(column, "__arrow_c_array__")) {
+    return convert_arrow(module, info, column, request, true);
+  }
+  if (has_attribute(column, "__arrow_c_stream__")) {
+    return convert_arrow(module, info, column, request, false);
+  }
+  PyObject* iterator = PyObject_GetIter(column);
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "%s(): '%s' must be an Arrow array, a numpy array, a pandas Series, an "
+                   "iterable or None, not '%s'",
+                   info.name, info.parameter, Py_TYPE(column)->tp_name);
+    }
+    return nullptr;
+  }
+  Py_DECREF(iterator);
+  return convert_objects(info, column, column, Shape::List, request);
+}
+
+}  // namespace geoweave::columns::py

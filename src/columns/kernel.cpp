@@ -23,6 +23,8 @@ namespace {
 constexpr std::int64_t MIN_CHUNK_ROWS = 8192;
 constexpr std::int64_t ALIGN = 64;
 
+std::atomic<std::int64_t> large_offsets_threshold{INT32_MAX};
+
 void* checked_malloc(std::size_t n) {
   void* p = std::malloc(n ? n : 1);
   if (!p) throw std::bad_alloc();
@@ -474,7 +476,8 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
     column->validity = nullptr;
   }
   // Offsets: each chunk's are relative to its first byte.
-  column->large = total > static_cast<std::size_t>(INT32_MAX);
+  column->large =
+      total > static_cast<std::size_t>(large_offsets_threshold.load(std::memory_order_relaxed));
   std::int64_t base = 0;
   if (column->large) {
     for (const Chunk& c : chunks) {
@@ -550,6 +553,11 @@ std::int64_t ColumnInput::length() const noexcept {
   std::int64_t n = 0;
   for (const ArrayView& a : arrays) n += a.length;
   return n;
+}
+
+std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept {
+  if (bytes < 0 || bytes > INT32_MAX) bytes = INT32_MAX;
+  return large_offsets_threshold.exchange(bytes);
 }
 
 unsigned hardware_threads() noexcept {

@@ -86,6 +86,11 @@ KernelOutcome run_kernel(const KernelRequest& request, const ColumnInput& input)
 // The number of chunks a column of `rows` rows is split into for `threads`.
 unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;
 
+// The largest total size of a values column kept with 32-bit offsets (beyond
+// it, 64-bit offsets). INT32_MAX; lowered only by tests, to reach the switch
+// without gigabytes of data. Returns the previous value.
+std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept;
+
 // Hardware threads, at least 1.
 unsigned hardware_threads() noexcept;
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,7 +68,10 @@ bool is_pandas_na(PyObject* object) {
   if (PyObject* name = PyType_GetName(type)) {
     if (PyUnicode_EqualToUTF8(name, "NAType")) {
       if (PyObject* module = PyType_GetModuleName(type)) {
-        result = PyUnicode_EqualToUTF8(module, "pandas._libs.missing");
+        // "pandas._libs.missing", or "pandas.api.typing" from pandas 3 on.
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(module, &n);
+        result = text && std::string_view(text, static_cast<std::size_t>(n)).starts_with("pandas.");
         Py_DECREF(module);
       }
     }
@@ -554,7 +558,11 @@ PyObject* in_origin_kind(PyObject* ours, Origin origin, PyObject* column) {
       if (!name) return nullptr;
       Ref series_type(PyObject_GetAttrString(loaded_module("polars"), "Series"));
       if (!series_type) return nullptr;
-      return PyObject_CallFunctionObjArgs(series_type.p, name.p, own.p, nullptr);
+      // Polars names the series after the exported (empty) field name; the
+      // result keeps the input's name instead.
+      Ref series(PyObject_CallFunctionObjArgs(series_type.p, name.p, own.p, nullptr));
+      if (!series) return nullptr;
+      return PyObject_CallMethod(series.p, "alias", "O", name.p);
     }
     default:
       return own.release();

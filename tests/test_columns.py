@@ -1,0 +1,320 @@
+"""geoweave_columns: every row as the scalar function gives it, for each kind of
+column (Arrow types, slices, validity, chunks, numpy, pandas, lists), both error
+modes, the 64-bit offsets switch and thread counts."""
+
+import pickle
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+import geoweave
+import geoweave_columns as gc
+
+P = geoweave.wkt_to_wkb("POINT(1 2)")
+P_SRID = geoweave.wkt_to_wkb("SRID=4326;POINT(1 2)")
+LINE = geoweave.wkt_to_wkb("SRID=3857;LINESTRING(0 0,1 1,2 2)")
+COLL = geoweave.wkt_to_wkb("GEOMETRYCOLLECTION(POINT(1 2),LINESTRING(0 0,1 1))")
+BAD_WKB = b"\x01\x63\x00\x00\x00"
+SHORT_WKB = b"\x01\x01\x00"
+
+WKB_VALUES = [P, P_SRID, None, LINE, COLL, BAD_WKB, SHORT_WKB, b""]
+TEXT_VALUES = ["POINT(1 2)", "SRID=4326;POINT (1 2)", None, "  linestring(0 0, 1 1) ",
+               "POINT(1", "", geoweave.to_hex_wkb(P_SRID), geoweave.to_hex_wkb(LINE).lower(),
+               "0101", "POINT Z (1 2 3)", "ÉPOINT(1 2)"]
+HEX_VALUES = [geoweave.to_hex_wkb(v) for v in (P, P_SRID, LINE, COLL)] + [None, "0G", "012", ""]
+
+# (function, positional arguments after the column, values of its column)
+CASES = [
+    ("wkb_to_wkt", (), WKB_VALUES),
+    ("wkb_to_wkt", (False,), WKB_VALUES),
+    ("wkb_to_wkt", (99,), WKB_VALUES),
+    ("wkb_to_wkt_split_srid", (), WKB_VALUES),
+    ("wkt_to_wkb", (), TEXT_VALUES),
+    ("wkt_to_wkb", (7,), TEXT_VALUES),
+    ("wkt_to_wkb_split_srid", (), TEXT_VALUES),
+    ("wkt_to_hex_wkb", (False,), TEXT_VALUES),
+    ("hex_wkb_to_wkt", (), HEX_VALUES),
+    ("hex_wkb_to_wkt", (5,), HEX_VALUES),
+    ("to_wkb", (), WKB_VALUES + TEXT_VALUES),
+    ("to_wkb", (12,), WKB_VALUES + TEXT_VALUES),
+    ("to_wkt", (), WKB_VALUES + TEXT_VALUES),
+    ("to_wkt", (None, True), WKB_VALUES + TEXT_VALUES),
+    ("to_hex_wkb", (), WKB_VALUES + TEXT_VALUES),
+    ("to_hex_wkb", (False,), WKB_VALUES + TEXT_VALUES),
+    ("wkb_header_srid", (), WKB_VALUES + HEX_VALUES),
+    ("to_wkb_no_srid_header", (), WKB_VALUES + HEX_VALUES),
+    ("to_ewkb_header", (31,), WKB_VALUES + HEX_VALUES),
+    ("to_ewkb_header", (False,), WKB_VALUES + HEX_VALUES),
+]
+SPLIT = {"wkb_to_wkt_split_srid", "wkt_to_wkb_split_srid"}
+
+
+def scalar(name, value, args):
+    """The scalar result, or (type, message) of its exception; None stays None."""
+    if value is None:
+        return (None, None) if name in SPLIT else None
+    try:
+        return getattr(geoweave, name)(value, *args)
+    except Exception as e:  # noqa: BLE001 - compared by type and message
+        return (type(e), str(e))
+
+
+def rows_of(result, name):
+    if name in SPLIT:
+        values, srids = result
+        return list(zip(list(values), list(srids)))
+    return list(result)
+
+
+def as_pylist(result, name):
+    if name in SPLIT:
+        return list(zip(result[0].to_pylist(), result[1].to_pylist()))
+    return result.to_pylist()
+
+
+@pytest.mark.parametrize("name,args,values", CASES)
+def test_list_rows_are_the_scalar_results(name, args, values):
+    expected = [scalar(name, v, args) for v in values]
+    fn = getattr(gc, name)
+    got = rows_of(fn(values, *args, errors="null"), name)
+    null = (None, None) if name in SPLIT else None
+    assert got == [null if isinstance(e, tuple) and isinstance(e[0], type) else e
+                   for e in expected]
+    failing = [i for i, e in enumerate(expected) if isinstance(e, tuple) and isinstance(e[0], type)]
+    if failing:
+        with pytest.raises(Exception) as info:
+            fn(values, *args)
+        assert (type(info.value), str(info.value)) == expected[failing[0]]
+        assert info.value.__notes__ == [f"row {failing[0]}"]
+    else:
+        assert rows_of(fn(values, *args), name) == expected
+
+
+ARROW_TYPES = [pa.binary(), pa.large_binary(), pa.binary_view(),
+               pa.string(), pa.large_string(), pa.string_view()]
+
+
+def arrow_case_values(name, values, arrow_type):
+    """The values of `values` that the Arrow type can hold (bytes or str)."""
+    text = pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type) or \
+        pa.types.is_string_view(arrow_type)
+    keep = [v for v in values if v is None or isinstance(v, str) == text]
+    return keep if any(v is not None for v in keep) else None
+
+
+@pytest.mark.parametrize("arrow_type", ARROW_TYPES, ids=str)
+@pytest.mark.parametrize("name,args,values", CASES)
+def test_arrow_rows_are_the_scalar_results(name, args, values, arrow_type):
+    values = arrow_case_values(name, values, arrow_type)
+    if values is None:
+        pytest.skip("no values of this type for the function")
+    column = pa.array(values * 3, arrow_type).slice(2, 2 * len(values))
+    expected = [scalar(name, v, args) for v in column.to_pylist()]
+    null = (None, None) if name in SPLIT else None
+    result = getattr(gc, name)(column, *args, errors="null")
+    parts = result if name in SPLIT else (result,)
+    for part in parts:
+        assert isinstance(part, pa.Array)
+        part.validate(full=True)
+    assert as_pylist(result, name) == [
+        null if isinstance(e, tuple) and isinstance(e[0], type) else e for e in expected]
+    if name == "wkb_header_srid" or name in SPLIT:
+        assert parts[-1].type == pa.int32()
+
+
+def test_wrong_arrow_type_for_the_function_raises_before_converting():
+    with pytest.raises(TypeError, match="expected binary, large_binary or binary_view"):
+        gc.wkb_to_wkt(pa.array(["POINT(1 2)"]))
+    with pytest.raises(TypeError, match="expected string, large_string or string_view"):
+        gc.wkt_to_wkb(pa.array([P]))
+    with pytest.raises(TypeError, match="format 'l'"):
+        gc.to_wkt(pa.array([1, 2]))
+    with pytest.raises(TypeError, match="format 'i'"):  # dictionary-encoded
+        gc.to_wkt(pa.array(["POINT(1 2)"]).dictionary_encode())
+
+
+@pytest.mark.parametrize("bad", [True, "x", 1.5, 2**40])
+def test_whole_argument_problems_raise_before_any_row(bad):
+    with pytest.raises((TypeError, ValueError)):
+        gc.wkb_to_wkt([BAD_WKB], srid=bad)
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    ({"errors": "ignore"}, ValueError), ({"errors": None}, TypeError),
+    ({"threads": 0}, ValueError), ({"threads": -2}, ValueError),
+    ({"threads": True}, TypeError), ({"threads": 1.0}, TypeError),
+])
+def test_bad_errors_or_threads(kwargs, error):
+    with pytest.raises(error):
+        gc.wkb_to_wkt([BAD_WKB], **kwargs)
+
+
+@pytest.mark.parametrize("column", [b"\x01\x01", "POINT(1 2)", bytearray(b"1"), 5, object()])
+def test_a_single_value_or_non_iterable_is_refused(column):
+    with pytest.raises(TypeError):
+        gc.to_wkt(column)
+
+
+def test_none_in_none_out():
+    assert gc.to_wkt(None) is None
+    assert gc.wkb_to_wkt_split_srid(None) is None
+
+
+def test_chunked_array_in_chunked_array_out():
+    chunked = pa.chunked_array([pa.array([P, None]), pa.array([], pa.binary()),
+                                pa.array([LINE, P_SRID]).slice(1)])
+    result = gc.wkb_to_wkt(chunked)
+    assert isinstance(result, pa.ChunkedArray)
+    assert result.to_pylist() == [geoweave.wkb_to_wkt(P), None, geoweave.wkb_to_wkt(P_SRID)]
+
+
+def test_stream_only_and_plain_exporters_give_our_column():
+    class StreamOnly:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return pa.chunked_array([pa.array(["POINT(1 2)"]), pa.array([None, "POINT(3 4)"],
+                                     pa.string())]).__arrow_c_stream__()
+    result = gc.wkt_to_wkb(StreamOnly())
+    assert type(result) is gc.ArrowColumn
+    assert len(result) == 3
+    assert pa.array(result).to_pylist() == [geoweave.wkt_to_wkb("POINT(1 2)"), None,
+                                            geoweave.wkt_to_wkb("POINT(3 4)")]
+    assert pa.chunked_array(result).to_pylist() == pa.array(result).to_pylist()
+
+
+def extension_column(name, storage, metadata):
+    field = pa.field("g", storage.type, metadata={"ARROW:extension:name": name,
+                                                   "ARROW:extension:metadata": metadata})
+
+    class Exporter:
+        def __arrow_c_array__(self, requested_schema=None):
+            return field.__arrow_c_schema__(), storage.__arrow_c_array__()[1]
+    return Exporter()
+
+
+@pytest.mark.parametrize("fn,name,storage,out_name", [
+    (gc.wkb_to_wkt, "geoarrow.wkb", pa.array([P]), "geoarrow.wkt"),
+    (gc.wkt_to_wkb, "geoarrow.wkt", pa.array(["POINT(1 2)"]), "geoarrow.wkb"),
+    (gc.to_wkb_no_srid_header, "geoarrow.wkb", pa.array([P_SRID]), "geoarrow.wkb"),
+    (gc.wkt_to_hex_wkb, "geoarrow.wkt", pa.array(["POINT(1 2)"]), None),
+])
+def test_geoarrow_extension_is_carried_to_the_result(fn, name, storage, out_name):
+    result = fn(extension_column(name, storage, '{"crs": "OGC:CRS84"}'))
+    field = pa.Field._import_from_c_capsule(result.__arrow_c_array__()[0])
+    if out_name is None:
+        assert not field.metadata
+    else:
+        assert field.metadata == {b"ARROW:extension:name": out_name.encode(),
+                                  b"ARROW:extension:metadata": b'{"crs": "OGC:CRS84"}'}
+
+
+def test_numpy_in_numpy_out_with_missing_values():
+    column = np.array([P, None, float("nan"), pd.NA, P_SRID], dtype=object)
+    result = gc.wkb_to_wkt(column)
+    assert isinstance(result, np.ndarray) and result.dtype == object
+    assert list(result) == [geoweave.wkb_to_wkt(P), None, None, None,
+                            geoweave.wkb_to_wkt(P_SRID)]
+    with pytest.raises(TypeError):
+        gc.wkb_to_wkt(np.array([[P]], dtype=object))
+
+
+def test_pandas_in_pandas_out_keeps_index_and_name():
+    series = pd.Series([P_SRID, pd.NA, LINE], index=[10, 20, 30], name="geom")
+    values, srids = gc.wkb_to_wkt_split_srid(series)
+    for part in (values, srids):
+        assert isinstance(part, pd.Series)
+        assert list(part.index) == [10, 20, 30] and part.name == "geom"
+    assert list(srids) == [4326, None, 3857]
+
+
+def test_polars_in_polars_out():
+    pl = pytest.importorskip("polars")
+    series = pl.Series("geom", ["POINT(1 2)", None])
+    result = gc.wkt_to_wkb(series)
+    assert isinstance(result, pl.Series) and result.name == "geom"
+    assert result.to_list() == [geoweave.wkt_to_wkb("POINT(1 2)"), None]
+
+
+def test_iterables_give_lists():
+    assert gc.wkb_header_srid(iter([P_SRID, None, P])) == [4326, None, None]
+    assert gc.to_wkb_no_srid_header((P_SRID, geoweave.to_hex_wkb(P_SRID), memoryview(P_SRID))) \
+        == [P, geoweave.to_hex_wkb(P), P]
+
+
+def test_element_type_errors_are_row_errors():
+    with pytest.raises(TypeError, match="not an instance of 'str'") as info:
+        gc.wkt_to_wkb(["POINT(1 2)", None, b"POINT(1 2)"])
+    assert info.value.__notes__ == ["row 2"]
+    # a conversion error in an earlier row wins
+    with pytest.raises(ValueError) as info:
+        gc.wkt_to_wkb(["POINT(", 5])
+    assert info.value.__notes__ == ["row 0"]
+    assert gc.wkt_to_wkb(["POINT(1 2)", 5, b""], errors="null")[1:] == [None, None]
+
+
+def big_column(n, bad_rows):
+    values = [P_SRID if i % 3 else LINE for i in range(n)]
+    for i in bad_rows:
+        values[i] = BAD_WKB
+    return values
+
+
+@pytest.mark.parametrize("kind", ["arrow", "list"])
+def test_threads_give_identical_results_and_the_lowest_error(kind):
+    n = 50_000
+    values = big_column(n, [])
+    column = pa.array(values) if kind == "arrow" else values
+    one = gc.wkb_to_wkt(column, threads=1)
+    two = gc.wkb_to_wkt(column, threads=2)
+    many = gc.wkb_to_wkt(column, threads=7)
+    if kind == "arrow":
+        assert one.equals(two) and one.equals(many)
+    else:
+        assert one == two == many
+    bad = big_column(n, [n - 5, 30_000, 40_001])
+    column = pa.array(bad) if kind == "arrow" else bad
+    for threads in (1, 2, 7):
+        with pytest.raises(ValueError) as info:
+            gc.wkb_to_wkt(column, threads=threads)
+        assert info.value.__notes__ == ["row 30000"]
+    nulled = gc.wkb_to_wkt(column, errors="null", threads=2)
+    nulled = nulled.to_pylist() if kind == "arrow" else nulled
+    assert [i for i, v in enumerate(nulled) if v is None] == [30_000, 40_001, n - 5]
+
+
+@pytest.fixture
+def low_large_threshold():
+    previous = gc._set_large_offsets_threshold(100)
+    yield
+    gc._set_large_offsets_threshold(previous)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_values_past_the_offset_limit_switch_to_large_offsets(low_large_threshold, threads):
+    small = gc.wkb_to_wkt(pa.array([P, None]), threads=threads)
+    assert small.type == pa.string()
+    values = [P_SRID, None, LINE] * 10_000
+    result = gc.wkb_to_wkt(pa.array(values), threads=threads)
+    assert result.type == pa.large_string()
+    result.validate(full=True)
+    assert result.to_pylist() == [None if v is None else geoweave.wkb_to_wkt(v) for v in values]
+    wkb = gc.wkt_to_wkb(result, threads=threads)
+    assert wkb.type == pa.large_binary()
+
+
+def test_module_surface():
+    assert gc.__all__ == geoweave.__all__
+    for name in gc.__all__:
+        fn = getattr(gc, name)
+        assert pickle.loads(pickle.dumps(fn)) is fn
+        assert fn.__text_signature__.endswith("*, errors='raise', threads=None)")
+        assert "threads=1" in fn.__doc__
+    assert gc.to_wkt.__text_signature__ == \
+        "(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)"
+    with pytest.raises(TypeError, match="missing 2 required positional arguments"):
+        gc.to_ewkb_header()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'normalize_wkt'"):
+        gc.to_wkb([], normalize_wkt=True)
+    with pytest.raises(TypeError):
+        gc.wkb_to_wkt([], None, "null")  # errors is keyword-only

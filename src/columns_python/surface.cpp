@@ -124,6 +124,9 @@ class ImportedArrow {
   // Releases everything; false when a producer's release callback did not
   // mark its struct released.
   bool release_all() noexcept {
+    // A producer's callback may run Python code: it must not see (or clear)
+    // an exception this call is about to raise.
+    PyObject* pending = PyErr_GetRaisedException();
     bool ok = true;
     for (ArrowArray& a : arrays_) {
       if (a.release) {
@@ -143,6 +146,7 @@ class ImportedArrow {
       if (stream_.release) ok = false;
       stream_.release = nullptr;
     }
+    if (pending) PyErr_SetRaisedException(pending);
     return ok;
   }
 

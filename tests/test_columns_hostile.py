@@ -1,0 +1,205 @@
+"""Hostile Arrow producers: structs built by hand with ctypes and handed over in
+PyCapsules. Every broken promise is a clear ValueError, never a read outside the
+buffers (the fuzz target fuzz_arrow_import covers the same path with ASan)."""
+
+import ctypes
+import struct
+
+import pytest
+
+import geoweave
+import geoweave_columns as gc
+
+c_int64, c_void_p, c_char_p = ctypes.c_int64, ctypes.c_void_p, ctypes.c_char_p
+
+
+class ArrowSchema(ctypes.Structure):
+    _fields_ = [("format", c_char_p), ("name", c_char_p), ("metadata", c_char_p),
+                ("flags", c_int64), ("n_children", c_int64), ("children", c_void_p),
+                ("dictionary", c_void_p), ("release", c_void_p), ("private_data", c_void_p)]
+
+
+class ArrowArray(ctypes.Structure):
+    _fields_ = [("length", c_int64), ("null_count", c_int64), ("offset", c_int64),
+                ("n_buffers", c_int64), ("n_children", c_int64), ("buffers", c_void_p),
+                ("children", c_void_p), ("dictionary", c_void_p), ("release", c_void_p),
+                ("private_data", c_void_p)]
+
+
+class ArrowArrayStream(ctypes.Structure):
+    _fields_ = [("get_schema", c_void_p), ("get_next", c_void_p), ("get_last_error", c_void_p),
+                ("release", c_void_p), ("private_data", c_void_p)]
+
+
+RELEASE = ctypes.CFUNCTYPE(None, c_void_p)
+GET_SCHEMA = ctypes.CFUNCTYPE(ctypes.c_int, c_void_p, ctypes.POINTER(ArrowSchema))
+GET_NEXT = ctypes.CFUNCTYPE(ctypes.c_int, c_void_p, ctypes.POINTER(ArrowArray))
+GET_ERROR = ctypes.CFUNCTYPE(c_void_p, c_void_p)
+
+capsule_new = ctypes.pythonapi.PyCapsule_New
+capsule_new.restype = ctypes.py_object
+capsule_new.argtypes = [c_void_p, c_char_p, c_void_p]
+
+NAMES = {"arrow_schema": b"arrow_schema", "arrow_array": b"arrow_array",
+         "arrow_array_stream": b"arrow_array_stream"}
+
+
+@RELEASE
+def release_schema(ptr):
+    ArrowSchema.from_address(ptr).release = None
+
+
+@RELEASE
+def release_array(ptr):
+    ArrowArray.from_address(ptr).release = None
+
+
+@RELEASE
+def release_stream(ptr):
+    ArrowArrayStream.from_address(ptr).release = None
+
+
+@RELEASE
+def forgetful_release(ptr):  # does not mark the struct released
+    pass
+
+
+class Producer:
+    """An exporter of one hand-built array; keeps every buffer alive."""
+
+    def __init__(self, fmt, length, buffers, *, null_count=0, offset=0, n_buffers=None,
+                 n_children=0, release=release_array, buffers_pointer=True):
+        self.keep = []
+        pointers = (c_void_p * max(len(buffers), 1))()
+        for i, b in enumerate(buffers):
+            if b is None:
+                pointers[i] = None
+            else:
+                raw = ctypes.create_string_buffer(bytes(b), len(b) or 1)
+                self.keep.append(raw)
+                pointers[i] = ctypes.addressof(raw)
+        self.keep.append(pointers)
+        self.fmt = fmt
+        self.array = ArrowArray(length, null_count, offset,
+                                len(buffers) if n_buffers is None else n_buffers, n_children,
+                                ctypes.addressof(pointers) if buffers_pointer else None,
+                                None, None, ctypes.cast(release, c_void_p), None)
+
+    def schema(self):
+        s = ArrowSchema(self.fmt, b"", None, 2, 0, None, None,
+                        ctypes.cast(release_schema, c_void_p), None)
+        self.keep.append(s)
+        return s
+
+    def __arrow_c_array__(self, requested_schema=None):
+        s = self.schema()
+        return (capsule_new(ctypes.addressof(s), NAMES["arrow_schema"], None),
+                capsule_new(ctypes.addressof(self.array), NAMES["arrow_array"], None))
+
+
+def offsets(*values, fmt="<i"):
+    return b"".join(struct.pack(fmt, v) for v in values)
+
+
+def view(length, data=b"", index=0, start=0):
+    if length <= 12:
+        return struct.pack("<i", length) + data.ljust(12, b"\0")
+    return struct.pack("<i4sii", length, data[:4], index, start)
+
+
+WKB = geoweave.wkt_to_wkb("POINT(1 2)")
+HOSTILE = {
+    "offsets out of order": (b"z", 2, [None, offsets(0, 5, 3), b"x" * 5], {}, "out of order"),
+    "negative first offset": (b"z", 1, [None, offsets(-4, 2), b"xx"], {}, "negative"),
+    "null data pointer": (b"z", 1, [None, offsets(0, 21), None], {}, "data buffer is null"),
+    "null offsets": (b"z", 1, [None, None, WKB], {}, "offsets buffer is null"),
+    "negative length": (b"z", -1, [None, offsets(0), b""], {}, "negative length"),
+    "negative offset": (b"z", 1, [None, offsets(0, 21), WKB], {"offset": -1}, "negative offset"),
+    "large offsets out of order": (b"Z", 2, [None, offsets(0, 9, 2, fmt="<q"), b"x" * 9], {},
+                                   "out of order"),
+    "too few buffers": (b"z", 1, [None, offsets(0, 21)], {}, "number of buffers"),
+    "null buffers array": (b"z", 1, [None, offsets(0, 21), WKB], {"buffers_pointer": False},
+                           "buffers array is null"),
+    "children": (b"z", 1, [None, offsets(0, 21), WKB], {"n_children": 1}, "no children"),
+    "nulls without bitmap": (b"z", 1, [None, offsets(0, 21), WKB], {"null_count": 1},
+                             "validity bitmap is null"),
+    "null count above length": (b"z", 1, [None, offsets(0, 21), WKB], {"null_count": 5},
+                                "null count"),
+    "released array": (b"z", 1, [None, offsets(0, 21), WKB], {"release": None}, "released"),
+    "view to a missing buffer": (b"vz", 1, [None, view(21, WKB, index=3), WKB, offsets(21, fmt="<q")],
+                                 {}, "missing data buffer"),
+    "view past its buffer": (b"vz", 1, [None, view(21, WKB, start=4), WKB, offsets(21, fmt="<q")],
+                             {}, "outside its data buffer"),
+    "view of negative length": (b"vz", 1, [None, view(-3), offsets(fmt="<q")], {},
+                                "negative length"),
+    "null variadic sizes": (b"vz", 1, [None, view(21, WKB), WKB, None], {}, "sizes are null"),
+    "invalid UTF-8": (b"u", 1, [None, offsets(0, 3), b"\xff\xfe("], {}, "not valid UTF-8"),
+    "surrogate in UTF-8": (b"vu", 1, [None, view(3, b"\xed\xa0\x80"), offsets(fmt="<q")], {},
+                           "not valid UTF-8"),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE, ids=list(HOSTILE))
+def test_hostile_array_is_a_value_error(case):
+    fmt, length, buffers, kwargs, message = HOSTILE[case]
+    producer = Producer(fmt, length, buffers, **kwargs)
+    with pytest.raises(ValueError, match=message):
+        gc.to_wkt(producer)
+
+
+def test_the_same_structs_when_sound_convert():
+    good = Producer(b"z", 1, [None, offsets(0, 21), WKB])
+    assert len(gc.to_wkt(good)) == 1
+    assert good.array.release is None  # released by us, exactly once
+    vu = Producer(b"vu", 2, [None, view(10, b"POINT(1 2)") + view(15, b"POINT(1 2)     "),
+                             b"POINT(1 2)     ", offsets(15, fmt="<q")])
+    import pyarrow as pa
+    assert pa.array(gc.wkt_to_wkb(vu)).to_pylist() == [WKB, WKB]
+
+
+def test_a_release_callback_that_misbehaves():
+    producer = Producer(b"z", 1, [None, offsets(0, 21), WKB], release=forgetful_release)
+    with pytest.raises(ValueError, match="release callback"):
+        gc.wkb_to_wkt(producer)
+
+
+@pytest.mark.parametrize("result", [
+    lambda p: None, lambda p: (1, 2), lambda p: (p.__arrow_c_array__()[1], p.__arrow_c_array__()[0]),
+])
+def test_malformed_capsules(result):
+    producer = Producer(b"z", 1, [None, offsets(0, 21), WKB])
+
+    class Bad:
+        def __arrow_c_array__(self, requested_schema=None):
+            return result(producer)
+    with pytest.raises(ValueError):
+        gc.wkb_to_wkt(Bad())
+
+
+def test_a_stream_that_fails_is_a_value_error():
+    @GET_SCHEMA
+    def get_schema(stream, out):
+        out[0] = ArrowSchema(b"z", b"", None, 2, 0, None, None,
+                             ctypes.cast(release_schema, c_void_p), None)
+        return 0
+
+    @GET_NEXT
+    def get_next(stream, out):
+        return 5
+
+    message = ctypes.create_string_buffer(b"disk on fire")
+
+    @GET_ERROR
+    def get_error(stream):
+        return ctypes.addressof(message)
+
+    stream = ArrowArrayStream(ctypes.cast(get_schema, c_void_p), ctypes.cast(get_next, c_void_p),
+                              ctypes.cast(get_error, c_void_p),
+                              ctypes.cast(release_stream, c_void_p), None)
+
+    class Exporter:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return capsule_new(ctypes.addressof(stream), NAMES["arrow_array_stream"], None)
+    with pytest.raises(ValueError, match="disk on fire"):
+        gc.wkb_to_wkt(Exporter())
+    assert stream.release is None

@@ -9,5 +9,5 @@ cd "$ROOT"
 OUTSIDE=$(mktemp -d)
 trap 'rm -rf "$OUTSIDE"' EXIT
 (cd "$OUTSIDE" && "$PYTHON" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/stubs_usage.py" \
-  && "$PYTHON" -m mypy.stubtest geoweave)
+  && "$PYTHON" -m mypy.stubtest geoweave geoweave_columns)
 "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests/test_stubs.py

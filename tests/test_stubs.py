@@ -64,3 +64,47 @@ def test_installed_stubs_are_current():
 
 def test_typed_usage_examples_run():
     stubs_usage.main()
+
+
+# geoweave_columns: its own stub-only package, with keyword-only errors/threads.
+import geoweave_columns  # noqa: E402
+
+COLUMNS_STUB = STUB.parent.parent / "geoweave_columns-stubs" / "__init__.pyi"
+COLUMNS_TREE = ast.parse(COLUMNS_STUB.read_text(encoding="utf-8"))
+
+
+def columns_stub_signature(name):
+    [node] = [n for n in COLUMNS_TREE.body if isinstance(n, ast.FunctionDef) and n.name == name]
+    args = node.args
+    assert not (args.posonlyargs or args.vararg or args.kwarg), name
+    defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
+    found = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+              inspect.Parameter.empty if d is None else ast.literal_eval(d))
+             for a, d in zip(args.args, defaults)]
+    found += [(a.arg, inspect.Parameter.KEYWORD_ONLY, ast.literal_eval(d))
+              for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return found
+
+
+def test_columns_stub_all_is_module_all():
+    [node] = [n for n in COLUMNS_TREE.body
+              if isinstance(n, ast.Assign) and [t.id for t in n.targets] == ["__all__"]]
+    assert ast.literal_eval(node.value) == geoweave_columns.__all__
+    public = {n.name for n in COLUMNS_TREE.body
+              if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")}
+    assert public == set(geoweave_columns.__all__)
+
+
+@pytest.mark.parametrize("name", geoweave_columns.__all__)
+def test_columns_stub_signature_matches_runtime(name):
+    runtime = [(p.name, p.kind, p.default)
+               for p in inspect.signature(getattr(geoweave_columns, name)).parameters.values()]
+    assert columns_stub_signature(name) == runtime
+
+
+def test_installed_columns_stubs_are_current():
+    installed = pathlib.Path(geoweave_columns.__file__).parent / "geoweave_columns-stubs" / \
+        "__init__.pyi"
+    if not installed.exists():
+        pytest.skip("geoweave_columns is not installed with its stubs (a build-tree import)")
+    assert installed.read_bytes() == COLUMNS_STUB.read_bytes()

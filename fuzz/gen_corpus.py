@@ -195,6 +195,20 @@ def hex_seeds(wkbs):
     return seeds
 
 
+def arrow_seeds(wkbs, wkts):
+    """Inputs of fuzz_arrow_import: a header (layout, flags, length, offset), then
+    the deltas of in-order offsets and the values they delimit."""
+    seeds = []
+    for layout, values in ((0, wkbs[:40:4]), (4, wkts[:40:4]), (1, wkbs[1:40:5])):
+        for flags in (0, 1, 128):
+            rows = [v for v in values if len(v) < 24]
+            head = bytes([layout, flags, len(rows), 0])
+            body = bytes([0xFF] * 2 if flags & 1 else [])
+            body += bytes([0]) + bytes(len(v) for v in rows) + bytes([0])
+            seeds.append(head + body + b"".join(rows))
+    return seeds
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -208,6 +222,7 @@ def main():
         "wkt_to_ewkb": wkts,
         "hex": hexes,
         "auto": wkbs[::3] + wkts + hexes + [b"\t" + h + b"\n" for h in hexes[:20]],
+        "arrow_import": arrow_seeds(wkbs, wkts),
     }
     for target, seeds in corpora.items():
         directory = os.path.join(root, target)

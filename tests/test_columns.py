@@ -318,3 +318,17 @@ def test_module_surface():
         gc.to_wkb([], normalize_wkt=True)
     with pytest.raises(TypeError):
         gc.wkb_to_wkt([], None, "null")  # errors is keyword-only
+
+
+def test_a_single_column_table_is_read_through_its_column():
+    batch = pa.record_batch({"g": pa.array([P, None, P_SRID])}).slice(1)
+    assert pa.array(gc.wkb_to_wkt(batch)).to_pylist() == [None, geoweave.wkb_to_wkt(P_SRID)]
+    with pytest.raises(TypeError, match="format '\\+s'"):
+        gc.wkb_to_wkt(pa.record_batch({"a": [P], "b": [P]}))
+
+
+def test_duckdb_result():
+    duckdb = pytest.importorskip("duckdb")
+    geoms = pa.table({"g": pa.array(["POINT(1 2)", None] * 3)})  # noqa: F841 - read by DuckDB
+    result = gc.wkt_to_wkb(duckdb.connect().sql("select g from geoms"))
+    assert pa.array(result).to_pylist() == [geoweave.wkt_to_wkb("POINT(1 2)"), None] * 3

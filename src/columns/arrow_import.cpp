@@ -108,10 +108,18 @@ std::optional<Layout> layout_of_format(std::string_view f) noexcept {
   return std::nullopt;
 }
 
-std::string read_schema(const ArrowSchema& schema, SchemaInfo* out, bool* supported) {
+std::string read_schema(const ArrowSchema& top, SchemaInfo* out, bool* supported) {
   *supported = false;
-  if (!schema.release) return "the schema has been released";
-  if (!schema.format) return "the schema has no format";
+  if (!top.release) return "the schema has been released";
+  if (!top.format) return "the schema has no format";
+  const ArrowSchema* field = &top;
+  if (std::string_view(top.format) == "+s" && top.n_children == 1) {
+    if (!top.children || !top.children[0]) return "the struct schema's child is null";
+    field = top.children[0];
+    if (!field->format) return "the schema has no format";
+    out->single_field_struct = true;
+  }
+  const ArrowSchema& schema = *field;
   out->format = schema.format;
   if (schema.metadata) {
     // int32 count, then per entry an int32-prefixed key and value. Nothing
@@ -198,6 +206,30 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
       break;
   }
   if (!problem.empty()) return problem;
+  *out = v;
+  return {};
+}
+
+std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView* out) {
+  if (!a.release) return "the array has been released";
+  if (a.length < 0) return describe("negative length", a.length);
+  if (a.offset < 0) return describe("negative offset", a.offset);
+  if (a.n_children != 1 || !a.children || !a.children[0]) {
+    return "a single-field struct array needs exactly one child";
+  }
+  if (a.n_buffers != 1 || !a.buffers) return describe("unexpected number of buffers:", a.n_buffers);
+  if (a.null_count != 0 && a.buffers[0]) return "null rows of the struct itself are not supported";
+  const ArrowArray& child = *a.children[0];
+  if (child.length < 0 || a.length > child.length || a.offset > child.length - a.length) {
+    return "the struct's rows lie outside its child";
+  }
+  ArrayView v;
+  std::string problem = validate_array(child, layout, &v);
+  if (!problem.empty()) return problem;
+  // Only the struct's slice of the child is read; the child was validated
+  // whole, which covers it.
+  v.offset += a.offset;
+  v.length = a.length;
   *out = v;
   return {};
 }

@@ -36,6 +36,9 @@ struct SchemaInfo {
   std::string extension_name;      // empty when the field has none
   std::string extension_metadata;  // its ARROW:extension:metadata value
   bool has_extension_metadata = false;
+  // A struct of exactly one such field (a record batch of one column, as
+  // DuckDB and other table producers export): read through to that field.
+  bool single_field_struct = false;
 };
 
 // The layout and extension of a schema. Returns an empty string on success,
@@ -95,6 +98,9 @@ struct ArrayView {
 // Checks `array` against `layout` and fills `out`. Returns an empty string on
 // success, otherwise what is wrong with the array.
 std::string validate_array(const ArrowArray& array, Layout layout, ArrayView* out);
+// The same for the one child of a single-field struct array, with the struct's
+// slice applied; the struct itself must have no nulls.
+std::string validate_struct_array(const ArrowArray& array, Layout layout, ArrayView* out);
 
 // True when `bytes` is well-formed UTF-8 (what a Python str could hand over).
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept;

@@ -694,7 +694,8 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   input.text = text;
   for (const ArrowArray& a : imported.arrays_) {
     ArrayView view;
-    problem = validate_array(a, schema.layout, &view);
+    problem = schema.single_field_struct ? validate_struct_array(a, schema.layout, &view)
+                                         : validate_array(a, schema.layout, &view);
     if (!problem.empty()) {
       PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': %s", info.name,
                    info.parameter, problem.c_str());

@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       buffers.push_back(keep.back().get());
     }
     auto size_buffer = std::make_unique<std::uint8_t[]>(8 * n_variadic + 1);
-    std::memcpy(size_buffer.get(), sizes.data(), 8 * n_variadic);
+    if (n_variadic) std::memcpy(size_buffer.get(), sizes.data(), 8 * n_variadic);
     keep.push_back(std::move(size_buffer));
     buffers.push_back(flags & 8 ? nullptr : keep.back().get());
   }

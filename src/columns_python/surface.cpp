@@ -1,6 +1,7 @@
 #include "columns_python/surface.h"
 
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -574,9 +575,16 @@ PyObject* in_origin_kind(PyObject* ours, Origin origin, PyObject* column) {
 }
 
 // A Python object for row i of a values column.
-PyObject* value_object(const BuiltColumn& col, std::int64_t i, bool text) {
+// `ascii`: the operation writes only ASCII text (everything but to_wkt, which
+// may hand back the caller's own text), so the str is filled without a scan.
+PyObject* value_object(const BuiltColumn& col, std::int64_t i, bool text, bool ascii) {
   if (!col.is_valid(i)) Py_RETURN_NONE;
   const std::string_view v = col.value(i);
+  if (text && ascii) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
+    if (str && !v.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), v.data(), v.size());
+    return str;
+  }
   if (text) return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict");
   return PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
@@ -588,7 +596,8 @@ PyObject* srid_object(const BuiltColumn& col, std::int64_t i) {
 
 // Python objects of a values or SRID column, as a list.
 PyObject* object_list(const KernelOutcome& outcome, bool srids, const Gathered& g,
-                      ValueType type) {
+                      ValueType type, Operation op) {
+  const bool ascii = op != Operation::ToWkt;
   const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(col.length));
   if (!list) return nullptr;
@@ -600,7 +609,7 @@ PyObject* object_list(const KernelOutcome& outcome, bool srids, const Gathered& 
       const bool text = type == ValueType::Text ||
                         (type == ValueType::SameAsInput &&
                          g.rows[static_cast<std::size_t>(i)].state == Row::State::Text);
-      item = value_object(col, i, text);
+      item = value_object(col, i, text, ascii);
     }
     if (!item) {
       Py_DECREF(list);
@@ -754,11 +763,11 @@ PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* 
   const ValueType type = value_type(info.op);
   Ref values, srids;
   if (outcome.values) {
-    values = Ref(shaped(object_list(outcome, false, g, type), shape, column));
+    values = Ref(shaped(object_list(outcome, false, g, type, info.op), shape, column));
     if (!values) return nullptr;
   }
   if (outcome.srids) {
-    srids = Ref(shaped(object_list(outcome, true, g, type), shape, column));
+    srids = Ref(shaped(object_list(outcome, true, g, type, info.op), shape, column));
     if (!srids) return nullptr;
   }
   if (values && srids) return PyTuple_Pack(2, values.p, srids.p);

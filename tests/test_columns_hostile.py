@@ -203,3 +203,14 @@ def test_a_stream_that_fails_is_a_value_error():
     with pytest.raises(ValueError, match="disk on fire"):
         gc.wkb_to_wkt(Exporter())
     assert stream.release is None
+
+
+def test_bytes_of_null_rows_are_never_read():
+    # Row 0 is null and holds invalid UTF-8; row 1 is valid text.
+    producer = Producer(b"u", 2, [b"\x02", offsets(0, 3, 13), b"\xff\xfe(POINT(1 2)"],
+                        null_count=1)
+    import pyarrow as pa
+    assert pa.array(gc.wkt_to_wkb(producer)).to_pylist() == [None, WKB]
+    # A null data buffer is fine when every row is empty.
+    empty = Producer(b"z", 2, [None, offsets(7, 7, 7), None])
+    assert pa.array(gc.to_hex_wkb(empty)).to_pylist() == ["", ""]

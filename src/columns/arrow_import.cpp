@@ -22,8 +22,9 @@ std::string describe(std::string_view what, std::int64_t value) {
 // Offsets of rows [offset, offset + length] must start at or above zero and
 // never decrease; the data pointer must exist when they span any bytes.
 template <class Offset>
-std::string check_offsets(const Offset* offsets, std::int64_t offset, std::int64_t length,
-                          const std::uint8_t* data, bool text) {
+std::string check_offsets(const ArrayView& v, const Offset* offsets, bool text) {
+  const std::int64_t offset = v.offset, length = v.length;
+  const std::uint8_t* data = v.data;
   if (!offsets) return length == 0 ? std::string() : "offsets buffer is null";
   Offset previous = offsets[offset];
   if (previous < 0) return describe("first offset is negative:", previous);
@@ -37,7 +38,9 @@ std::string check_offsets(const Offset* offsets, std::int64_t offset, std::int64
   const Offset first = offsets[offset];
   if (previous > first && !data) return "data buffer is null";
   if (text && previous > first) {
+    // Only rows that are read: a null row's bytes mean nothing.
     for (std::int64_t i = offset; i < offset + length; ++i) {
+      if (!v.is_valid(i - offset)) continue;
       if (!is_valid_utf8(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]))) {
         return "row " + std::to_string(i - offset) + " is not valid UTF-8";
       }
@@ -191,13 +194,13 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
     case Layout::String:
       v.offsets32 = static_cast<const std::int32_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v.offsets32, v.offset, v.length, v.data, text);
+      problem = check_offsets(v, v.offsets32, text);
       break;
     case Layout::LargeBinary:
     case Layout::LargeString:
       v.offsets64 = static_cast<const std::int64_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v.offsets64, v.offset, v.length, v.data, text);
+      problem = check_offsets(v, v.offsets64, text);
       break;
     case Layout::BinaryView:
     case Layout::StringView:

@@ -68,6 +68,8 @@ struct ArrayView {
   // The bytes of valid row i (rows are 0-based from the array's offset).
   ByteSpan value(std::int64_t i) const noexcept {
     const std::int64_t j = offset + i;
+    static constexpr std::uint8_t EMPTY[1] = {0};
+    if (!views && !data) return {EMPTY, 0};  // validated: every row is empty
     switch (layout) {
       case Layout::Binary:
       case Layout::String: {

@@ -345,6 +345,11 @@ class ChunkRunner {
       }
       return true;
     };
+    static constexpr std::uint8_t EMPTY[1] = {0};
+    const bool views = a.layout == Layout::BinaryView || a.layout == Layout::StringView;
+    if (!views && !a.data) {  // validated: every row is empty
+      return loop([](std::int64_t) { return ByteSpan{EMPTY, 0}; });
+    }
     switch (a.layout) {
       case Layout::Binary:
       case Layout::String:

@@ -9,6 +9,10 @@
 #include <new>
 #include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "ops/convert.h"
 #include "ops/header.h"
 #include "ops/hex.h"
@@ -566,6 +570,15 @@ std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept {
 }
 
 unsigned hardware_threads() noexcept {
+#if defined(__linux__)
+  // The cores this process may run on (a container or taskset may allow
+  // fewer than the machine has).
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+#endif
   const unsigned n = std::thread::hardware_concurrency();
   return n ? n : 1;
 }

@@ -91,7 +91,7 @@ unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;
 // without gigabytes of data. Returns the previous value.
 std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept;
 
-// Hardware threads, at least 1.
+// The cores this process may use (its CPU affinity), at least 1.
 unsigned hardware_threads() noexcept;
 
 }  // namespace geoweave::columns

@@ -43,9 +43,14 @@ where = pathlib.Path(geoweave.__file__)
 assert where.is_relative_to(sys.prefix), where
 assert (where.parent / "geoweave-stubs" / "__init__.pyi").is_file()
 print("installed:", where.name, "version", md.version("geoweave"))
+import geoweave_columns
+columns = pathlib.Path(geoweave_columns.__file__)
+assert columns.parent == where.parent, columns
+assert (columns.parent / "geoweave_columns-stubs" / "__init__.pyi").is_file()
+print("installed:", columns.name)
 PY
 "$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis>=6" \
-  "numpy>=1.26" "shapely>=2.0" >/dev/null
+  "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" >/dev/null
 # Run from the source tree's tests, importing geoweave only from the clean venv.
 "$CPY" -m pytest -q -p no:cacheprovider "$@" tests
 # The wheel's stubs are found by a type checker in that clean installation.

@@ -11,6 +11,7 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/mman.h>
 #endif
 
 #include "ops/convert.h"
@@ -236,7 +237,9 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
 
 // Output arrays shared by all chunks; each chunk writes only its own rows.
 struct SharedOutput {
-  std::int64_t* offsets = nullptr;        // relative to each chunk's first byte
+  // Row ends relative to each chunk's first byte, as int32 while a chunk's
+  // bytes fit (a chunk past 2 GiB keeps its own 64-bit ends in Chunk::wide).
+  std::int32_t* offsets = nullptr;
   std::uint8_t* validity = nullptr;       // values column
   std::int32_t* srid_values = nullptr;
   std::uint8_t* srid_validity = nullptr;
@@ -251,6 +254,7 @@ struct Chunk {
   std::int64_t srid_null_count = 0;
   std::optional<RowError> error;
   std::exception_ptr exception;
+  std::vector<std::int64_t> wide;  // ends of rows begin..end-1 once past 2 GiB
 };
 
 inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
@@ -265,7 +269,7 @@ class ChunkRunner {
 
   void null_row(std::int64_t i) {
     if constexpr (has_values(OP)) {
-      out_.offsets[i + 1] = static_cast<std::int64_t>(chunk_.data.size());
+      set_end(i);
       clear_bit(out_.validity, i);
       ++chunk_.null_count;
     }
@@ -291,7 +295,7 @@ class ChunkRunner {
       return false;
     }
     if constexpr (has_values(OP)) {
-      out_.offsets[i + 1] = static_cast<std::int64_t>(chunk_.data.size());
+      set_end(i);
     }
     if constexpr (has_srids(OP)) {
       if (sinks.srid.has_srid) {
@@ -303,6 +307,23 @@ class ChunkRunner {
       }
     }
     return true;
+  }
+
+  // Records where row i ends in the chunk's bytes.
+  void set_end(std::int64_t i) {
+    const std::size_t size = chunk_.data.size();
+    if (chunk_.wide.empty()) {
+      if (size <= static_cast<std::size_t>(INT32_MAX)) {
+        out_.offsets[i + 1] = static_cast<std::int32_t>(size);
+        return;
+      }
+      // Past 2 GiB: 64-bit ends from here on, with the earlier rows' copied.
+      chunk_.wide.resize(static_cast<std::size_t>(chunk_.end - chunk_.begin));
+      for (std::int64_t r = chunk_.begin; r < i; ++r) {
+        chunk_.wide[static_cast<std::size_t>(r - chunk_.begin)] = out_.offsets[r + 1];
+      }
+    }
+    chunk_.wide[static_cast<std::size_t>(i - chunk_.begin)] = static_cast<std::int64_t>(size);
   }
 
   // An earlier chunk failed: this one's rows can no longer matter.
@@ -458,6 +479,25 @@ ChunkFn chunk_function(Operation op) {
   return run_chunk<Operation::WkbToWkt>;
 }
 
+// memcpy that gives the source's pages back as it goes, so that joining chunks
+// never holds a second copy of the result: at most one slice is resident twice.
+void copy_releasing(char* to, char* from, std::size_t n) {
+  constexpr std::size_t SLICE = std::size_t{4} << 20;
+  const auto page = static_cast<std::uintptr_t>(4096);
+  for (std::size_t done = 0; done < n;) {
+    const std::size_t step = std::min(SLICE, n - done);
+    std::memcpy(to + done, from + done, step);
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    // Whole pages inside the copied part only: the block's own bookkeeping
+    // lies outside [from, from + n).
+    const auto first = (reinterpret_cast<std::uintptr_t>(from + done) + page - 1) & ~(page - 1);
+    const auto last = reinterpret_cast<std::uintptr_t>(from + done + step) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
+    done += step;
+  }
+}
+
 std::uint8_t* all_valid_bitmap(std::int64_t length) {
   const auto bytes = static_cast<std::size_t>((length + 7) / 8);
   auto* bits = static_cast<std::uint8_t*>(checked_malloc(bytes));
@@ -489,23 +529,30 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
       total > static_cast<std::size_t>(large_offsets_threshold.load(std::memory_order_relaxed));
   std::int64_t base = 0;
   if (column->large) {
-    for (const Chunk& c : chunks) {
-      for (std::int64_t i = c.begin; i < c.end; ++i) out.offsets[i + 1] += base;
-      base += static_cast<std::int64_t>(c.data.size());
-    }
-    out.offsets[0] = 0;
-    column->offsets = out.offsets;
-    out.offsets = nullptr;
-  } else {
-    auto* o32 = static_cast<std::int32_t*>(checked_malloc(4 * static_cast<std::size_t>(length + 1)));
-    o32[0] = 0;
+    auto* o64 = static_cast<std::int64_t*>(checked_malloc(8 * static_cast<std::size_t>(length + 1)));
+    o64[0] = 0;
     for (const Chunk& c : chunks) {
       for (std::int64_t i = c.begin; i < c.end; ++i) {
-        o32[i + 1] = static_cast<std::int32_t>(out.offsets[i + 1] + base);
+        const std::int64_t end =
+            c.wide.empty() ? out.offsets[i + 1] : c.wide[static_cast<std::size_t>(i - c.begin)];
+        o64[i + 1] = base + end;
       }
       base += static_cast<std::int64_t>(c.data.size());
     }
-    column->offsets = o32;
+    column->offsets = o64;
+  } else {
+    // Every chunk fits in 32 bits, and so does the total: shifted in place.
+    out.offsets[0] = 0;
+    for (const Chunk& c : chunks) {
+      if (base) {
+        for (std::int64_t i = c.begin; i < c.end; ++i) {
+          out.offsets[i + 1] += static_cast<std::int32_t>(base);
+        }
+      }
+      base += static_cast<std::int64_t>(c.data.size());
+    }
+    column->offsets = out.offsets;
+    out.offsets = nullptr;
   }
   // Data.
   std::size_t size = chunks[0].data.size();
@@ -519,7 +566,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
     data = static_cast<char*>(grown);
     for (std::size_t k = 1; k < chunks.size(); ++k) {
       const std::size_t n = chunks[k].data.size();
-      if (n) std::memcpy(data + size, chunks[k].data.data(), n);
+      copy_releasing(data + size, chunks[k].data.data(), n);
       size += n;
       std::free(chunks[k].data.release());
     }
@@ -595,8 +642,8 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
   SharedOutput out;
   SharedOutputOwner owner{out};
   if (has_values(rq.op)) {
-    out.offsets = static_cast<std::int64_t*>(
-        checked_malloc(8 * static_cast<std::size_t>(length + 1)));
+    out.offsets = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
     out.offsets[0] = 0;
     out.validity = all_valid_bitmap(length);
   }

@@ -594,13 +594,12 @@ PyObject* srid_object(const BuiltColumn& col, std::int64_t i) {
   return PyLong_FromLong(col.int32_at(i));
 }
 
-// Python objects of a values or SRID column, as a list.
-PyObject* object_list(const KernelOutcome& outcome, bool srids, const Gathered& g,
-                      ValueType type, Operation op) {
+// Python objects of a values or SRID column written into `slots` (each slot
+// holds a reference, or nullptr, which is replaced). False with an exception.
+bool fill_objects(PyObject** slots, const KernelOutcome& outcome, bool srids, const Gathered& g,
+                  ValueType type, Operation op) {
   const bool ascii = op != Operation::ToWkt;
   const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(col.length));
-  if (!list) return nullptr;
   for (std::int64_t i = 0; i < col.length; ++i) {
     PyObject* item;
     if (srids) {
@@ -611,44 +610,66 @@ PyObject* object_list(const KernelOutcome& outcome, bool srids, const Gathered& 
                          g.rows[static_cast<std::size_t>(i)].state == Row::State::Text);
       item = value_object(col, i, text, ascii);
     }
-    if (!item) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    if (!item) return false;
+    Py_XSETREF(slots[i], item);
   }
-  return list;
+  return true;
 }
 
 // What the caller gave when it was not Arrow.
 enum class Shape : std::uint8_t { List, Numpy, Pandas };
 
-PyObject* shaped(PyObject* list, Shape shape, PyObject* column) {
-  Ref own(list);
-  if (!own) return nullptr;
-  if (shape == Shape::List) return own.release();
-  if (shape == Shape::Numpy) {
-    PyObject* numpy = loaded_module("numpy");
-    Ref size(PyLong_FromSsize_t(PyList_GET_SIZE(own.p)));
-    if (!size) return nullptr;
-    Ref kwargs(Py_BuildValue("{s:O}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref empty(PyObject_GetAttrString(numpy, "empty"));
-    Ref args(PyTuple_Pack(1, size.p));
-    if (!kwargs || !empty || !args) return nullptr;
-    Ref array(PyObject_Call(empty.p, args.p, kwargs.p));
-    if (!array) return nullptr;
-    Ref all(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all || PyObject_SetItem(array.p, all.p, own.p) < 0) return nullptr;
-    return array.release();
+// A new one-dimensional numpy object array of n Nones and its element slots
+// (numpy is loaded: the caller gave a numpy array or a pandas Series).
+PyObject* numpy_objects(Py_ssize_t n, PyObject*** slots) {
+  PyObject* numpy = loaded_module("numpy");
+  if (!numpy) {
+    PyErr_SetString(PyExc_RuntimeError, "numpy is not loaded");
+    return nullptr;
   }
+  Ref array(PyObject_CallMethod(numpy, "empty", "nO", n,
+                                reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!array) return nullptr;
+  // A fresh array is C-contiguous; its data is n object pointers.
+  Ref interface(PyObject_GetAttrString(array.p, "__array_interface__"));
+  if (!interface) return nullptr;
+  PyObject* data = PyDict_GetItemString(interface.p, "data");  // (address, read-only)
+  if (!data || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected numpy array interface");
+    return nullptr;
+  }
+  void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0));
+  if (!address && PyErr_Occurred()) return nullptr;
+  *slots = static_cast<PyObject**>(address);
+  return array.release();
+}
+
+// The objects of one result column in the caller's shape.
+PyObject* shaped_objects(const KernelOutcome& outcome, bool srids, const Gathered& g,
+                         const FunctionInfo& info, Shape shape, PyObject* column) {
+  const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
+  const auto n = static_cast<Py_ssize_t>(col.length);
+  const ValueType type = value_type(info.op);
+  if (shape == Shape::List) {
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    if (!fill_objects(PySequence_Fast_ITEMS(list.p), outcome, srids, g, type, info.op)) {
+      return nullptr;
+    }
+    return list.release();
+  }
+  PyObject** slots = nullptr;
+  Ref array(numpy_objects(n, &slots));
+  if (!array || !fill_objects(slots, outcome, srids, g, type, info.op)) return nullptr;
+  if (shape == Shape::Numpy) return array.release();
   // pandas: the same index and name.
   Ref series_type(PyObject_GetAttrString(loaded_module("pandas"), "Series"));
   Ref index(PyObject_GetAttrString(column, "index"));
   Ref name(PyObject_GetAttrString(column, "name"));
   if (!series_type || !index || !name) return nullptr;
-  Ref args(PyTuple_Pack(1, own.p));
-  Ref kwargs(Py_BuildValue("{s:O,s:O,s:O}", "index", index.p, "name", name.p, "dtype",
-                           reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  Ref args(PyTuple_Pack(1, array.p));
+  Ref kwargs(Py_BuildValue("{s:O,s:O,s:O,s:O}", "index", index.p, "name", name.p, "dtype",
+                           reinterpret_cast<PyObject*>(&PyBaseObject_Type), "copy", Py_False));
   if (!args || !kwargs) return nullptr;
   return PyObject_Call(series_type.p, args.p, kwargs.p);
 }
@@ -760,14 +781,13 @@ PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* 
     add_row_note(g.limit);
     return nullptr;
   }
-  const ValueType type = value_type(info.op);
   Ref values, srids;
   if (outcome.values) {
-    values = Ref(shaped(object_list(outcome, false, g, type, info.op), shape, column));
+    values = Ref(shaped_objects(outcome, false, g, info, shape, column));
     if (!values) return nullptr;
   }
   if (outcome.srids) {
-    srids = Ref(shaped(object_list(outcome, true, g, type, info.op), shape, column));
+    srids = Ref(shaped_objects(outcome, true, g, info, shape, column));
     if (!srids) return nullptr;
   }
   if (values && srids) return PyTuple_Pack(2, values.p, srids.p);

@@ -275,9 +275,16 @@ bool gather_element(PyObject* item, Accepts accepts, const char* parameter, Gath
   return true;
 }
 
-bool gather(PyObject* sequence_source, const FunctionInfo& info, bool errors_to_null,
-            Gathered& g) {
-  g.sequence = Ref(PySequence_Fast(sequence_source, "column must be iterable"));
+// `owned`: the sequence is a list made for this call (numpy's or pandas'
+// tolist()); a caller's list is copied, so that the references held while the
+// GIL is released are this call's own, whatever other threads do to the list.
+bool gather(PyObject* sequence_source, bool owned, const FunctionInfo& info,
+            bool errors_to_null, Gathered& g) {
+  if (!owned && PyList_Check(sequence_source)) {
+    g.sequence = Ref(PyList_GetSlice(sequence_source, 0, PyList_GET_SIZE(sequence_source)));
+  } else {
+    g.sequence = Ref(PySequence_Fast(sequence_source, "column must be iterable"));
+  }
   if (!g.sequence) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(g.sequence.p);
   PyObject** items = PySequence_Fast_ITEMS(g.sequence.p);
@@ -768,7 +775,7 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
 PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* elements,
                           Shape shape, KernelRequest request) {
   Gathered g;
-  if (!gather(elements, info, request.errors_to_null, g)) return nullptr;
+  if (!gather(elements, shape != Shape::List, info, request.errors_to_null, g)) return nullptr;
   ColumnInput input;
   input.gathered = true;
   input.rows = g.rows;

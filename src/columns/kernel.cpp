@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -693,6 +695,148 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
   if (has_values(rq.op)) outcome.values = assemble_values(length, chunks, out);
   if (has_srids(rq.op)) outcome.srids = assemble_srids(length, chunks, out);
   return outcome;
+}
+
+namespace {
+
+constexpr std::int64_t BLOCK_ROWS = 16384;  // a multiple of ALIGN
+
+RowBlock view_of(const Chunk& c, const SharedOutput& out) {
+  RowBlock b;
+  b.begin = c.begin;
+  b.end = c.end;
+  b.data = const_cast<ChunkData&>(c.data).data();
+  b.ends = out.offsets;
+  b.wide_ends = c.wide.empty() ? nullptr : c.wide.data();
+  b.validity = out.validity;
+  b.srids = out.srid_values;
+  b.srid_validity = out.srid_validity;
+  return b;
+}
+
+// Worker threads taking blocks in order, at most WINDOW blocks ahead of the
+// consumer so that unconsumed results stay bounded.
+class BlockWorkers {
+ public:
+  BlockWorkers(std::vector<Chunk>& blocks, std::size_t window) : blocks_(blocks), window_(window) {
+    done_.assign(blocks.size(), 0);
+  }
+  ~BlockWorkers() { stop(); }
+
+  void start(unsigned count, ChunkFn fn, const KernelRequest& rq, const ColumnInput& input,
+             SharedOutput& out) {
+    try {
+      for (unsigned t = 0; t < count; ++t) {
+        threads_.emplace_back([this, fn, &rq, &input, &out] { work(fn, rq, input, out); });
+      }
+    } catch (...) {
+      if (threads_.empty()) throw;  // not one thread: nothing would convert
+    }
+  }
+  void wait_for(std::size_t k) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_[k] != 0; });
+  }
+  void consumed(std::size_t k) {
+    {
+      std::lock_guard lock(mutex_);
+      consumed_ = k + 1;
+    }
+    changed_.notify_all();
+  }
+  void stop() noexcept {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  void work(ChunkFn fn, const KernelRequest& rq, const ColumnInput& input, SharedOutput& out) {
+    for (;;) {
+      std::size_t k;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+          return stop_ || next_ >= blocks_.size() || next_ < consumed_ + window_;
+        });
+        if (stop_ || next_ >= blocks_.size()) return;
+        k = next_++;
+      }
+      fn(rq, input, out, blocks_[k]);  // never throws: failures are kept in the chunk
+      {
+        std::lock_guard lock(mutex_);
+        done_[k] = 1;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::vector<Chunk>& blocks_;
+  std::size_t window_;
+  std::vector<char> done_;
+  std::size_t next_ = 0, consumed_ = 0;
+  bool stop_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+std::optional<RowError> run_kernel_in_blocks(const KernelRequest& rq, const ColumnInput& input,
+                                             WaitHooks hooks, BlockConsumer consume,
+                                             void* consume_context, bool* stopped) {
+  *stopped = false;
+  std::int64_t length = input.length();
+  if (rq.limit >= 0 && rq.limit < length) length = rq.limit;
+  SharedOutput out;
+  SharedOutputOwner owner{out};
+  if (has_values(rq.op)) {
+    out.offsets = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
+    out.offsets[0] = 0;
+    out.validity = all_valid_bitmap(length);
+  }
+  if (has_srids(rq.op)) {
+    out.srid_values = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length)));
+    out.srid_validity = all_valid_bitmap(length);
+  }
+  const auto n = static_cast<std::size_t>((length + BLOCK_ROWS - 1) / BLOCK_ROWS);
+  std::vector<Chunk> blocks(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    blocks[k].begin = static_cast<std::int64_t>(k) * BLOCK_ROWS;
+    blocks[k].end = std::min<std::int64_t>(length, blocks[k].begin + BLOCK_ROWS);
+  }
+  const ChunkFn fn = chunk_function(rq.op);
+  // Workers convert while this thread consumes; one thread converts and
+  // consumes in turn.
+  const unsigned worker_count = rq.threads > 1 && n > 1 ? rq.threads - 1 : 0;
+  BlockWorkers workers(blocks, 2 * static_cast<std::size_t>(worker_count) + 2);
+  if (worker_count) workers.start(worker_count, fn, rq, input, out);
+  for (std::size_t k = 0; k < n; ++k) {
+    Chunk& block = blocks[k];
+    hooks.release(hooks.context);
+    if (worker_count) {
+      workers.wait_for(k);
+    } else {
+      fn(rq, input, out, block);
+    }
+    hooks.reacquire(hooks.context);
+    if (block.exception) std::rethrow_exception(block.exception);
+    if (block.error && !rq.errors_to_null) return std::move(block.error);
+    if (!consume(view_of(block, out), consume_context)) {
+      *stopped = true;
+      return std::nullopt;
+    }
+    std::free(block.data.release());
+    if (worker_count) workers.consumed(k);
+  }
+  return std::nullopt;
 }
 
 }  // namespace geoweave::columns

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "columns/arrow_import.h"
@@ -82,6 +83,55 @@ struct KernelOutcome {
 // columns are absent. Identical results for any thread count. Throws
 // std::bad_alloc.
 KernelOutcome run_kernel(const KernelRequest& request, const ColumnInput& input);
+
+// One finished block of rows [begin, end) of a values and/or SRID column,
+// read on the consuming thread while later blocks are being converted.
+struct RowBlock {
+  std::int64_t begin = 0, end = 0;
+  const char* data = nullptr;                  // the block's bytes
+  const std::int32_t* ends = nullptr;          // ends[i + 1]: row i's end in `data`
+  const std::int64_t* wide_ends = nullptr;     // instead, indexed i - begin (past 2 GiB)
+  const std::uint8_t* validity = nullptr;      // indexed by row
+  const std::int32_t* srids = nullptr;
+  const std::uint8_t* srid_validity = nullptr;
+
+  bool is_valid(std::int64_t i) const noexcept { return (validity[i >> 3] >> (i & 7)) & 1; }
+  std::string_view value(std::int64_t i) const noexcept {
+    std::int64_t start, stop;
+    if (wide_ends) {
+      start = i == begin ? 0 : wide_ends[i - 1 - begin];
+      stop = wide_ends[i - begin];
+    } else {
+      start = i == begin ? 0 : ends[i];
+      stop = ends[i + 1];
+    }
+    return {data + start, static_cast<std::size_t>(stop - start)};
+  }
+  bool has_srid(std::int64_t i) const noexcept {
+    return (srid_validity[i >> 3] >> (i & 7)) & 1;
+  }
+  std::int32_t srid(std::int64_t i) const noexcept { return srids[i]; }
+};
+
+// How the calling thread steps aside while it waits for a block (the Python
+// surface releases and takes back the GIL).
+struct WaitHooks {
+  void (*release)(void* context) = nullptr;
+  void (*reacquire)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// Converts the rows in blocks, on `threads` - 1 worker threads (or on the
+// calling thread alone for threads == 1, with the hooks around each block),
+// and hands each block in row order to `consume` on the calling thread as soon
+// as it is done, so that consuming (making Python objects) overlaps
+// converting. `consume` returns false to stop. Returns the lowest failing row
+// with errors raised (blocks after it are not consumed). Throws std::bad_alloc.
+using BlockConsumer = bool (*)(const RowBlock& block, void* context);
+std::optional<RowError> run_kernel_in_blocks(const KernelRequest& request,
+                                             const ColumnInput& input, WaitHooks hooks,
+                                             BlockConsumer consume, void* consume_context,
+                                             bool* stopped);
 
 // The number of chunks a column of `rows` rows is split into for `threads`.
 unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;

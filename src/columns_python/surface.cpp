@@ -581,48 +581,6 @@ PyObject* in_origin_kind(PyObject* ours, Origin origin, PyObject* column) {
   }
 }
 
-// A Python object for row i of a values column.
-// `ascii`: the operation writes only ASCII text (everything but to_wkt, which
-// may hand back the caller's own text), so the str is filled without a scan.
-PyObject* value_object(const BuiltColumn& col, std::int64_t i, bool text, bool ascii) {
-  if (!col.is_valid(i)) Py_RETURN_NONE;
-  const std::string_view v = col.value(i);
-  if (text && ascii) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
-    if (str && !v.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), v.data(), v.size());
-    return str;
-  }
-  if (text) return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict");
-  return PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
-}
-
-PyObject* srid_object(const BuiltColumn& col, std::int64_t i) {
-  if (!col.is_valid(i)) Py_RETURN_NONE;
-  return PyLong_FromLong(col.int32_at(i));
-}
-
-// Python objects of a values or SRID column written into `slots` (each slot
-// holds a reference, or nullptr, which is replaced). False with an exception.
-bool fill_objects(PyObject** slots, const KernelOutcome& outcome, bool srids, const Gathered& g,
-                  ValueType type, Operation op) {
-  const bool ascii = op != Operation::ToWkt;
-  const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
-  for (std::int64_t i = 0; i < col.length; ++i) {
-    PyObject* item;
-    if (srids) {
-      item = srid_object(col, i);
-    } else {
-      const bool text = type == ValueType::Text ||
-                        (type == ValueType::SameAsInput &&
-                         g.rows[static_cast<std::size_t>(i)].state == Row::State::Text);
-      item = value_object(col, i, text, ascii);
-    }
-    if (!item) return false;
-    Py_XSETREF(slots[i], item);
-  }
-  return true;
-}
-
 // What the caller gave when it was not Arrow.
 enum class Shape : std::uint8_t { List, Numpy, Pandas };
 
@@ -651,35 +609,79 @@ PyObject* numpy_objects(Py_ssize_t n, PyObject*** slots) {
   return array.release();
 }
 
-// The objects of one result column in the caller's shape.
-PyObject* shaped_objects(const KernelOutcome& outcome, bool srids, const Gathered& g,
-                         const FunctionInfo& info, Shape shape, PyObject* column) {
-  const BuiltColumn& col = srids ? *outcome.srids : *outcome.values;
-  const auto n = static_cast<Py_ssize_t>(col.length);
-  const ValueType type = value_type(info.op);
+// A container of n slots for one result column: a list, or a numpy object
+// array (numpy and pandas shapes). `slots` receives its element array.
+PyObject* new_container(Py_ssize_t n, Shape shape, PyObject*** slots) {
   if (shape == Shape::List) {
-    Ref list(PyList_New(n));
-    if (!list) return nullptr;
-    if (!fill_objects(PySequence_Fast_ITEMS(list.p), outcome, srids, g, type, info.op)) {
-      return nullptr;
-    }
-    return list.release();
+    PyObject* list = PyList_New(n);
+    if (list) *slots = PySequence_Fast_ITEMS(list);
+    return list;
   }
-  PyObject** slots = nullptr;
-  Ref array(numpy_objects(n, &slots));
-  if (!array || !fill_objects(slots, outcome, srids, g, type, info.op)) return nullptr;
-  if (shape == Shape::Numpy) return array.release();
-  // pandas: the same index and name.
+  return numpy_objects(n, slots);
+}
+
+// A finished container in the caller's shape (pandas: same index and name).
+PyObject* in_shape(Ref container, Shape shape, PyObject* column) {
+  if (shape != Shape::Pandas) return container.release();
   Ref series_type(PyObject_GetAttrString(loaded_module("pandas"), "Series"));
   Ref index(PyObject_GetAttrString(column, "index"));
   Ref name(PyObject_GetAttrString(column, "name"));
   if (!series_type || !index || !name) return nullptr;
-  Ref args(PyTuple_Pack(1, array.p));
+  Ref args(PyTuple_Pack(1, container.p));
   Ref kwargs(Py_BuildValue("{s:O,s:O,s:O,s:O}", "index", index.p, "name", name.p, "dtype",
                            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "copy", Py_False));
   if (!args || !kwargs) return nullptr;
   return PyObject_Call(series_type.p, args.p, kwargs.p);
 }
+
+// Makes the Python objects of each finished block, under the GIL, while the
+// next blocks are converted.
+struct ObjectFiller {
+  PyObject** values = nullptr;  // slots, or nullptr without a values column
+  PyObject** srids = nullptr;
+  const Gathered* g = nullptr;
+  ValueType type = ValueType::Text;
+  bool ascii = true;
+
+  static bool consume(const RowBlock& b, void* context) {
+    auto& f = *static_cast<ObjectFiller*>(context);
+    for (std::int64_t i = b.begin; i < b.end; ++i) {
+      if (f.values) {
+        PyObject* item;
+        if (!b.is_valid(i)) {
+          item = Py_NewRef(Py_None);
+        } else {
+          const bool text = f.type == ValueType::Text ||
+                            (f.type == ValueType::SameAsInput &&
+                             f.g->rows[static_cast<std::size_t>(i)].state == Row::State::Text);
+          const std::string_view v = b.value(i);
+          const auto size = static_cast<Py_ssize_t>(v.size());
+          if (text && f.ascii) {
+            item = PyUnicode_New(size, 127);
+            if (item && size) std::memcpy(PyUnicode_1BYTE_DATA(item), v.data(), v.size());
+          } else if (text) {
+            item = PyUnicode_DecodeUTF8(v.data(), size, "strict");
+          } else {
+            item = PyBytes_FromStringAndSize(v.data(), size);
+          }
+        }
+        if (!item) return false;
+        Py_XSETREF(f.values[i], item);
+      }
+      if (f.srids) {
+        PyObject* item = b.has_srid(i) ? PyLong_FromLong(b.srid(i)) : Py_NewRef(Py_None);
+        if (!item) return false;
+        Py_XSETREF(f.srids[i], item);
+      }
+    }
+    return true;
+  }
+};
+
+void release_gil(void* context) {
+  *static_cast<PyThreadState**>(context) = PyEval_SaveThread();
+}
+void reacquire_gil(void* context) { PyEval_RestoreThread(*static_cast<PyThreadState**>(context)); }
 
 // ---------------------------------------------------------------------------
 // Running
@@ -780,21 +782,37 @@ PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* 
   input.gathered = true;
   input.rows = g.rows;
   request.limit = g.limit;
-  KernelOutcome outcome;
-  run_released(request, input, outcome);
-  if (outcome.error) return raise_row_error(*outcome.error);
+  const auto n = static_cast<Py_ssize_t>(g.limit >= 0 ? g.limit : input.length());
+  ObjectFiller filler;
+  filler.g = &g;
+  filler.type = value_type(info.op);
+  filler.ascii = info.op != Operation::ToWkt;
+  Ref values, srids;
+  if (has_values(info.op)) {
+    values = Ref(new_container(n, shape, &filler.values));
+    if (!values) return nullptr;
+  }
+  if (has_srids(info.op)) {
+    srids = Ref(new_container(n, shape, &filler.srids));
+    if (!srids) return nullptr;
+  }
+  PyThreadState* state = nullptr;
+  bool stopped = false;
+  auto error = run_kernel_in_blocks(request, input, {release_gil, reacquire_gil, &state},
+                                    ObjectFiller::consume, &filler, &stopped);
+  if (stopped) return nullptr;  // a Python error while making objects
+  if (error) return raise_row_error(*error);
   if (g.first_error) {
     PyErr_SetRaisedException(g.first_error.release());
     add_row_note(g.limit);
     return nullptr;
   }
-  Ref values, srids;
-  if (outcome.values) {
-    values = Ref(shaped_objects(outcome, false, g, info, shape, column));
+  if (values) {
+    values = Ref(in_shape(std::move(values), shape, column));
     if (!values) return nullptr;
   }
-  if (outcome.srids) {
-    srids = Ref(shaped_objects(outcome, true, g, info, shape, column));
+  if (srids) {
+    srids = Ref(in_shape(std::move(srids), shape, column));
     if (!srids) return nullptr;
   }
   if (values && srids) return PyTuple_Pack(2, values.p, srids.p);

@@ -64,7 +64,7 @@ grep -E -- "-- (dragonbox|fast_float):" "$WORK/install.log" | sed 's/^.*-- /buil
 echo "without dragonbox: configure fails naming libdragonbox-dev"
 
 "$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis>=6" \
-  "numpy>=1.26" "shapely>=2.0" >/dev/null
+  "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" >/dev/null
 # The checkout's tests against the clean venv's geoweave: -P keeps the checkout
 # off sys.path, and a plugin checks after collection that the geoweave the
 # tests imported is the installed one.

@@ -5,9 +5,10 @@ modes, the 64-bit offsets switch and thread counts."""
 import pickle
 
 import numpy as np
-import pandas as pd
-import pyarrow as pa
 import pytest
+
+pa = pytest.importorskip("pyarrow")  # test dependencies of the column module
+pd = pytest.importorskip("pandas")
 
 import geoweave
 import geoweave_columns as gc

@@ -1,5 +1,7 @@
 #include "python/args.h"
 
+#include "wkt_to_wkb/tokenizer.h"
+
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -60,7 +62,10 @@ void prefix_type_error(const char* argument_name) {
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* message = PyObject_Str(exc);
   if (!message) {
-    Py_DECREF(exc);
+    // A TypeError subclass whose __str__ fails: the caller gets the
+    // original exception, not the failure of formatting it.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
     return;
   }
   PyObject* cause = PyException_GetCause(exc);  // new reference or NULL
@@ -72,6 +77,25 @@ void prefix_type_error(const char* argument_name) {
     PyErr_SetRaisedException(replacement);
   }
   Py_DECREF(exc);
+}
+
+// The span is view.len bytes from view.buf, so they must agree with the shape
+// the contiguity check looked at: len the product of the extents (itemsize is
+// 1), never negative, and memory behind a non-empty view. CPython's own
+// exporters always agree; a C exporter with an inconsistent view would
+// otherwise have the conversion read outside its memory.
+bool consistent_view(const Py_buffer& view) noexcept {
+  if (view.len < 0 || view.ndim < 0 || view.ndim > PyBUF_MAX_NDIM) return false;
+  if (view.len > 0 && !view.buf) return false;
+  Py_ssize_t items = 1;
+  for (int i = 0; i < view.ndim; ++i) {
+    const Py_ssize_t extent = view.shape[i];
+    if (extent < 0) return false;
+    if (extent == 0) return view.len == 0;
+    if (items > view.len / extent) return false;  // the product exceeds len
+    items *= extent;
+  }
+  return items == view.len;
 }
 
 bool srid_from_int(PyObject* value, SridOption* out) {
@@ -100,6 +124,13 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_Check(key)) [[unlikely]] {
+        // The interpreter only passes str names, but a C caller of the
+        // vectorcall protocol can pass anything; comparing a non-str as text
+        // would read it as a string object.
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+        return false;
+      }
       Py_ssize_t slot = -1;
       for (Py_ssize_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_EqualToUTF8(key, sig.params[i])) {
@@ -196,12 +227,15 @@ bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBy
     PyErr_SetString(PyExc_BufferError, "strides is null");
     return false;
   }
-  if (view->itemsize != 1 || !PyBuffer_IsContiguous(view, 'C')) {
+  if (view->itemsize != 1 || !PyBuffer_IsContiguous(view, 'C') || !consistent_view(*view)) {
     out->release();
     PyErr_Format(PyExc_BufferError, "%s must be a contiguous one-byte buffer", argument_name);
     return false;
   }
-  out->span_ = {static_cast<const std::uint8_t*>(view->buf),
+  // An empty view may come with no memory at all; the core reads an empty
+  // span by its pointer too (memcpy and friends want it non-null).
+  static constexpr std::uint8_t EMPTY[1] = {0};
+  out->span_ = {view->len ? static_cast<const std::uint8_t*>(view->buf) : EMPTY,
                 static_cast<std::size_t>(view->len)};
   return true;
 }
@@ -224,11 +258,16 @@ int extract_bool_argument(PyObject* object, const char* argument_name) {
   if (Py_IS_TYPE(object, &PyBool_Type)) return object == Py_True;
   PyTypeObject* type = Py_TYPE(object);
   bool numpy_bool = false;
+  // For a class defined in Python both names come from attributes that
+  // Python code may set: `__module__` to any object at all, so each is
+  // compared as text only when it is a str.
   if (PyObject* module = PyType_GetModuleName(type)) {
-    if (PyObject* name = PyType_GetName(type)) {
-      numpy_bool = PyUnicode_EqualToUTF8(module, "numpy") &&
-                   (PyUnicode_EqualToUTF8(name, "bool_") || PyUnicode_EqualToUTF8(name, "bool"));
-      Py_DECREF(name);
+    if (PyUnicode_Check(module) && PyUnicode_EqualToUTF8(module, "numpy")) {
+      if (PyObject* name = PyType_GetName(type)) {
+        numpy_bool = PyUnicode_Check(name) && (PyUnicode_EqualToUTF8(name, "bool_") ||
+                                               PyUnicode_EqualToUTF8(name, "bool"));
+        Py_DECREF(name);
+      }
     }
     Py_DECREF(module);
   }
@@ -263,6 +302,174 @@ PyObject* raise_conversion_error(const ConversionError& error) {
     Py_DECREF(text);
   }
   return nullptr;
+}
+
+// Hints on common mistakes, attached as notes (PEP 678) to the exception a
+// call raised: the exception keeps its type and message. Only the failure path
+// runs this, and it reads the arguments without running any Python code
+// (str, bytes and bytearray are read directly; anything else is left alone).
+namespace {
+
+bool is_hex_digit(unsigned char c) noexcept {
+  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+}
+
+bool all_hex(std::string_view text) noexcept {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    if (!is_hex_digit(c)) return false;
+  }
+  return true;
+}
+
+bool is_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string_view trim_ascii(std::string_view text) noexcept {
+  while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool is_letter(char c) noexcept { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// The input argument: every function's first parameter, given by position or
+// by one of its names.
+PyObject* input_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  if (nargs > 0) return args[0];
+  if (!kwnames) return nullptr;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) continue;
+    for (const char* name : {"wkb", "wkt", "hex_wkb", "source"}) {
+      if (PyUnicode_EqualToUTF8(key, name)) return args[nargs + k];
+    }
+  }
+  return nullptr;
+}
+
+// An untagged keyword whose first coordinate holds three values, as PostGIS
+// writes XYZ: "POINT(1 2 3)", "SRID=4326;LINESTRING(0 0 1,1 1 1)". Only the
+// first coordinate is looked at; a collection is followed into its first member.
+bool postgis_untagged_z(std::string_view text) noexcept {
+  std::size_t i = 0;
+  const auto skip_space = [&] {
+    while (i < text.size() && is_space(text[i])) ++i;
+  };
+  skip_space();
+  if (text.size() - i >= 5 && (text.substr(i, 5) == "SRID=" || text.substr(i, 5) == "srid=")) {
+    const std::size_t semicolon = text.find(';', i);
+    if (semicolon == std::string_view::npos) return false;
+    i = semicolon + 1;
+  }
+  for (;;) {
+    skip_space();
+    const std::size_t start = i;
+    while (i < text.size() && is_letter(text[i])) ++i;
+    if (i == start) return false;  // no keyword
+    skip_space();
+    if (i >= text.size() || text[i] != '(') return false;  // a tag, EMPTY, or nothing
+    while (i < text.size() && (text[i] == '(' || is_space(text[i]))) ++i;
+    if (i < text.size() && is_letter(text[i]) && (text[i] | 0x20) != 'n' &&
+        (text[i] | 0x20) != 'i') {
+      continue;  // a collection's first member (not nan or inf)
+    }
+    break;
+  }
+  int values = 0;
+  while (i < text.size() && text[i] != ',' && text[i] != ')') {
+    if (is_space(text[i])) {
+      ++i;
+      continue;
+    }
+    const char c = text[i];
+    if (!(c == '-' || c == '+' || c == '.' || (c >= '0' && c <= '9') || is_letter(c))) {
+      return false;
+    }
+    ++values;
+    while (i < text.size() && !is_space(text[i]) && text[i] != ',' && text[i] != ')') ++i;
+  }
+  return values == 3 && i < text.size();
+}
+
+const char* hint_for(PyObject* exc, PyObject* input) {
+  const bool value_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError));
+  const bool buffer_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_BufferError));
+  if (!value_error && !buffer_error) return nullptr;
+
+  if (PyBytes_Check(input) || PyByteArray_Check(input)) {
+    if (!value_error) return nullptr;
+    const char* data =
+        PyBytes_Check(input) ? PyBytes_AS_STRING(input) : PyByteArray_AS_STRING(input);
+    const Py_ssize_t size = PyBytes_Check(input) ? PyBytes_GET_SIZE(input)
+                                                 : PyByteArray_GET_SIZE(input);
+    if (size >= 2 && all_hex(trim_ascii({data, static_cast<std::size_t>(size)}))) {
+      return "hint: these bytes are hex text, not WKB; pass the text as str "
+             "(e.g. value.decode()) to to_wkt() or hex_wkb_to_wkt()";
+    }
+    return nullptr;
+  }
+  if (!PyUnicode_Check(input)) return nullptr;
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(input, &length);
+  if (!utf8) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const std::string_view text(utf8, static_cast<std::size_t>(length));
+  const std::string_view trimmed = trim_text(text);
+  if (buffer_error) {
+    if (all_hex(trimmed)) {
+      return "hint: hex WKB text goes to hex_wkb_to_wkt() or to_wkt(); "
+             "this parameter takes WKB bytes";
+    }
+    return nullptr;
+  }
+  PyObject* exc_args = PyException_GetArgs(exc);
+  if (!exc_args) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  std::string_view message;
+  if (PyTuple_GET_SIZE(exc_args) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(exc_args, 0))) {
+    Py_ssize_t n = 0;
+    if (const char* m = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(exc_args, 0), &n)) {
+      message = {m, static_cast<std::size_t>(n)};  // kept alive by exc_args below
+    }
+  }
+  PyErr_Clear();
+  const char* hint = nullptr;
+  if (message.starts_with("invalid WKT: ")) {
+    if (trimmed.starts_with('{')) {
+      hint = "hint: the text starts with '{': GeoJSON is not WKT";
+    } else if (postgis_untagged_z(text)) {
+      hint = "hint: a coordinate has one value too many for an untagged keyword; PostGIS "
+             "writes XYZ as POINT(1 2 3), WKT tags it: add a Z or M tag, as in POINT Z (1 2 3)";
+    }
+  } else if ((message.starts_with("invalid WKB: invalid hex digit") ||
+              message.starts_with("invalid WKB: hex string has odd length")) &&
+             trimmed.size() != text.size() && all_hex(trimmed)) {
+    hint = "hint: hex text is read here exactly as given; strip the surrounding whitespace, "
+           "or use to_wkt(), to_wkb() or to_hex_wkb(), which trim it";
+  }
+  Py_DECREF(exc_args);
+  return hint;
+}
+
+}  // namespace
+
+void add_usage_hints(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PyObject* input = input_argument(args, nargs, kwnames);
+  if (!input || !PyErr_Occurred()) return;
+  PyObject* exc = PyErr_GetRaisedException();
+  if (const char* hint = hint_for(exc, input)) {
+    PyObject* done = PyObject_CallMethod(exc, "add_note", "s", hint);
+    if (done) {
+      Py_DECREF(done);
+    } else {
+      PyErr_Clear();  // the note is a courtesy: the original exception stands
+    }
+  }
+  PyErr_SetRaisedException(exc);
 }
 
 PyObject* pair_result(PyObject* value, SridSlot slot) {

@@ -88,12 +88,22 @@ inline PyObject* srid_result(SridSlot slot) {
 // Steals `value`; returns (value, srid).
 PyObject* pair_result(PyObject* value, SridSlot slot);
 
+// On the failure path of a call: adds a note to the raised exception when the
+// call's input looks like a common mistake (hex text where WKB bytes go,
+// GeoJSON, PostGIS's untagged XYZ, whitespace around hex that is not trimmed).
+[[gnu::cold]] void add_usage_hints(PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept;
+
 // Runs a function body and turns a C++ exception that escaped the core into a
 // Python exception, so nothing but a Python exception ever leaves the module.
+// A failed call also gets a hint (an exception note) when its input looks like
+// a common mistake; a call that succeeds pays for one pointer test.
 template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
-    return Body(args, nargs, kwnames);
+    PyObject* result = Body(args, nargs, kwnames);
+    if (!result) [[unlikely]] add_usage_hints(args, nargs, kwnames);
+    return result;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {

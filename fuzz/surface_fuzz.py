@@ -1,0 +1,496 @@
+"""Fuzzer of geoweave's Python surface (atheris, libFuzzer for Python).
+
+The libFuzzer targets beside this file drive the Python-free core. This one
+drives the twelve module functions themselves, with argument objects built
+from the fuzz input: bytes, bytearray, memoryview slices and casts, numpy
+arrays of odd strides, orders and dtypes, str and str subclasses with odd code
+points, int subclasses and numpy scalars, and objects with hostile
+``__index__``, ``__bool__``, ``__buffer__``/``__release_buffer__`` and
+``__module__``, passed positionally or under odd keyword names.
+
+Invariants checked on every call:
+
+* only the documented exception types leave a function (TypeError, ValueError,
+  BufferError, MemoryError), or the very exception a hostile object raised;
+* an argument form that the module accepts gives exactly the outcome of the
+  same values passed as plain ``bytes``/``str``/``int``/``bool``: the same
+  result, or the same exception type and message;
+* a form the module must refuse (items wider than one byte, no buffer at all)
+  is refused with BufferError;
+* crashes and sanitizer reports end the run (scripts/fuzz_surface.sh runs this
+  against the ASan+UBSan build).
+
+Run it through scripts/fuzz_surface.sh; any extra arguments are libFuzzer's.
+"""
+
+import array
+import struct
+import sys
+
+import atheris
+import numpy as np
+
+import geoweave as gw
+
+# (name, kind of the first parameter, parameter names, required count)
+FUNCTIONS = [
+    ("wkb_to_wkt", "bytes", ("wkb", "srid"), 1),
+    ("wkb_to_wkt_split_srid", "bytes", ("wkb",), 1),
+    ("wkt_to_wkb", "text", ("wkt", "srid"), 1),
+    ("wkt_to_wkb_split_srid", "text", ("wkt",), 1),
+    ("wkt_to_hex_wkb", "text", ("wkt", "srid"), 1),
+    ("hex_wkb_to_wkt", "text", ("hex_wkb", "srid"), 1),
+    ("to_wkb", "any", ("source", "srid"), 1),
+    ("to_wkt", "any", ("source", "srid", "normalize_wkt"), 1),
+    ("to_hex_wkb", "any", ("source", "srid"), 1),
+    ("wkb_header_srid", "any", ("source",), 1),
+    ("to_wkb_no_srid_header", "any", ("source",), 1),
+    ("to_ewkb_header", "any", ("source", "srid"), 2),
+]
+
+SEED_WKT = [
+    "POINT(1 2)", "SRID=4326;POINT(1 2)", "POINT Z (1 2 3)", "POINT M (1 2 3)",
+    "POINT ZM (1 2 3 4)", "POINT EMPTY", "LINESTRING(0 0,1 1,2 0.5)",
+    "SRID=3857;POLYGON((0 0,4 0,4 4,0 4,0 0),(1 1,2 1,2 2,1 1))",
+    "MULTIPOINT((1 2),(3 4))", "MULTILINESTRING((0 0,1 1),(2 2,3 3))",
+    "MULTIPOLYGON(((0 0,1 0,1 1,0 0)))", "SRID=-1;POINT(5 6)",
+    "GEOMETRYCOLLECTION(POINT(1 2),LINESTRING(0 0,1 1),GEOMETRYCOLLECTION EMPTY)",
+    "SRID=0;LINESTRING Z (1 2 3,4 5 6)", "POINT(1e300 -0.0)", "POINT(nan inf)",
+]
+SEED_WKB = [gw.wkt_to_wkb(w) for w in SEED_WKT[:12]]
+# Big-endian and ISO forms the writer never makes.
+SEED_WKB += [
+    b"\x00\x00\x00\x00\x01" + struct.pack(">dd", 1.5, -2.0),
+    b"\x00\x20\x00\x00\x01\x00\x00\x10\xe6" + struct.pack(">dd", 1, 2),
+    b"\x01\xe9\x03\x00\x00" + struct.pack("<ddd", 1, 2, 3),
+]
+ODD_CHARS = ["\x00", "\u00a0", "\u2028", "\u3000", "\ufeff", "\U0001f30d", "\udcff",
+             "\u0301", "\x85", "\t", "\n", " ", "{", "(", ")", ",", ";", "=", "E", "e"]
+
+
+class Hostile(Exception):
+    """Raised by hostile argument objects; must reach the caller unchanged."""
+
+
+RAISED = []  # what hostile objects raised during the current call
+
+
+def hostile(message):
+    exc = Hostile(message)
+    RAISED.append(exc)
+    return exc
+
+
+class StrSub(str):
+    def __eq__(self, other):
+        return False
+
+    def __hash__(self):
+        return 7
+
+    def __str__(self):
+        return "not me"
+
+
+class BytesSub(bytes):
+    def __buffer__(self, flags):  # never consulted: bytes are read in place
+        raise hostile("bytes subclass __buffer__")
+
+
+class IntSub(int):
+    def __index__(self):
+        raise hostile("int subclass __index__")
+
+
+# Each builder returns (object, plain, status): plain is the value the object
+# stands for (None when no plain equivalent is known); status is "valid" (the
+# module must treat it exactly as plain), "maybe" (valid or a documented
+# refusal), "buffer" (must be refused with BufferError) or "hostile" (must
+# raise the object's own exception).
+
+def buffer_forms(fdp, data):
+    n = len(data)
+    choice = fdp.ConsumeIntInRange(0, 24)
+    if choice == 0:
+        return data, data, "valid"
+    if choice == 1:
+        return bytearray(data), data, "valid"
+    if choice == 2:
+        return memoryview(data), data, "valid"
+    if choice == 3:  # a slice of a larger buffer, contiguous
+        pad = fdp.ConsumeIntInRange(0, 9)
+        big = bytearray(b"\xaa" * pad + data + b"\x55" * pad)
+        return memoryview(big)[pad:pad + n], data, "valid"
+    if choice == 4:  # a stepped slice: contiguous only when it is at most one byte long
+        step = fdp.ConsumeIntInRange(2, 4)
+        big = bytes(b for c in data for b in (c,) + (0x77,) * (step - 1))
+        mv = memoryview(big)[::step]
+        return mv, mv.tobytes(), "maybe"
+    if choice == 5:
+        fmt = "bcB?"[fdp.ConsumeIntInRange(0, 3)]
+        if fmt == "?":
+            data = bytes(b & 1 for b in data)
+        return memoryview(data).cast(fmt), data, "valid"
+    if choice == 6 and n % 2 == 0 and n:
+        return memoryview(data).cast("B", shape=[2, n // 2]), data, "valid"
+    if choice == 7 and n % 2 == 0 and n:
+        return memoryview(data).cast("H"), data, "buffer"
+    if choice == 8:
+        return array.array("B", data), data, "valid"
+    if choice == 9 and n % 2 == 0:
+        return array.array("H", data), data, "buffer"
+    if choice == 10:
+        dtype = [np.uint8, np.int8, np.bool_][fdp.ConsumeIntInRange(0, 2)]
+        if dtype is np.bool_:
+            data = bytes(b & 1 for b in data)
+        return np.frombuffer(data, dtype=dtype), data, "valid"
+    if choice == 11 and n:  # 2-D in either order: Fortran order is C-contiguous only when flat
+        rows = [r for r in range(1, n + 1) if n % r == 0][fdp.ConsumeIntInRange(0, 100) % len(
+            [r for r in range(1, n + 1) if n % r == 0])]
+        order = "CF"[fdp.ConsumeIntInRange(0, 1)]
+        arr = np.frombuffer(data, dtype=np.uint8).reshape(rows, n // rows).copy(order=order)
+        return arr, arr.tobytes(order="C"), "valid" if order == "C" else "maybe"
+    if choice == 12:  # strided view of a wider array
+        step = fdp.ConsumeIntInRange(1, 3)
+        base = np.zeros(n * step, dtype=np.uint8)
+        base[::step] = np.frombuffer(data, dtype=np.uint8)
+        view = base[::step]
+        return view, data, "valid" if step == 1 else "maybe"
+    if choice == 13 and n:  # zero strides (broadcast)
+        arr = np.broadcast_to(np.uint8(data[0]), (n,))
+        return arr, bytes([data[0]]) * n, "maybe"
+    if choice == 14 and n % 4 == 0:
+        return np.frombuffer(data, dtype=np.uint32), data, "buffer"
+    if choice == 15:
+        return BytesSub(data), data, "valid"
+    if choice == 16:
+        return HostileBuffer(fdp, data)
+    if choice == 17:  # 0-d and empty shapes
+        if n == 1:
+            return memoryview(data).cast("B", shape=[]), data, "maybe"  # 0-d: no shape
+        return memoryview(data)[0:0], b"", "valid"
+    if choice == 18:
+        return None, None, "buffer"
+    if choice == 19:
+        return fdp.ConsumeIntInRange(-5, 5), None, "buffer"
+    if choice == 20:  # numpy scalar: its buffer has the scalar's itemsize
+        return np.uint16(n), None, "buffer"
+    if choice == 21:
+        return np.uint8(n % 256), bytes([n % 256]), "maybe"  # 0-d, no shape: refused
+    if choice == 22:
+        rel = memoryview(bytearray(data))
+        rel.release()
+        return rel, None, "maybe"
+    return bytearray(data), data, "valid"
+
+
+class HostileBufferType:
+    pass
+
+
+def HostileBuffer(fdp, data):
+    mode = fdp.ConsumeIntInRange(0, 6)
+
+    class Exporter:
+        def __init__(self):
+            self.store = bytearray(data)
+
+        def __buffer__(self, flags):
+            if mode == 1:
+                raise hostile("__buffer__")
+            if mode == 2:
+                raise TypeError("no buffer today")
+            if mode == 3:
+                return b"not a memoryview"
+            return memoryview(self.store)
+
+        def __release_buffer__(self, view):
+            if mode == 4:
+                raise hostile("__release_buffer__")  # unraisable: reported, not raised
+            if mode == 5:
+                view.release()
+            if mode == 6:
+                try:
+                    self.store.extend(b"x")  # refused while exported
+                except BufferError:
+                    pass
+
+    status = {1: "hostile", 2: "buffer", 3: "buffer"}.get(mode, "valid")
+    return Exporter(), data, status
+
+
+def text_forms(fdp, text):
+    choice = fdp.ConsumeIntInRange(0, 5)
+    if choice == 0:
+        return text, text, "valid"
+    if choice == 1:
+        return StrSub(text), text, "valid"
+    if choice == 2:  # odd code points around or inside
+        odd = ODD_CHARS[fdp.ConsumeIntInRange(0, len(ODD_CHARS) - 1)]
+        at = fdp.ConsumeIntInRange(0, len(text))
+        text = text[:at] + odd + text[at:]
+        return text, text, "valid"
+    if choice == 3:
+        return text.encode("utf-8", "surrogatepass"), None, "maybe"
+    if choice == 4:
+        return None, None, "maybe"
+    return text.lower() if fdp.ConsumeBool() else text, None, "maybe"
+
+
+def source_content(fdp):
+    """The value the source stands for: bytes (WKB) or str (WKT or hex)."""
+    kind = fdp.ConsumeIntInRange(0, 5)
+    if kind == 0:
+        return SEED_WKT[fdp.ConsumeIntInRange(0, len(SEED_WKT) - 1)]
+    if kind in (1, 2):
+        wkb = bytearray(SEED_WKB[fdp.ConsumeIntInRange(0, len(SEED_WKB) - 1)])
+        for _ in range(fdp.ConsumeIntInRange(0, 2)):  # mutations
+            if wkb:
+                wkb[fdp.ConsumeIntInRange(0, len(wkb) - 1)] = fdp.ConsumeInt(1) & 0xFF
+        if fdp.ConsumeBool() and wkb:
+            del wkb[fdp.ConsumeIntInRange(0, len(wkb)):]
+        return bytes(wkb) if kind == 1 else bytes(wkb).hex()
+    if kind == 3:
+        return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 64))
+    if kind == 4:
+        return fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 48))
+    return fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 24))
+
+
+def source_argument(fdp, kind, content):
+    if isinstance(content, bytes):
+        if kind == "text" and fdp.ConsumeBool():
+            return text_forms(fdp, content.decode("latin-1"))
+        obj, plain, status = buffer_forms(fdp, content)
+        if kind == "text" and status != "hostile":
+            status = "maybe"  # a text parameter refuses bytes with TypeError
+        return obj, plain, status
+    if kind == "bytes" and fdp.ConsumeBool():
+        try:
+            return buffer_forms(fdp, content.encode("utf-8"))
+        except UnicodeEncodeError:
+            pass
+    obj, plain, status = text_forms(fdp, content)
+    if kind == "bytes" and isinstance(obj, str):
+        status = "buffer"  # text is never WKB
+    return obj, plain, status
+
+
+def srid_argument(fdp, source):
+    choice = fdp.ConsumeIntInRange(0, 15)
+    if choice == 0:
+        return None, None, "valid"
+    if choice == 1:
+        return False, False, "valid"
+    if choice == 2:
+        return True, True, "valid"
+    if choice in (3, 4):
+        v = [4326, 0, -1, 3857, 2**31 - 1, -2**31, 2**31, -2**31 - 1, 2**64][
+            fdp.ConsumeIntInRange(0, 8)]
+        return v, v, "valid"
+    if choice == 5:
+        v = fdp.ConsumeInt(5)
+        return v, v, "valid"
+    if choice == 6:
+        v = fdp.ConsumeIntInRange(-10, 10**6)
+        return type("Int", (int,), {})(v), v, "valid"
+    if choice == 7:
+        t = [np.int32, np.int64, np.int16][fdp.ConsumeIntInRange(0, 2)]
+        info = np.iinfo(t)
+        v = fdp.ConsumeIntInRange(int(info.min), int(info.max))
+        return t(v), v, "valid"
+    if choice == 8:
+        return np.uint64(2**64 - 1), None, "maybe"
+    if choice == 9:
+        return [np.bool_(True), np.float64(4326.0), 4326.0, "4326", b"4326"][
+            fdp.ConsumeIntInRange(0, 4)], None, "maybe"
+    if choice == 10:
+        return IntSub(fdp.ConsumeIntInRange(0, 9999)), None, "maybe"  # read as an int, no __index__
+    return HostileIndex(fdp, source)
+
+
+def HostileIndex(fdp, source):
+    mode = fdp.ConsumeIntInRange(0, 6)
+    value = fdp.ConsumeIntInRange(-5, 5000)
+
+    class Index:
+        def __index__(self):
+            if mode == 1:
+                raise hostile("__index__")
+            if mode == 2:
+                return True
+            if mode == 3:
+                return np.int64(value)  # not an int instance
+            if mode == 4:
+                return type("Big", (int,), {})(value)
+            if mode == 5 and isinstance(source, bytearray):
+                # The source changes before it is borrowed: fine, and seen.
+                source[:] = source[: len(source) // 2]
+            if mode == 6:
+                return "4326"
+            return value
+
+    if mode == 0 or mode == 4 or mode == 5:
+        return Index(), value, "valid"
+    if mode == 1:
+        return Index(), None, "hostile"
+    return Index(), None, "maybe"
+
+
+def normalize_argument(fdp):
+    choice = fdp.ConsumeIntInRange(0, 6)
+    if choice == 0:
+        v = fdp.ConsumeBool()
+        return v, v, "valid"
+    if choice == 1:
+        v = fdp.ConsumeBool()
+        return np.bool_(v), v, "valid"
+    if choice == 2:
+        return [0, 1, None, "True", np.int8(1)][fdp.ConsumeIntInRange(0, 4)], None, "maybe"
+    return HostileModule(fdp)
+
+
+def HostileModule(fdp):
+    module = [b"numpy", "numpy", StrSub("numpy"), 12345, None, object(),
+              fdp.ConsumeBytes(12), struct.pack("<IIQQ", 0x20, 0, 5, 0x4141414141414141)][
+        fdp.ConsumeIntInRange(0, 7)]
+    name = ["bool_", "bool", "int_"][fdp.ConsumeIntInRange(0, 2)]
+    mode = fdp.ConsumeIntInRange(0, 3)
+    truth = fdp.ConsumeBool()
+    namespace = {}
+    if mode == 1:
+        namespace["__bool__"] = lambda self: truth
+    elif mode == 2:
+        def boom(self):
+            raise hostile("__bool__")
+        namespace["__bool__"] = boom
+    elif mode == 3:
+        namespace["__bool__"] = lambda self: 1  # not a bool: TypeError
+    t = type(name, (), namespace)
+    t.__module__ = module
+    numpy_like = isinstance(module, str) and module == "numpy" and name != "int_"
+    if numpy_like and mode == 1:
+        return t(), truth, "valid"
+    if numpy_like and mode == 2:
+        return t(), None, "hostile"
+    return t(), None, "maybe"
+
+
+KEY_NAMES = ["srid", "sird", "", "\udcff", "wkb\x00", "source ", "\U0001f30d"]
+
+
+def call_args(fdp, params, required, values):
+    """Positional and keyword arguments, as objects and as plain values."""
+    given = [i for i in range(len(params)) if i < required or fdp.ConsumeBool()]
+    npos = fdp.ConsumeIntInRange(0, len(given))
+    pos = [values[i] for i in given[:npos] if given[:npos] == list(range(npos))]
+    if len(pos) != npos:  # positional only for a leading run
+        pos, npos = [], 0
+    # plain_kw maps each name to ("arg", index) or ("literal", value).
+    kw = {}
+    plain_kw = {}
+    for i in given[npos:]:
+        name = params[i]
+        key = StrSub(name) if fdp.ConsumeIntInRange(0, 3) == 0 else name
+        kw[key] = values[i]
+        plain_kw[name] = ("arg", i)
+    odd = fdp.ConsumeIntInRange(0, 9)
+    if odd == 0:
+        key = KEY_NAMES[fdp.ConsumeIntInRange(0, len(KEY_NAMES) - 1)]
+        kw[key] = 1
+        plain_kw[key] = ("literal", 1)
+    elif odd == 1:  # the same parameter twice
+        kw[params[0]] = values[0]
+        plain_kw[params[0]] = ("arg", 0)
+    return pos, kw, plain_kw, given
+
+
+ALLOWED = (TypeError, ValueError, BufferError, MemoryError)
+
+
+def outcome(fn, args, kwargs):
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except Exception as e:  # noqa: BLE001 - compared below
+        return ("err", type(e), str(e), e)
+
+
+def same(a, b):
+    if a[0] != b[0]:
+        return False
+    if a[0] == "ok":
+        x, y = a[1], b[1]
+        return type(x) is type(y) and (x == y or repr(x) == repr(y))  # NaN-safe
+    return a[1] is b[1] and a[2] == b[2]
+
+
+def test_one_input(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    name, kind, params, required = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
+    fn = getattr(gw, name)
+    RAISED.clear()
+    content = source_content(fdp)
+    forms = [source_argument(fdp, kind, content)]
+    source = forms[0][0]
+    if "srid" in params:
+        forms.append(srid_argument(fdp, source))
+    if "normalize_wkt" in params:
+        forms.append(normalize_argument(fdp))
+    values = [f[0] for f in forms]
+    pos, kw, plain_kw_names, given = call_args(fdp, params, required, values)
+
+    got = outcome(fn, pos, kw)
+
+    if got[0] == "err":
+        exc = got[3]
+        if isinstance(exc, Hostile):
+            assert any(exc is r for r in RAISED), f"{name}: a Hostile that no object raised: {exc!r}"
+        elif not isinstance(exc, ALLOWED):
+            raise AssertionError(f"{name}: undocumented {type(exc).__name__}: {exc}") from exc
+        if isinstance(exc, SystemError):
+            raise AssertionError(f"{name}: {exc}") from exc
+
+    statuses = {i: forms[i][2] for i in given if i < len(forms)}
+    if "hostile" in statuses.values():
+        # The hostile object may or may not be reached first; when it is,
+        # its own exception must come out.
+        return
+    # The plain call: same names, same positions, plain values. The source's
+    # plain value is read now, after any __index__ has changed it.
+    plain_values = [f[1] for f in forms]
+    if isinstance(source, bytearray) and forms[0][2] == "valid":
+        plain_values[0] = bytes(source)
+    if any(plain_values[i] is None and forms[i][0] is not None for i in given if i < len(forms)):
+        return
+    if any(s == "buffer" for s in statuses.values()):
+        if statuses.get(0) == "buffer" and got[0] == "ok":
+            raise AssertionError(f"{name}: accepted a refused buffer form {type(source)}")
+        return
+    if any(s == "maybe" for s in statuses.values()) and got[0] == "err":
+        return
+    plain_pos = [plain_values[i] for i in range(len(pos))]
+    plain_kw = {k: plain_values[v] if how == "arg" else v
+                for k, (how, v) in plain_kw_names.items()}
+    if len(plain_kw) != len(kw):  # two keys that differ only as objects
+        return
+    want = outcome(fn, plain_pos, plain_kw)
+    if not same(got, want):
+        raise AssertionError(
+            f"{name}: argument objects {[type(v).__name__ for v in values]} gave {got[:3]!r}, "
+            f"plain values gave {want[:3]!r}")
+
+
+def main():
+    # Hostile __release_buffer__ failures are reported as unraisable; they are
+    # expected here and must not flood the log.
+    sys.unraisablehook = lambda unraisable: None
+    atheris.instrument_func(test_one_input)
+    for f in (buffer_forms, text_forms, source_content, source_argument, srid_argument,
+              normalize_argument, call_args, HostileModule, HostileIndex, HostileBuffer):
+        atheris.instrument_func(f)
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()

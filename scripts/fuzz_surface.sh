@@ -53,5 +53,8 @@ export ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0"
 # The extension itself carries no coverage instrumentation (g++ builds it, as
 # for the sanitizer suite); coverage comes from the harness's own Python code,
 # which spreads the inputs over every argument form.
+# Given input files (an artifact to replay), libFuzzer runs just those.
+corpus=("$OUT/corpus")
+for arg in "$@"; do [ -f "$arg" ] && corpus=(); done
 exec "$PYTHON" "$ROOT/fuzz/surface_fuzz.py" -max_total_time="$SECONDS_TO_RUN" \
-  -print_final_stats=1 -rss_limit_mb=4096 -artifact_prefix="$OUT/artifacts/" "$@" "$OUT/corpus"
+  -print_final_stats=1 -rss_limit_mb=4096 -artifact_prefix="$OUT/artifacts/" "$@" "${corpus[@]}"

@@ -52,6 +52,8 @@ CASES = [
      'invalid WKT: expected number at position 7, got ")"', None),
     (gw.hex_wkb_to_wkt, ("zz",), ValueError, "invalid WKB: invalid hex digit at position 0", None),
     (gw.hex_wkb_to_wkt, ("01 01",), ValueError, "invalid WKB: hex string has odd length", None),
+    (gw.hex_wkb_to_wkt, ("010\t",), ValueError, "invalid WKB: invalid hex digit at position 3",
+     None),  # stripped, still not hex: the whitespace is not the mistake
     (gw.to_wkt, (" 0101000000 ",), ValueError,
      "invalid WKB: unexpected end of data reading f64", None),
     (gw.wkb_to_wkt, (b"\x01\x02",), ValueError,

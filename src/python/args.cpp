@@ -447,7 +447,8 @@ const char* hint_for(PyObject* exc, PyObject* input) {
     }
   } else if ((message.starts_with("invalid WKB: invalid hex digit") ||
               message.starts_with("invalid WKB: hex string has odd length")) &&
-             trimmed.size() != text.size() && all_hex(trimmed)) {
+             trimmed.size() != text.size() && trimmed.size() % 2 == 0 && all_hex(trimmed)) {
+    // Only when the whitespace is all that stands between the text and hex.
     hint = "hint: hex text is read here exactly as given; strip the surrounding whitespace, "
            "or use to_wkt(), to_wkb() or to_hex_wkb(), which trim it";
   }

@@ -15,6 +15,8 @@ Invariants checked on every call:
 * an argument form that the module accepts gives exactly the outcome of the
   same values passed as plain ``bytes``/``str``/``int``/``bool``: the same
   result, or the same exception type and message;
+* a failed call carries at most one note, a hint, and never changes the
+  exception's type or message for it (the plain call gets the same hint);
 * a form the module must refuse (items wider than one byte, no buffer at all)
   is refused with BufferError;
 * crashes and sanitizer reports end the run (scripts/fuzz_surface.sh runs this
@@ -449,6 +451,10 @@ def test_one_input(data):
             raise AssertionError(f"{name}: undocumented {type(exc).__name__}: {exc}") from exc
         if isinstance(exc, SystemError):
             raise AssertionError(f"{name}: {exc}") from exc
+        notes = getattr(exc, "__notes__", [])
+        if not isinstance(exc, Hostile) and (len(notes) > 1 or any(
+                not n.startswith("hint: ") for n in notes)):
+            raise AssertionError(f"{name}: unexpected notes {notes!r}")
 
     statuses = {i: forms[i][2] for i in given if i < len(forms)}
     if "hostile" in statuses.values():

@@ -59,6 +59,8 @@ CASES = [
     (gw.wkb_to_wkt, (b"\x01\x02",), ValueError,
      "invalid WKB: unexpected end of data reading u32", None),
     (gw.wkb_to_wkt, (b"0",), ValueError, BAD_MARKER, None),
+    (gw.to_wkb, (HEX.encode(), True), ValueError,
+     "srid=True is not valid; pass an integer SRID, False, or None", None),
     (gw.wkb_to_wkt, ("POINT(1 2)",), BufferError, "wkb must be a contiguous one-byte buffer",
      None),
     (gw.wkt_to_wkb, (HEX.encode(),), TypeError,

@@ -396,8 +396,25 @@ const char* hint_for(PyObject* exc, PyObject* input) {
   const bool buffer_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_BufferError));
   if (!value_error && !buffer_error) return nullptr;
 
+  // A ValueError's message says which conversion failed; a bad srid gets no hint.
+  struct Args {
+    PyObject* tuple;
+    ~Args() { Py_XDECREF(tuple); }
+  } exc_args{value_error ? PyException_GetArgs(exc) : nullptr};
+  std::string_view message;
+  if (exc_args.tuple && PyTuple_GET_SIZE(exc_args.tuple) == 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(exc_args.tuple, 0))) {
+    Py_ssize_t n = 0;
+    if (const char* m = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(exc_args.tuple, 0), &n)) {
+      message = {m, static_cast<std::size_t>(n)};  // lives as long as exc_args
+    }
+  }
+  PyErr_Clear();
+  const bool wkb_error = message.starts_with("invalid WKB: ") ||
+                         message.starts_with("unsupported geometry type code: ");
+
   if (PyBytes_Check(input) || PyByteArray_Check(input)) {
-    if (!value_error) return nullptr;
+    if (!wkb_error) return nullptr;
     const char* data =
         PyBytes_Check(input) ? PyBytes_AS_STRING(input) : PyByteArray_AS_STRING(input);
     const Py_ssize_t size = PyBytes_Check(input) ? PyBytes_GET_SIZE(input)
@@ -424,36 +441,22 @@ const char* hint_for(PyObject* exc, PyObject* input) {
     }
     return nullptr;
   }
-  PyObject* exc_args = PyException_GetArgs(exc);
-  if (!exc_args) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  std::string_view message;
-  if (PyTuple_GET_SIZE(exc_args) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(exc_args, 0))) {
-    Py_ssize_t n = 0;
-    if (const char* m = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(exc_args, 0), &n)) {
-      message = {m, static_cast<std::size_t>(n)};  // kept alive by exc_args below
-    }
-  }
-  PyErr_Clear();
-  const char* hint = nullptr;
   if (message.starts_with("invalid WKT: ")) {
-    if (trimmed.starts_with('{')) {
-      hint = "hint: the text starts with '{': GeoJSON is not WKT";
-    } else if (postgis_untagged_z(text)) {
-      hint = "hint: a coordinate has one value too many for an untagged keyword; PostGIS "
+    if (trimmed.starts_with('{')) return "hint: the text starts with '{': GeoJSON is not WKT";
+    if (postgis_untagged_z(text)) {
+      return "hint: a coordinate has one value too many for an untagged keyword; PostGIS "
              "writes XYZ as POINT(1 2 3), WKT tags it: add a Z or M tag, as in POINT Z (1 2 3)";
     }
-  } else if ((message.starts_with("invalid WKB: invalid hex digit") ||
-              message.starts_with("invalid WKB: hex string has odd length")) &&
-             trimmed.size() != text.size() && trimmed.size() % 2 == 0 && all_hex(trimmed)) {
-    // Only when the whitespace is all that stands between the text and hex.
-    hint = "hint: hex text is read here exactly as given; strip the surrounding whitespace, "
+    return nullptr;
+  }
+  // Only when the whitespace is all that stands between the text and hex.
+  if ((message.starts_with("invalid WKB: invalid hex digit") ||
+       message.starts_with("invalid WKB: hex string has odd length")) &&
+      trimmed.size() != text.size() && trimmed.size() % 2 == 0 && all_hex(trimmed)) {
+    return "hint: hex text is read here exactly as given; strip the surrounding whitespace, "
            "or use to_wkt(), to_wkb() or to_hex_wkb(), which trim it";
   }
-  Py_DECREF(exc_args);
-  return hint;
+  return nullptr;
 }
 
 }  // namespace

@@ -80,14 +80,16 @@ VALID = {
 FAILING = {
     "wkb_to_wkt": [C(), C(POINT, None, None), C(POINT, bogus=1), C("text"), C(STRIDED),
                    C(DOUBLES), C(POINT, srid=True), C(POINT, srid=BIG), C(POINT, srid="1"),
-                   C(TRUNCATED), C(UNKNOWN_TYPE), C(TRAILING), C(b"")],
+                   C(TRUNCATED), C(UNKNOWN_TYPE), C(TRAILING), C(b""),
+                   C(HEX), C(HEX.encode())],  # the last two carry hints
     "wkb_to_wkt_split_srid": [C(), C(POINT, srid=1), C(STRIDED), C(TRUNCATED), C(UNKNOWN_TYPE)],
     "wkt_to_wkb": [C(), C(POINT), C(WKT, srid=True), C(WKT, srid=-BIG - 1), C(BAD_WKT),
-                   C(BAD_NUMBER), C(DEEP_WKT), C(""), C("SRID=x;POINT(1 2)")],
+                   C(BAD_NUMBER), C(DEEP_WKT), C(""), C("SRID=x;POINT(1 2)"),
+                   C("POINT(1 2 3)"), C('{"type": "Point"}')],  # the last two carry hints
     "wkt_to_wkb_split_srid": [C(), C(b"POINT(1 2)"), C(BAD_WKT), C(BAD_NUMBER)],
     "wkt_to_hex_wkb": [C(WKT, 1, 2), C(WKT, srid=1.5), C(BAD_WKT), C(BAD_NUMBER), C(DEEP_WKT)],
     "hex_wkb_to_wkt": [C(), C(POINT), C(HEX, srid=True), C(""), C(ODD_HEX), C(BAD_HEX),
-                       C(TRUNCATED.hex()), C(UNKNOWN_TYPE.hex())],
+                       C(TRUNCATED.hex()), C(UNKNOWN_TYPE.hex()), C(HEX + "\n")],
     "to_wkb": [C(), C(42), C(STRIDED), C(DOUBLES), C(HEX, srid=True), C(BAD_WKT), C("   "),
                C(COLLECTION[:-1], srid=1), C(UNKNOWN_TYPE.hex(), srid=False), C(BAD_NUMBER, srid=3)],
     "to_wkt": [C(), C(42), C(WKT, normalize_wkt=1), C(WKT, srid=True), C(STRIDED), C(TRUNCATED),

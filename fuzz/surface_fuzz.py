@@ -4,7 +4,9 @@ The libFuzzer targets beside this file drive the Python-free core. This one
 drives the twelve module functions themselves, with argument objects built
 from the fuzz input: bytes, bytearray, memoryview slices and casts, numpy
 arrays of odd strides, orders and dtypes, str and str subclasses with odd code
-points, int subclasses and numpy scalars, and objects with hostile
+points, int subclasses and numpy scalars, views as a C exporter could forge
+them (a length that disagrees with the shape), keyword names that are not str
+(through the vectorcall protocol), and objects with hostile
 ``__index__``, ``__bool__``, ``__buffer__``/``__release_buffer__`` and
 ``__module__``, passed positionally or under odd keyword names.
 
@@ -26,6 +28,7 @@ Run it through scripts/fuzz_surface.sh; any extra arguments are libFuzzer's.
 """
 
 import array
+import ctypes
 import struct
 import sys
 
@@ -112,7 +115,7 @@ class IntSub(int):
 
 def buffer_forms(fdp, data):
     n = len(data)
-    choice = fdp.ConsumeIntInRange(0, 24)
+    choice = fdp.ConsumeIntInRange(0, 25)
     if choice == 0:
         return data, data, "valid"
     if choice == 1:
@@ -183,11 +186,40 @@ def buffer_forms(fdp, data):
         rel = memoryview(bytearray(data))
         rel.release()
         return rel, None, "maybe"
+    if choice == 23:
+        return forged_view(fdp, data)
     return bytearray(data), data, "valid"
 
 
-class HostileBufferType:
-    pass
+class PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p),
+                ("len", ctypes.c_ssize_t), ("itemsize", ctypes.c_ssize_t),
+                ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+
+_from_buffer = ctypes.pythonapi.PyMemoryView_FromBuffer
+_from_buffer.restype, _from_buffer.argtypes = ctypes.py_object, [ctypes.POINTER(PyBuffer)]
+
+
+def forged_view(fdp, data):
+    """A view as a C exporter could hand it out: its length may disagree with
+    its shape (the memory holds just `data`). Only a consistent one may be read."""
+    n = len(data)
+    length = n + fdp.ConsumeIntInRange(-2, 64) if fdp.ConsumeBool() else n
+    memory = ctypes.create_string_buffer(data, max(n, 1))
+    shape = (ctypes.c_ssize_t * 1)(n)
+    strides = (ctypes.c_ssize_t * 1)(1)
+    info = PyBuffer(ctypes.addressof(memory), None, length, 1, 1, 1, b"B", shape, strides,
+                    None, None)
+    view = _from_buffer(ctypes.byref(info))
+    FORGED_KEEP.append(memory)  # the view does not own its memory
+    return view, data, "valid" if length == n else "buffer"
+
+
+FORGED_KEEP = []  # cleared after each call
 
 
 def HostileBuffer(fdp, data):
@@ -410,6 +442,17 @@ def call_args(fdp, params, required, values):
 ALLOWED = (TypeError, ValueError, BufferError, MemoryError)
 
 
+_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+_vectorcall.restype = ctypes.py_object
+_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                        ctypes.py_object]
+
+
+def vectorcall(fn, args, kwnames):
+    arr = (ctypes.py_object * len(args))(*args)
+    return _vectorcall(fn, arr, len(args) - len(kwnames), kwnames)
+
+
 def outcome(fn, args, kwargs):
     try:
         return ("ok", fn(*args, **kwargs))
@@ -427,6 +470,13 @@ def same(a, b):
 
 
 def test_one_input(data):
+    try:
+        check_one_input(data)
+    finally:
+        FORGED_KEEP.clear()
+
+
+def check_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     name, kind, params, required = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
     fn = getattr(gw, name)
@@ -441,6 +491,13 @@ def test_one_input(data):
     values = [f[0] for f in forms]
     pos, kw, plain_kw_names, given = call_args(fdp, params, required, values)
 
+    if fdp.ConsumeIntInRange(0, 31) == 0:
+        # A C caller of the vectorcall protocol may pass keyword names that
+        # are not str; they must be refused, never read as text.
+        got = outcome(vectorcall, (fn, pos + [1], (fdp.ConsumeInt(2),)), {})
+        assert got[0] == "err" and got[1] is TypeError, f"{name}: non-str keyword name: {got[:3]}"
+        FORGED_KEEP.clear()
+        return
     got = outcome(fn, pos, kw)
 
     if got[0] == "err":
@@ -491,7 +548,7 @@ def main():
     # expected here and must not flood the log.
     sys.unraisablehook = lambda unraisable: None
     atheris.instrument_func(test_one_input)
-    for f in (buffer_forms, text_forms, source_content, source_argument, srid_argument,
+    for f in (check_one_input, forged_view, buffer_forms, text_forms, source_content, source_argument, srid_argument,
               normalize_argument, call_args, HostileModule, HostileIndex, HostileBuffer):
         atheris.instrument_func(f)
     atheris.Setup(sys.argv, test_one_input)

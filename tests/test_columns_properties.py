@@ -435,7 +435,7 @@ LIBRARIES = {"polars": "polars", "nanoarrow": "nanoarrow", "arro3": "arro3.core"
 
 @pytest.mark.parametrize("container", sorted(CONTAINERS))
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
-@settings(max_examples=10, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=8, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_column_is_the_scalar_map(name, container, data):
     """Rows drawn once per example, fed as every type and layout the

@@ -340,8 +340,10 @@ def make_pandas(values, typ, layout, draw):
 
 
 def make_list(values, typ, layout, draw):
-    if layout == "tuple":
-        return tuple(values), lambda r: (_is_list(r), r)[1]
+    if layout == "tuple":  # other bytes-like objects, as the scalar functions take them
+        views = [memoryview(v) if isinstance(v, bytes) and i % 2 else
+                 bytearray(v) if isinstance(v, bytes) else v for i, v in enumerate(values)]
+        return tuple(views), lambda r: (_is_list(r), r)[1]
     if layout == "generator":
         return (v for v in values), lambda r: (_is_list(r), r)[1]
     return list(values), lambda r: (_is_list(r), r)[1]
@@ -379,11 +381,15 @@ def column_types(holds, arrow_types):
 def column_rows(draw, holds, typ):
     """Rows for a column of type `typ` (None: Python rows, kinds may mix)."""
     if typ is None:
+        # Now and then a value of the other kind, or not a geometry at all,
+        # which the scalar function rejects with a TypeError: a failing row.
+        stray = st.one_of(text_value() if holds == "wkb" else wkb_value(), st.just(42))
         if holds == "wkb":
-            return draw(rows(wkb_value()))
+            return draw(rows(st.one_of(*[wkb_value()] * 12, stray)))
         if holds == "text":
-            return draw(rows(text_value()))
-        return draw(rows(st.one_of(wkb_value(), text_value())))
+            return draw(rows(st.one_of(*[text_value()] * 12, stray)))
+        return draw(rows(st.one_of(wkb_value(), text_value(), wkb_value(), text_value(),
+                                   *[st.one_of(wkb_value(), text_value())] * 10, st.just(42))))
     return draw(rows(wkb_value() if "binary" in typ else text_value()))
 
 
@@ -413,10 +419,12 @@ def _srids(container, result, read):
 def check_column(name, container, typ, layout, values, args, threads, draw):
     """Both error modes of one column against the scalar map of its rows."""
     maker = CONTAINERS[container][0]
-    outcomes = scalar_outcomes(name, values, args)
     fn = getattr(gc, name)
     for errors in ("null", "raise"):
         column, read = maker(values, typ, layout, draw)
+        # The scalar function sees the very objects a list or tuple holds.
+        fed = list(column) if isinstance(column, (list, tuple)) else values
+        outcomes = scalar_outcomes(name, fed, args)
         failing = first_error(outcomes)
         if errors == "raise" and failing is not None:
             index, exc = failing

@@ -32,18 +32,19 @@ def spark():
     session.stop()
 
 
-def convert(batches):
-    for batch in batches:
-        # One task per core already: threads=1 keeps the kernel on the task's core.
-        wkb = batch.column("wkb")
-        wkt = gc.wkb_to_wkt(wkb, srid=False, errors="null", threads=1)
-        srid = gc.wkb_header_srid(wkb, errors="null", threads=1)
-        yield pa.RecordBatch.from_arrays(
-            [batch.column("id"), wkt, srid, pa.array([os.getpid()] * len(batch), pa.int64())],
-            names=["id", "wkt", "srid", "pid"])
-
-
 def test_map_in_arrow_with_column_kernels(spark):
+    # Defined here, so that Spark sends the function itself to its workers
+    # (they cannot import this test module).
+    def convert(batches):
+        for batch in batches:
+            # One task per core already: threads=1 keeps the kernel on the task's core.
+            wkb = batch.column("wkb")
+            wkt = gc.wkb_to_wkt(wkb, srid=False, errors="null", threads=1)
+            srid = gc.wkb_header_srid(wkb, errors="null", threads=1)
+            yield pa.RecordBatch.from_arrays(
+                [batch.column("id"), wkt, srid, pa.array([os.getpid()] * len(batch), pa.int64())],
+                names=["id", "wkt", "srid", "pid"])
+
     rows = [(i, w[:-3] if i in BROKEN else w) for i, w in ROWS]
     frame = spark.createDataFrame(rows, "id long, wkb binary").repartition(4)
     result = frame.mapInArrow(convert, "id long, wkt string, srid int, pid long").collect()

@@ -5,7 +5,7 @@ malformed WKB, hex and WKT, unsupported type codes). After a warm-up, the
 process's resident memory, the interpreter's count of allocated blocks and the
 reference counts of every input must stay flat.
 
-The column functions of geoweave_columns are checked the same way, N // 20
+The column functions of geoweave_columns are checked the same way, N // 10
 calls each (a call converts a whole column): pyarrow arrays of every binary
 and string type, sliced and chunked, numpy object arrays, pandas Series and
 lists, in both error modes and with one and two threads (a column long
@@ -261,7 +261,7 @@ def main():
 
     # The column functions, on the same terms with fewer calls.
     valid, failing_cases, inputs = column_cases()
-    N = max(N // 20, 200)
+    N = max(N // 10, 200)
     BLOCKS_TOLERANCE = max(256, N // 100)
     INPUTS = INPUTS + inputs
     # pyarrow and pandas fill caches of their own on first use (types, result

@@ -3,6 +3,7 @@
 // conversions themselves without any Python around them.
 //
 //   floors --wkb LINESTRING.wkb --wkt LINESTRING.wkt [--reps N] [--only NAME,...]
+//   floors --rows-wkb ROWS.list --rows-wkt ROWS.list [--reps N]
 //
 // The WKB must be one little-endian LineString (marker 1, type 2, count, then
 // the XY doubles) and the WKT any text whose numbers are the tokens to parse.
@@ -24,6 +25,11 @@
 //   core_hex_decode, core_set_srid_header
 // Parts of the WKB -> WKT path:
 //   format_ordinates   format_ordinate over every double into a warm buffer
+// Per row, with --rows-wkb/--rows-wkt (files of records, each a little-endian
+// u32 length then that many bytes: a column of small WKB or WKT geometries):
+//   rows_wkb_to_wkt, rows_wkt_to_wkb  the core conversion called on every row
+//               in turn, each call owning a fresh output buffer: the core's own
+//               per-geometry time, which the column layer adds to
 
 #include <algorithm>
 #include <cctype>
@@ -102,11 +108,83 @@ bool is_number_char(char c) {
   return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
 }
 
+// The records of a rows file (see the top of this file).
+std::vector<std::string> read_rows(const char* path) {
+  const std::string data = read_file(path);
+  std::vector<std::string> rows;
+  std::size_t i = 0;
+  while (i + 4 <= data.size()) {
+    std::uint32_t n;
+    std::memcpy(&n, data.data() + i, 4);
+    i += 4;
+    if (n > data.size() - i) {
+      std::fprintf(stderr, "%s: record past the end of the file\n", path);
+      std::exit(2);
+    }
+    rows.emplace_back(data.data() + i, n);
+    i += n;
+  }
+  return rows;
+}
+
+void print_results(const std::vector<Measurement>& results) {
+  std::printf(" \"results\": {");
+  bool first = true;
+  for (const Measurement& m : results) {
+    if (m.runs_ns.empty()) continue;
+    std::printf("%s\n  \"%s\": {\"median_ns\": %.0f, \"runs_ns\": [", first ? "" : ",",
+                m.name.c_str(), m.median_ns);
+    first = false;
+    for (std::size_t k = 0; k < m.runs_ns.size(); ++k) {
+      std::printf("%s%.0f", k ? ", " : "", m.runs_ns[k]);
+    }
+    std::printf("]}");
+  }
+  std::printf("\n }}\n");
+}
+
+// Per-row core conversions over columns of small geometries.
+int run_rows(const char* wkb_rows_path, const char* wkt_rows_path, int reps) {
+  std::vector<Measurement> results;
+  std::size_t rows = 0;
+  if (wkb_rows_path) {
+    const std::vector<std::string> wkb = read_rows(wkb_rows_path);
+    rows = wkb.size();
+    results.push_back(measure("rows_wkb_to_wkt", reps, [&] {
+      std::uint64_t n = 0;
+      for (const std::string& row : wkb) {
+        const geoweave::ByteSpan span{reinterpret_cast<const std::uint8_t*>(row.data()),
+                                      row.size()};
+        auto r = geoweave::convert_wkb_to_wkt(span, geoweave::SridOption::mirror());
+        n += r ? r->size() : 0;
+      }
+      g_sink = n;
+    }));
+  }
+  if (wkt_rows_path) {
+    const std::vector<std::string> wkt = read_rows(wkt_rows_path);
+    rows = wkt.size();
+    results.push_back(measure("rows_wkt_to_wkb", reps, [&] {
+      std::uint64_t n = 0;
+      for (const std::string& row : wkt) {
+        auto r = geoweave::convert_wkt_to_wkb(row, geoweave::SridOption::mirror());
+        n += r ? r->size() : 0;
+      }
+      g_sink = n;
+    }));
+  }
+  std::printf("{\"rows\": %zu,\n", rows);
+  print_results(results);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* wkb_path = nullptr;
   const char* wkt_path = nullptr;
+  const char* wkb_rows_path = nullptr;
+  const char* wkt_rows_path = nullptr;
   int reps = 7;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -114,6 +192,10 @@ int main(int argc, char** argv) {
       wkb_path = argv[++i];
     } else if (arg == "--wkt" && i + 1 < argc) {
       wkt_path = argv[++i];
+    } else if (arg == "--rows-wkb" && i + 1 < argc) {
+      wkb_rows_path = argv[++i];
+    } else if (arg == "--rows-wkt" && i + 1 < argc) {
+      wkt_rows_path = argv[++i];
     } else if (arg == "--reps" && i + 1 < argc) {
       reps = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--only" && i + 1 < argc) {
@@ -124,11 +206,14 @@ int main(int argc, char** argv) {
         list.remove_prefix(std::min(comma + 1, list.size()));
       }
     } else {
-      std::fprintf(stderr, "usage: %s --wkb FILE --wkt FILE [--reps N] [--only NAME,...]\n",
+      std::fprintf(stderr,
+                   "usage: %s (--wkb FILE --wkt FILE | --rows-wkb FILE --rows-wkt FILE)"
+                   " [--reps N] [--only NAME,...]\n",
                    argv[0]);
       return 2;
     }
   }
+  if (wkb_rows_path || wkt_rows_path) return run_rows(wkb_rows_path, wkt_rows_path, reps);
   if (!wkb_path || !wkt_path) {
     std::fprintf(stderr, "usage: %s --wkb FILE --wkt FILE [--reps N]\n", argv[0]);
     return 2;
@@ -239,18 +324,6 @@ int main(int argc, char** argv) {
 
   std::printf("{\"doubles\": %zu, \"tokens\": %zu, \"wkb_bytes\": %zu, \"wkt_bytes\": %zu,\n",
               doubles, tokens.size(), wkb.size(), wkt.size());
-  std::printf(" \"results\": {");
-  bool first = true;
-  for (const Measurement& m : results) {
-    if (m.runs_ns.empty()) continue;
-    std::printf("%s\n  \"%s\": {\"median_ns\": %.0f, \"runs_ns\": [", first ? "" : ",",
-                m.name.c_str(), m.median_ns);
-    first = false;
-    for (std::size_t k = 0; k < m.runs_ns.size(); ++k) {
-      std::printf("%s%.0f", k ? ", " : "", m.runs_ns[k]);
-    }
-    std::printf("]}");
-  }
-  std::printf("\n }}\n");
+  print_results(results);
   return 0;
 }

@@ -5,6 +5,13 @@ malformed WKB, hex and WKT, unsupported type codes). After a warm-up, the
 process's resident memory, the interpreter's count of allocated blocks and the
 reference counts of every input must stay flat.
 
+The column functions of geoweave_columns are checked the same way, N // 10
+calls each (a call converts a whole column): pyarrow arrays of every binary
+and string type, sliced and chunked, numpy object arrays, pandas Series and
+lists, in both error modes and with one and two threads (a column long
+enough to be split), and failing the whole argument (bad srid, unsupported
+Arrow type, bad keywords) or a row (an exception with its note).
+
     python scripts/leakcheck.py [N]
 
 Exits non-zero and names the offender when anything grows.
@@ -17,6 +24,7 @@ import struct
 import sys
 
 import geoweave as g
+import geoweave_columns as gcols
 
 N = int(float(sys.argv[1])) if len(sys.argv) > 1 else 10**6
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -130,8 +138,8 @@ def run(fn, calls, n, failing):
             fn(*args, **kwargs)
 
 
-def measure(name, calls, failing):
-    fn = getattr(g, name)
+def measure(name, calls, failing, module=g):
+    fn = getattr(module, name)
     run(fn, calls, max(N // 10, 2 * len(calls)), failing)  # warm-up: caches, free lists
     gc.collect()
     refs = [sys.getrefcount(x) for x in INPUTS]
@@ -144,7 +152,105 @@ def measure(name, calls, failing):
     return rss1 - rss0, blocks1 - blocks0, ref_change
 
 
+# ------------------------------------------------------------ columns ----
+
+def column_cases():
+    """(VALID, FAILING, INPUTS) for the column functions."""
+    import numpy as np
+    import pyarrow as pa
+    try:
+        import pandas as pd
+    except ImportError:
+        pd = None
+
+    def arrow(rows, binary):
+        types = ((pa.binary(), pa.large_binary(), pa.binary_view()) if binary
+                 else (pa.string(), pa.large_string(), pa.string_view()))
+        out = [pa.array(rows, t) for t in types]
+        pad = UNKNOWN_TYPE if binary else BAD_WKT  # rows outside the slice fail
+        return out + [pa.array([pad] * 3 + rows + [pad], types[0]).slice(3, len(rows)),
+                      pa.chunked_array([out[0], out[0].slice(7)])]
+
+    def objects(rows):
+        a = np.empty(len(rows), dtype=object)
+        a[:] = rows
+        return a
+
+    # Rows each kind of function converts without an error.
+    rows = {"wkb": [POINT, EWKB, None, COLLECTION, ARRAY] * 13,
+            "wkt": [WKT, PLAIN_WKT, None, " " + WKT] * 16,
+            "hex": [HEX, HEX.upper(), None, COLLECTION.hex()] * 16}
+    rows["text"] = rows["wkt"][:32] + rows["hex"][:32]
+    columns = {"wkb": arrow([bytes(r) if r is not None else None for r in rows["wkb"]], True)}
+    python = {"wkb": [objects(rows["wkb"]), list(rows["wkb"]), objects([float("nan"), POINT, None])]}
+    for kind in ("wkt", "hex", "text"):
+        columns[kind] = arrow(rows[kind], False)
+        python[kind] = [objects(rows[kind]), list(rows[kind])]
+    if pd is not None:
+        python["wkb"].append(pd.Series(rows["wkb"], name="g", dtype=object))
+        python["text"].append(pd.Series(rows["text"] + [pd.NA], index=range(10, 75), dtype=object))
+    # Long enough to be split between two threads, failing late or not at all.
+    long = {kind: pa.array(rows[kind] * 400, pa.binary() if kind == "wkb" else pa.string())
+            for kind in rows}
+    # A row every function fails on (given an srid, which makes to_wkb and
+    # to_hex_wkb read WKB they would otherwise pass through).
+    cut = EWKB[:7]
+    bad = {"wkb": pa.array(rows["wkb"][:5] + [cut] + rows["wkb"][5:], pa.binary()),
+           "text": objects(rows["wkt"][:7] + ["   "] + rows["wkt"][7:]),
+           "hex": pa.array(rows["hex"][:9] + [ODD_HEX] + rows["hex"][9:], pa.string())}
+    long_bad = pa.array(rows["wkb"] * 300 + [cut] + rows["wkb"] * 100, pa.binary())
+    ints = pa.array([1, 2, 3], pa.int64())
+    lists = pa.array([[POINT]], pa.list_(pa.binary()))
+
+    valid, failing = {}, {}
+    for name in g.__all__:
+        if name.startswith("wkt_"):
+            kinds = ["wkt"]
+        elif name == "hex_wkb_to_wkt":
+            kinds = ["hex"]
+        elif name.startswith("wkb_to_wkt"):
+            kinds = ["wkb"]
+        elif name.startswith("to_") and name != "to_ewkb_header" and "header" not in name:
+            kinds = ["wkb", "text"]
+        else:  # header operations: WKB or hex
+            kinds = ["wkb", "hex"]
+        srid = (4326,) if name == "to_ewkb_header" else ()
+        cols = [c for k in kinds for c in columns[k]]
+        pys = [p for k in kinds for p in python[k]]
+        first = kinds[-1]
+        valid[name] = ([C(col, *srid) for col in cols] + [C(p, *srid) for p in pys]
+                       + [C(cols[0], *srid, errors="null"), C(cols[-1], *srid, threads=2),
+                          C(long[first], *srid, threads=2), C(long[first], *srid, threads=1),
+                          C(None, *srid)])
+        # Whole-argument failures (True is a bad srid, or one argument too
+        # many), then failing rows, which raise with a note.
+        failing[name] = [C(cols[0], True), C(ints, *srid), C(lists, *srid), C(42, *srid),
+                         C(cols[0], *srid, errors="ignore"), C(cols[0], *srid, threads=0),
+                         C(cols[0], *srid, bogus=1)]
+        if "wkb" in kinds:
+            reads = (5,) if name in ("to_wkb", "to_hex_wkb") else srid
+            failing[name] += [C(bad["wkb"], *reads), C(long_bad, *reads, threads=2)]
+            valid[name].append(C(bad["wkb"], *srid, errors="null"))
+        if "wkt" in kinds or "text" in kinds:
+            failing[name] += [C(bad["text"], *srid), C(list(bad["text"]), *srid, threads=2)]
+            valid[name].append(C(bad["text"], *srid, errors="null"))
+        if "hex" in kinds:
+            failing[name] += [C(bad["hex"], *srid), C(bad["hex"], *srid, threads=2)]
+            valid[name].append(C(bad["hex"], *srid, errors="null"))
+    inputs = [c for k in columns for c in columns[k]] + [p for k in python for p in python[k]]
+    inputs += list(long.values()) + list(bad.values()) + [long_bad, ints, lists]
+    return valid, failing, inputs
+
+def report(name, kind, cases, d_rss, d_blocks, d_refs, tolerance):
+    flat = d_rss <= RSS_TOLERANCE and d_blocks <= tolerance and not any(d_refs)
+    print(f"{name:24} {kind:8} {cases:5} "
+          f"{d_rss / 1024:8.0f} K {d_blocks:7} {'flat' if not any(d_refs) else d_refs}"
+          f"{'' if flat else '   <-- GROWS'}", flush=True)
+    return flat
+
+
 def main():
+    global N, BLOCKS_TOLERANCE, INPUTS
     assert sorted(VALID) == sorted(FAILING) == sorted(g.__all__), "every function is checked"
     print(f"{N} calls per function and outcome")
     print(f"{'function':24} {'inputs':8} {'cases':>5} {'rss delta':>10} {'blocks':>7} refcounts")
@@ -152,11 +258,25 @@ def main():
     for name in g.__all__:
         for failing, table in ((False, VALID), (True, FAILING)):
             d_rss, d_blocks, d_refs = measure(name, table[name], failing)
-            flat = d_rss <= RSS_TOLERANCE and d_blocks <= BLOCKS_TOLERANCE and not any(d_refs)
-            ok &= flat
-            print(f"{name:24} {'failing' if failing else 'valid':8} {len(table[name]):5} "
-                  f"{d_rss / 1024:8.0f} K {d_blocks:7} {'flat' if not any(d_refs) else d_refs}"
-                  f"{'' if flat else '   <-- GROWS'}", flush=True)
+            ok &= report(name, "failing" if failing else "valid", len(table[name]),
+                         d_rss, d_blocks, d_refs, BLOCKS_TOLERANCE)
+
+    # The column functions, on the same terms with fewer calls.
+    valid, failing_cases, inputs = column_cases()
+    N = max(N // 10, 200)
+    BLOCKS_TOLERANCE = max(256, N // 100)
+    INPUTS = INPUTS + inputs
+    # pyarrow and pandas fill caches of their own on first use (types, result
+    # classes): every column function runs once through all its cases first.
+    for name in g.__all__:
+        run(getattr(gcols, name), valid[name], N // 10, False)
+        run(getattr(gcols, name), failing_cases[name], N // 10, True)
+    print(f"\ngeoweave_columns: {N} calls per function and outcome")
+    for name in g.__all__:
+        for failing, table in ((False, valid), (True, failing_cases)):
+            d_rss, d_blocks, d_refs = measure(name, table[name], failing, module=gcols)
+            ok &= report(name, "failing" if failing else "valid", len(table[name]),
+                         d_rss, d_blocks, d_refs, BLOCKS_TOLERANCE)
     print("no leak found" if ok else "LEAK")
     return 0 if ok else 1
 

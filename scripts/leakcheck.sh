@@ -4,6 +4,7 @@
 # reference counts flat. See scripts/leakcheck.py.
 #
 #   bash scripts/leakcheck.sh [N]
+GEOWEAVE_EXTRAS="[test]"  # pyarrow, numpy and pandas feed the column functions
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 exec "$PYTHON" scripts/leakcheck.py "$@"

@@ -1,6 +1,9 @@
 """Thread stress: 8 threads call every module function on shared inputs (the
 same bytes, bytearray, memoryview and str objects) and every result, value or
-exception, must equal the single-threaded one.
+exception, must equal the single-threaded one. Then the same for the column
+functions of geoweave_columns on shared columns (pyarrow arrays, sliced and
+chunked, numpy object arrays, lists), with one and two native threads per
+call on a column long enough to be split: ROUNDS // 50 rounds of those.
 
     python scripts/thread_stress.py [ROUNDS]
 
@@ -13,6 +16,7 @@ import sys
 import threading
 
 import geoweave as g
+import geoweave_columns as gcols
 
 THREADS = 8
 ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
@@ -55,8 +59,74 @@ def outcome(fn, args, kwargs):
         return ("error", type(e), e.args)
 
 
-def main():
-    table = calls()
+def column_calls():
+    import numpy as np
+    import pyarrow as pa
+
+    def objects(rows):
+        a = np.empty(len(rows), dtype=object)
+        a[:] = rows
+        return a
+
+    wkb_rows = [POINT, bytes(COLLECTION), None, POLYGON, b"\x01\x63\x00\x00\x00"] * 8
+    text_rows = [s for s in SHARED if isinstance(s, str)] * 6 + [None]
+    long_wkb = pa.array([POINT, None, POLYGON] * 6000 + [b"\x01"] + [POINT] * 100, pa.binary())
+    long_text = pa.array(["POINT ZM (1 2 3 4)", None, POINT.hex()] * 6000 + ["POINT(1"], pa.string())
+    sources = [
+        ("wkb", pa.array(wkb_rows, pa.binary())),
+        ("wkb", pa.array(wkb_rows * 2, pa.binary_view()).slice(3, 50)),
+        ("wkb", pa.chunked_array([pa.array(wkb_rows, pa.large_binary())] * 3)),
+        ("wkb", objects(wkb_rows)),
+        ("text", pa.array(text_rows, pa.string())),
+        ("text", pa.array(text_rows, pa.string_view())),
+        ("text", pa.chunked_array([pa.array(text_rows, pa.large_string())] * 2)),
+        ("text", list(text_rows)),
+        ("wkb", long_wkb),
+        ("text", long_text),
+    ]
+    out = []
+    for kind, column in sources:
+        for errors in ("raise", "null"):
+            for threads in (1, 2):
+                kw = {"errors": errors, "threads": threads}
+                out += [(gcols.to_wkt, (column,), kw), (gcols.to_wkb, (column, 4326), kw),
+                        (gcols.to_hex_wkb, (column, False), kw),
+                        (gcols.to_wkt, (column, None, True), kw),
+                        (gcols.wkb_header_srid, (column,), kw),
+                        (gcols.to_wkb_no_srid_header, (column,), kw),
+                        (gcols.to_ewkb_header, (column, 3857), kw)]
+                if kind == "wkb":
+                    out += [(gcols.wkb_to_wkt, (column, 0), kw),
+                            (gcols.wkb_to_wkt_split_srid, (column,), kw)]
+                else:
+                    out += [(gcols.wkt_to_wkb, (column,), kw), (gcols.wkt_to_hex_wkb, (column, 7), kw),
+                            (gcols.hex_wkb_to_wkt, (column,), kw),
+                            (gcols.wkt_to_wkb_split_srid, (column,), kw)]
+    assert {f.__name__ for f, _, _ in out} == set(g.__all__)
+    return out
+
+
+def plain(value):
+    """A column result as comparable Python values."""
+    if isinstance(value, tuple):
+        return tuple(plain(v) for v in value)
+    if hasattr(value, "to_pylist"):
+        return (type(value).__name__, str(value.type), value.to_pylist())
+    if hasattr(value, "tolist"):
+        return ("ndarray", value.tolist())
+    return value
+
+
+def column_outcome(fn, args, kwargs):
+    try:
+        return ("ok", plain(fn(*args, **kwargs)))
+    except Exception as e:  # the exception and its row note are part of the result
+        return ("error", type(e), e.args, getattr(e, "__notes__", None))
+
+
+def stress(table, outcome, rounds):
+    """Every thread runs the whole table `rounds` times in its own order;
+    returns the mismatches with the single-threaded outcomes."""
     expected = [outcome(*c) for c in table]
     barrier = threading.Barrier(THREADS)
     mismatches = []
@@ -64,7 +134,7 @@ def main():
     def worker(index):
         barrier.wait()
         n = len(table)
-        for r in range(ROUNDS):
+        for r in range(rounds):
             for k in range(n):
                 i = (k * (index + 1) + r) % n  # a different order in every thread
                 got = outcome(*table[i])
@@ -77,9 +147,21 @@ def main():
         t.start()
     for t in threads:
         t.join()
+    return mismatches
+
+
+def main():
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    table = calls()
+    mismatches = stress(table, outcome, ROUNDS)
     print(f"{THREADS} threads x {ROUNDS} rounds x {len(table)} calls; GIL "
           f"{'enabled (no true parallelism on this interpreter)' if gil else 'disabled'}")
+    # The column functions release the interpreter lock while converting, so
+    # their conversions do run in parallel even with the lock.
+    column_table = column_calls()
+    rounds = max(ROUNDS // 50, 2)
+    mismatches += stress(column_table, column_outcome, rounds)
+    print(f"geoweave_columns: {THREADS} threads x {rounds} rounds x {len(column_table)} calls")
     for m in mismatches[:5]:
         print("MISMATCH", m)
     print("results identical to the single-threaded run" if not mismatches else "MISMATCHES")

@@ -1,18 +1,27 @@
 """geoweave across process boundaries (scripts/interop.sh): a multiprocessing
 pool and a distributed Dask cluster with worker processes convert a column of
-geometries, sending the functions themselves by reference; the documented Dask
-example runs here too.
+geometries, sending the functions themselves by reference, value by value
+with geoweave and partition by partition with geoweave_columns; the Dask
+examples of the documentation and of docs/columns.md run here too.
 """
 
 import multiprocessing
 import os
+import pathlib
+import re
 
 import dask.bag as db
+import dask.dataframe as dd
+import pandas as pd
+import pyarrow as pa
 import pytest
 from dask.distributed import Client, LocalCluster
 
 import geoweave
+import geoweave_columns
 from docexamples import blocks, pages, run_script
+
+DOCS = pathlib.Path(__file__).resolve().parents[2] / "docs" / "columns.md"
 
 COLUMN = [geoweave.wkt_to_hex_wkb(f"SRID=4326;LINESTRING ({i} {i / 4}, {i + 0.5} -{i + 1})")
           for i in range(2000)]
@@ -60,3 +69,37 @@ def test_documented_dask_examples(client):
     assert found, "no page holds a Dask example"
     for page in found:
         run_script(page, "dask")
+
+
+def partition_to_wkt(partition):
+    # Dask runs one task per core already: threads=1 keeps the kernel to its task.
+    return pd.DataFrame({"wkt": geoweave_columns.to_wkt(partition["geom"], srid=False,
+                                                        errors="null", threads=1),
+                         "pid": os.getpid()}, index=partition.index)
+
+
+def test_dask_partitions_with_column_kernels(client):
+    column = COLUMN + ["   "]  # a failing row (blank text) becomes null
+    frame = pd.DataFrame({"geom": column}, index=range(1000, 1000 + len(column)))
+    result = dd.from_pandas(frame, npartitions=8).map_partitions(
+        partition_to_wkt, meta={"wkt": "object", "pid": "int64"}).compute()
+    assert list(result.index) == list(frame.index)
+    assert list(result["wkt"]) == EXPECTED + [None]
+    assert set(result["pid"]) <= set(client.run(os.getpid).values())
+
+
+def test_dask_arrow_partitions_and_errors(client):
+    # Arrow columns sent to the workers; the failing row's note survives the trip.
+    chunks = [pa.array(COLUMN[i:i + 500]) for i in range(0, len(COLUMN), 500)]
+    futures = client.map(geoweave_columns.hex_wkb_to_wkt, chunks, srid=False, threads=1)
+    assert [v for f in futures for v in f.result().to_pylist()] == EXPECTED
+    broken = pa.array(COLUMN[:5] + ["0G"] + COLUMN[5:10])
+    with pytest.raises(ValueError) as info:
+        client.submit(geoweave_columns.hex_wkb_to_wkt, broken, threads=1).result()
+    assert info.value.args == pytest.raises(ValueError, geoweave.hex_wkb_to_wkt, "0G").value.args
+    assert any("row 5" in note for note in getattr(info.value, "__notes__", []))
+
+
+def test_docs_dask_example(client):
+    (block,) = re.findall(r"```python dask\n(.*?)```", DOCS.read_text(encoding="utf-8"), re.S)
+    exec(compile(block, f"{DOCS}:dask", "exec"), {"__name__": "docs_dask"})

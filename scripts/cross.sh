@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Other architectures: cross-compiles the Python-free core with the corpus
+# replay driver (tools/replay) for aarch64 and s390x (big-endian) with Debian's
+# cross compilers, runs it under qemu-user, and requires every result to match
+# the x86_64 build's byte for byte. The corpus comes from
+# tools/replay/gen_cases.py and the x86_64 results are recorded on every run,
+# so the comparison always follows the current code.
+#
+#   bash scripts/cross.sh [ARCH...]      (default: aarch64 s390x)
+#
+# Builds and results go to build/cross/. A difference prints the first
+# differing lines and fails.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$ROOT/scripts/lib.sh"
+BUILD="${GEOWEAVE_CROSS_BUILD:-$ROOT/build/cross}"
+ARCHES=("$@")
+[ ${#ARCHES[@]} -gt 0 ] || ARCHES=(aarch64 s390x)
+
+need_debs=()
+for arch in "${ARCHES[@]}"; do
+  case "$arch" in
+    aarch64|s390x) ;;
+    *) echo "unknown architecture $arch (aarch64, s390x)" >&2; exit 2 ;;
+  esac
+  command -v "$arch-linux-gnu-g++" >/dev/null 2>&1 || need_debs+=("g++-$arch-linux-gnu")
+  command -v "qemu-$arch-static" >/dev/null 2>&1 || need_debs+=(qemu-user-static)
+done
+ls /usr/include/dragonbox*/dragonbox/dragonbox.h >/dev/null 2>&1 || need_debs+=(libdragonbox-dev)
+[ -f /usr/include/fast_float/fast_float.h ] || need_debs+=(libfast-float-dev)
+command -v cmake >/dev/null 2>&1 || need_debs+=(cmake)
+command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
+command -v python3 >/dev/null 2>&1 || need_debs+=(python3)
+install_debs $(printf '%s\n' "${need_debs[@]}" | sort -u)
+
+# Both dependencies are header-only for the core (dragonbox's compiled
+# to_chars library is not used), so the host's headers serve every target.
+# They are given to the cross compilers through a folder of their own: adding
+# /usr/include itself would put the host's C library headers in front of the
+# target's.
+DRAGONBOX_DIR=$(dirname "$(ls /usr/lib/*/cmake/dragonbox-*/dragonboxConfig.cmake | head -n 1)")
+mkdir -p "$BUILD/include"
+ln -sfn /usr/include/fast_float "$BUILD/include/fast_float"
+
+python3 "$ROOT/tools/replay/gen_cases.py" "$BUILD/cases.txt"
+
+cmake_build "$BUILD/x86_64" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_REPLAY=ON
+"$BUILD/x86_64/geoweave_replay" "$BUILD/cases.txt" >"$BUILD/x86_64.out"
+echo "x86_64: $(wc -l <"$BUILD/x86_64.out") results recorded" >&2
+
+status=0
+for arch in "${ARCHES[@]}"; do
+  # Static executables: qemu-user then needs no target C library on the host.
+  cmake_build "$BUILD/$arch" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_REPLAY=ON \
+    -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \
+    -DCMAKE_CXX_COMPILER="$arch-linux-gnu-g++" -DCMAKE_EXE_LINKER_FLAGS=-static \
+    -Ddragonbox_DIR="$DRAGONBOX_DIR" -DFAST_FLOAT_INCLUDE_DIR="$BUILD/include"
+  file_type=$(file -b "$BUILD/$arch/geoweave_replay" 2>/dev/null || echo "?")
+  started=$SECONDS
+  "qemu-$arch-static" "$BUILD/$arch/geoweave_replay" "$BUILD/cases.txt" >"$BUILD/$arch.out"
+  if cmp -s "$BUILD/x86_64.out" "$BUILD/$arch.out"; then
+    echo "$arch: identical to x86_64 ($(wc -l <"$BUILD/$arch.out") results, $((SECONDS - started)) s under qemu; ${file_type%%,*})"
+  else
+    echo "$arch: DIFFERS from x86_64; first differences:" >&2
+    diff "$BUILD/x86_64.out" "$BUILD/$arch.out" | head -n 20 | cut -c1-300 >&2 || true
+    status=1
+  fi
+done
+exit $status

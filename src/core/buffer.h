@@ -140,23 +140,39 @@ class OutputBuffer {
   BufferStorage* storage_ = nullptr;
 };
 
-// Unaligned little-/big-endian loads and stores.
+// Unaligned little-/big-endian loads and stores, on hosts of either order.
+inline constexpr bool HOST_LITTLE_ENDIAN = std::endian::native == std::endian::little;
+static_assert(HOST_LITTLE_ENDIAN || std::endian::native == std::endian::big,
+              "the byte-order helpers assume a little- or big-endian host");
+
+// v read from (or to be written as) bytes of the given order.
+template <class U>
+constexpr U in_order(U v, bool little_endian) noexcept {
+  return little_endian == HOST_LITTLE_ENDIAN ? v : std::byteswap(v);
+}
+// v as little-endian bytes, the order of every WKB value this module writes.
+template <class U>
+constexpr U to_little_endian(U v) noexcept {
+  if constexpr (HOST_LITTLE_ENDIAN) {
+    return v;
+  } else {
+    return std::byteswap(v);
+  }
+}
+
 inline std::uint32_t load_u32(const std::uint8_t* p, bool little_endian) noexcept {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
-  return little_endian ? v : std::byteswap(v);
+  return in_order(v, little_endian);
 }
 inline std::uint64_t load_u64(const std::uint8_t* p, bool little_endian) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
-  return little_endian ? v : std::byteswap(v);
+  return in_order(v, little_endian);
 }
 inline void store_u32(std::uint8_t* p, std::uint32_t v, bool little_endian) noexcept {
-  if (!little_endian) v = std::byteswap(v);
+  v = in_order(v, little_endian);
   std::memcpy(p, &v, 4);
 }
-
-static_assert(std::endian::native == std::endian::little,
-              "the byte-order helpers assume a little-endian host");
 
 }  // namespace geoweave

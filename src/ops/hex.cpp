@@ -109,8 +109,12 @@ void hex_encode_upper_into(ByteSpan bytes, char* out) noexcept {
     std::memcpy(&p1, pairs + 2 * src[i + 1], 2);
     std::memcpy(&p2, pairs + 2 * src[i + 2], 2);
     std::memcpy(&p3, pairs + 2 * src[i + 3], 2);
-    const std::uint64_t word = std::uint64_t{p0} | std::uint64_t{p1} << 16 |
-                               std::uint64_t{p2} << 32 | std::uint64_t{p3} << 48;
+    // The first pair goes to the lowest address whatever the host's order.
+    const std::uint64_t word =
+        HOST_LITTLE_ENDIAN ? std::uint64_t{p0} | std::uint64_t{p1} << 16 |
+                                 std::uint64_t{p2} << 32 | std::uint64_t{p3} << 48
+                           : std::uint64_t{p0} << 48 | std::uint64_t{p1} << 32 |
+                                 std::uint64_t{p2} << 16 | std::uint64_t{p3};
     std::memcpy(out + 2 * i, &word, 8);
   }
   for (; i < bytes.size; ++i) std::memcpy(out + 2 * i, pairs + 2 * src[i], 2);

@@ -49,8 +49,8 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
 }
 #endif
 
-// Sixteen ASCII digits (high8 then low8, both < 10^8), the most significant at
-// the lowest address when stored little-endian.
+// Sixteen ASCII digits (high8 then low8, both < 10^8), the most significant in
+// the lowest byte (at the lowest address once stored by store_16).
 [[gnu::always_inline]] inline u128 sixteen_digits(std::uint32_t high8,
                                                   std::uint32_t low8) noexcept {
 #if GEOWEAVE_USE_SSE2
@@ -76,8 +76,17 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
   return guess + (v >= POW10[guess] ? 1 : 0);
 }
 
+// The digits are laid out for a little-endian store (the first digit in the
+// lowest byte); a big-endian host stores each half byte-swapped instead.
 [[gnu::always_inline]] inline void store_16(char* out, u128 v) noexcept {
-  std::memcpy(out, &v, 16);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &v, 16);
+  } else {
+    const std::uint64_t low = std::byteswap(static_cast<std::uint64_t>(v));
+    const std::uint64_t high = std::byteswap(static_cast<std::uint64_t>(v >> 64));
+    std::memcpy(out, &low, 8);
+    std::memcpy(out + 8, &high, 8);
+  }
 }
 
 inline constexpr char SIXTEEN_ZEROS[] = "0000000000000000";

@@ -132,7 +132,7 @@ void format_coordinate_run(const std::uint8_t* p, std::uint64_t n, OutputBuffer&
     for (unsigned j = 0; j < K; ++j) {
       std::uint64_t bits;
       std::memcpy(&bits, p + 8 * j, 8);
-      if constexpr (!LittleEndian) bits = std::byteswap(bits);
+      if constexpr (LittleEndian != HOST_LITTLE_ENDIAN) bits = std::byteswap(bits);
       std::memcpy(&values[j], &bits, 8);
     }
     p += 8 * K;

@@ -29,16 +29,21 @@ class BinarySink {
   // Bulk form used by the coordinate loops: room for `n` output units, filled
   // with store_f64, then committed in one step.
   char* tail(std::size_t n) { return buf_.tail(n); }
-  static void store_f64(char* at, double v) noexcept { std::memcpy(at, &v, 8); }
+  // Little-endian whatever the host's order, as the byte-order marker says.
+  static void store_f64(char* at, double v) noexcept {
+    const std::uint64_t bits = to_little_endian(std::bit_cast<std::uint64_t>(v));
+    std::memcpy(at, &bits, 8);
+  }
   void commit(std::size_t n) noexcept { buf_.commit(n); }
 
   void put_byte_order() { buf_.push_back('\x01'); }
   void put_u32(std::uint32_t v) {
+    v = to_little_endian(v);
     std::memcpy(buf_.tail(4), &v, 4);
     buf_.commit(4);
   }
   void put_f64(double v) {
-    std::memcpy(buf_.tail(8), &v, 8);
+    store_f64(buf_.tail(8), v);
     buf_.commit(8);
   }
   std::size_t reserve_count() {
@@ -47,6 +52,7 @@ class BinarySink {
     return at;
   }
   void patch_count(std::size_t offset, std::uint32_t v) noexcept {
+    v = to_little_endian(v);
     buf_.overwrite(offset, &v, 4);
   }
   OutputBuffer take() noexcept { return std::move(buf_); }

@@ -4,15 +4,15 @@
 # cross compilers, runs it under qemu-user, and requires every result to match
 # the x86_64 build's byte for byte. The corpus comes from
 # tools/replay/gen_cases.py and the x86_64 results are recorded on every run,
-# so the comparison always follows the current code.
+# so the comparison always follows the current code; they are first checked
+# against the Python module built in .venv (tools/replay/check_module.py).
 #
 #   bash scripts/cross.sh [ARCH...]      (default: aarch64 s390x)
 #
 # Builds and results go to build/cross/. A difference prints the first
 # differing lines and fails.
-set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-source "$ROOT/scripts/lib.sh"
+# The module in .venv (scripts/env.sh) checks the recorded results first.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 BUILD="${GEOWEAVE_CROSS_BUILD:-$ROOT/build/cross}"
 ARCHES=("$@")
 [ ${#ARCHES[@]} -gt 0 ] || ARCHES=(aarch64 s390x)
@@ -30,7 +30,6 @@ ls /usr/include/dragonbox*/dragonbox/dragonbox.h >/dev/null 2>&1 || need_debs+=(
 [ -f /usr/include/fast_float/fast_float.h ] || need_debs+=(libfast-float-dev)
 command -v cmake >/dev/null 2>&1 || need_debs+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
-command -v python3 >/dev/null 2>&1 || need_debs+=(python3)
 install_debs $(printf '%s\n' "${need_debs[@]}" | sort -u)
 
 # Both dependencies are header-only for the core (dragonbox's compiled
@@ -42,11 +41,13 @@ DRAGONBOX_DIR=$(dirname "$(ls /usr/lib/*/cmake/dragonbox-*/dragonboxConfig.cmake
 mkdir -p "$BUILD/include"
 ln -sfn /usr/include/fast_float "$BUILD/include/fast_float"
 
-python3 "$ROOT/tools/replay/gen_cases.py" "$BUILD/cases.txt"
+"$PYTHON" "$ROOT/tools/replay/gen_cases.py" "$BUILD/cases.txt"
 
 cmake_build "$BUILD/x86_64" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_REPLAY=ON
 "$BUILD/x86_64/geoweave_replay" "$BUILD/cases.txt" >"$BUILD/x86_64.out"
 echo "x86_64: $(wc -l <"$BUILD/x86_64.out") results recorded" >&2
+# What is compared is what Python callers get.
+"$PYTHON" "$ROOT/tools/replay/check_module.py" "$BUILD/cases.txt" "$BUILD/x86_64.out"
 
 status=0
 for arch in "${ARCHES[@]}"; do

@@ -161,13 +161,14 @@ void replay_bytes(Printer& out, ByteSpan input, const std::vector<SridOption>& o
     }
     out.text("rewrite_srid_hex", o, rewrite_srid_hex(input, option));
     if (auto plan = plan_srid_rewrite(input, option)) {
-      std::string planned(plan->length, '\0');
-      write_plan(*plan, input, reinterpret_cast<std::uint8_t*>(planned.data()));
+      // Hex first: write_plan hands a rebuilt value over and leaves it empty.
       std::string planned_hex(2 * plan->length, '\0');
       write_plan_hex(*plan, input, planned_hex.data());
+      std::string planned(plan->length, '\0');
+      write_plan(*plan, input, reinterpret_cast<std::uint8_t*>(planned.data()));
       out.ok("plan_srid_rewrite", o,
              std::to_string(static_cast<int>(plan->kind)) + " " + reference_hex(planned) + " " +
-                 planned_hex);
+                 escaped(planned_hex));
     } else {
       out.error("plan_srid_rewrite", o, plan.error());
     }

@@ -4,6 +4,7 @@ exception, must equal the single-threaded one. Then the same for the column
 functions of geoweave_columns on shared columns (pyarrow arrays, sliced and
 chunked, numpy object arrays, lists), with one and two native threads per
 call on a column long enough to be split: ROUNDS // 50 rounds of those.
+Afterwards the shared bytearray and memoryview must hold no exported buffer.
 
     python scripts/thread_stress.py [ROUNDS]
 
@@ -150,6 +151,23 @@ def stress(table, outcome, rounds):
     return mismatches
 
 
+def unreleased_views():
+    """Every buffer view taken of the shared objects was given back: the
+    bytearray resizes and the memoryview releases (both refuse while they
+    count a view as exported)."""
+    problems = []
+    for source in SHARED:
+        try:
+            if isinstance(source, bytearray):
+                source.append(0)
+                source.pop()
+            elif isinstance(source, memoryview):
+                source.release()
+        except BufferError as e:
+            problems.append(("exports", type(source).__name__, str(e), "no views left"))
+    return problems
+
+
 def main():
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     table = calls()
@@ -162,6 +180,7 @@ def main():
     rounds = max(ROUNDS // 50, 2)
     mismatches += stress(column_table, column_outcome, rounds)
     print(f"geoweave_columns: {THREADS} threads x {rounds} rounds x {len(column_table)} calls")
+    mismatches += unreleased_views()
     for m in mismatches[:5]:
         print("MISMATCH", m)
     print("results identical to the single-threaded run" if not mismatches else "MISMATCHES")

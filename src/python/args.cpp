@@ -202,6 +202,48 @@ bool srid_argument(PyObject* value, SridOption* out) {
   return parse_srid_option(value, SRID_TRUE_MESSAGE, SRID_INVALID_MESSAGE, out);
 }
 
+// A free-threaded CPython 3.13 bytearray or memoryview counts the buffers it
+// has exported with a plain increment and decrement, unlocked (later versions
+// lock them). Two threads taking views of one shared object at once could
+// lose an update: the object would stay "exported" for ever (never resizable
+// or releasable again, its deallocation reporting exported buffers), or count
+// none while a view is still being read. Views are therefore taken and given
+// back under the exporter's own lock, which costs nothing with the GIL.
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#define GEOWEAVE_LOCK_BUFFER_EXPORTS 1
+#endif
+
+namespace {
+
+int get_buffer_view(PyObject* object, Py_buffer* view) {
+#ifdef GEOWEAVE_LOCK_BUFFER_EXPORTS
+  int result;
+  Py_BEGIN_CRITICAL_SECTION(object);
+  result = PyObject_GetBuffer(object, view, PyBUF_FULL_RO);
+  Py_END_CRITICAL_SECTION();
+  return result;
+#else
+  return PyObject_GetBuffer(object, view, PyBUF_FULL_RO);
+#endif
+}
+
+}  // namespace
+
+void release_buffer_view(Py_buffer* view) noexcept {
+#ifdef GEOWEAVE_LOCK_BUFFER_EXPORTS
+  // The exporter stays alive until the lock is let go.
+  PyObject* exporter = Py_XNewRef(view->obj);
+  if (exporter) {
+    Py_BEGIN_CRITICAL_SECTION(exporter);
+    PyBuffer_Release(view);
+    Py_END_CRITICAL_SECTION();
+    Py_DECREF(exporter);
+    return;
+  }
+#endif
+  PyBuffer_Release(view);
+}
+
 bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBytes* out) {
   if (PyBytes_Check(object)) {
     out->span_ = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
@@ -209,7 +251,7 @@ bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBy
     return true;
   }
   Py_buffer* view = &out->view_;
-  if (PyObject_GetBuffer(object, view, PyBUF_FULL_RO) < 0) {
+  if (get_buffer_view(object, view) < 0) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_BufferError, "%s must be a contiguous one-byte buffer", argument_name);

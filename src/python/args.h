@@ -43,6 +43,10 @@ bool parse_srid_option(PyObject* value, const char* true_message, const char* in
 // Absent or None gives Mirror; otherwise parse_srid_option with the usual messages.
 bool srid_argument(PyObject* value, SridOption* out);
 
+// PyBuffer_Release, under the exporter's lock where its export count needs one
+// (see borrow_bytes_source).
+void release_buffer_view(Py_buffer* view) noexcept;
+
 // A bytes-like argument's bytes, read in place. Releases its buffer view (if it
 // took one) when destroyed, so every path out of a function releases it.
 class BorrowedBytes {
@@ -53,7 +57,7 @@ class BorrowedBytes {
   ~BorrowedBytes() { release(); }
   void release() noexcept {
     if (has_view_) {
-      PyBuffer_Release(&view_);
+      release_buffer_view(&view_);
       has_view_ = false;
     }
   }

@@ -37,14 +37,15 @@ CPY="$CLEAN/venv/bin/python"
 # Nothing but pip and geoweave before the test tools come in; the module and its
 # stubs come from the wheel (and, free-threaded, leave the GIL off).
 CHECK_INSTALLED=$(cat <<'PY'
-import importlib.metadata as md, pathlib, sys
+import importlib.metadata as md, pathlib, sys, sysconfig
 names = sorted(d.metadata["Name"].lower() for d in md.distributions())
 assert names == ["geoweave", "pip"], names
 import geoweave
 where = pathlib.Path(geoweave.__file__)
 assert where.is_relative_to(sys.prefix), where
 assert (where.parent / "geoweave-stubs" / "__init__.pyi").is_file()
-assert not getattr(sys, "_is_gil_enabled", lambda: False)(), "importing geoweave enabled the GIL"
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing geoweave enabled the GIL"
 print("installed:", where.name, "version", md.version("geoweave"))
 import geoweave_columns
 columns = pathlib.Path(geoweave_columns.__file__)

@@ -117,8 +117,9 @@ pip_q() { "$PY" -m pip install -q --disable-pip-version-check "$@"; }
 pip_q "scikit-build-core>=0.10" >/dev/null
 pip_q --no-build-isolation "$ROOT" >/dev/null
 pip_q "pytest>=8" "hypothesis==6.150.0" >/dev/null
-# numpy and shapely only as binary wheels; tests needing them skip without.
-for optional in "numpy>=1.26" "shapely>=2.0"; do
+# numpy, shapely, pyarrow and pandas only as binary wheels; tests needing them
+# skip without.
+for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2"; do
   pip_q --only-binary=:all: "$optional" >/dev/null 2>&1 \
     || echo "note: no free-threaded wheel of $optional; its tests skip" >&2
 done

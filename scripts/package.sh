@@ -51,6 +51,8 @@ import geoweave_columns
 columns = pathlib.Path(geoweave_columns.__file__)
 assert columns.parent == where.parent, columns
 assert (columns.parent / "geoweave_columns-stubs" / "__init__.pyi").is_file()
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing geoweave_columns enabled the GIL"
 print("installed:", columns.name)
 PY
 )
@@ -79,9 +81,10 @@ FTV="$CLEAN/ft-venv/bin/python"
 "$FTV" -m pip install -q --disable-pip-version-check --no-deps "$FT_REPAIRED"
 "$FTV" -c "$CHECK_INSTALLED"
 # hypothesis 6.150.0 installs as a wheel on 3.13t (newer ones need a Rust
-# build); numpy and shapely only when a binary wheel exists (their tests skip).
+# build); numpy, shapely, pyarrow and pandas only when a binary wheel exists
+# (their tests skip).
 "$FTV" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis==6.150.0" >/dev/null
-for optional in "numpy>=1.26" "shapely>=2.0"; do
+for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2"; do
   "$FTV" -m pip install -q --disable-pip-version-check --only-binary=:all: "$optional" >/dev/null 2>&1 \
     || echo "note: no free-threaded wheel of $optional; its tests skip" >&2
 done

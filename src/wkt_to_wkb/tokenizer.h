@@ -11,6 +11,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include "core/text.h"
 #include "core/types.h"
 
 namespace geoweave {
@@ -43,14 +44,6 @@ Result<void> expect_close_paren(WktCursor& c);
 Result<Separator> read_separator(WktCursor& c);
 Result<double> read_number(WktCursor& c);
 Result<void> expect_end_of_input(WktCursor& c);
-
-// Message helpers.
-// The first `max_chars` characters (not bytes) of text[pos..].
-std::string preview_text(TextView text, std::size_t pos, std::size_t max_chars);
-// "..." with backslash escapes, as used for previews and number tokens.
-std::string quoted_form(TextView s);
-// "Some('c')" for the character at pos, or "None" at the end of the text.
-std::string character_form(TextView text, std::size_t pos);
 
 // Hot-path pieces the writer inlines into its coordinate loops. They work on
 // plain pointers into the text so the loop can keep its position in a register,
@@ -115,10 +108,5 @@ inline const char* scan_number(const char* p, const char* end, double& out) noex
 }
 
 }  // namespace detail
-
-// Leading Unicode White_Space removed (shared by the text operations).
-TextView trim_text_start(TextView t) noexcept;
-// Leading and trailing Unicode White_Space removed.
-TextView trim_text(TextView t) noexcept;
 
 }  // namespace geoweave

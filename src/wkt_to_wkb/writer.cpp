@@ -8,127 +8,14 @@
 #include "wkt_to_wkb/writer.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 
-#include "core/simd.h"
+#include "wkt_to_wkb/sinks.h"
 
 namespace geoweave {
 
 namespace {
-
-// ---- sinks ---------------------------------------------------------------------
-
-class BinarySink {
- public:
-  static constexpr std::size_t F64_WIDTH = 8;
-
-  BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
-
-  // Bulk form used by the coordinate loops: room for `n` output units, filled
-  // with store_f64, then committed in one step.
-  char* tail(std::size_t n) { return buf_.tail(n); }
-  static void store_f64(char* at, double v) noexcept { std::memcpy(at, &v, 8); }
-  void commit(std::size_t n) noexcept { buf_.commit(n); }
-
-  void put_byte_order() { buf_.push_back('\x01'); }
-  void put_u32(std::uint32_t v) {
-    std::memcpy(buf_.tail(4), &v, 4);
-    buf_.commit(4);
-  }
-  void put_f64(double v) {
-    std::memcpy(buf_.tail(8), &v, 8);
-    buf_.commit(8);
-  }
-  std::size_t reserve_count() {
-    const std::size_t at = buf_.size();
-    put_u32(0);
-    return at;
-  }
-  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
-    buf_.overwrite(offset, &v, 4);
-  }
-  OutputBuffer take() noexcept { return std::move(buf_); }
-
- private:
-  OutputBuffer buf_;
-};
-
-// Every byte value as its two upper-case hex digits, high nibble first, stored
-// in memory order so a single 2-byte copy writes both.
-constexpr std::array<std::array<char, 2>, 256> make_hex_pairs() {
-  constexpr char digits[] = "0123456789ABCDEF";
-  std::array<std::array<char, 2>, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = {digits[i >> 4], digits[i & 0xF]};
-  return t;
-}
-constexpr auto HEX_PAIRS = make_hex_pairs();
-
-class HexSink {
- public:
-  static constexpr std::size_t F64_WIDTH = 16;
-
-  HexSink(BufferStorage* storage, std::size_t reserve_bytes)
-      : buf_(storage, reserve_bytes * 2) {}
-
-  char* tail(std::size_t n) { return buf_.tail(n); }
-  static void store_f64(char* at, double v) noexcept {
-#if GEOWEAVE_USE_SSE2
-    // All 16 digits at once: split every byte into its nibbles, interleave
-    // high before low, and map 0-9 to '0'-'9' and 10-15 to 'A'-'F'.
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));
-    const __m128i mask = _mm_set1_epi8(0x0F);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i nibbles = _mm_unpacklo_epi8(hi, lo);
-    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
-                                          _mm_set1_epi8('A' - '0' - 10));
-    const __m128i digits =
-        _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), digits);
-#else
-    encode<8>(at, std::bit_cast<std::uint64_t>(v));
-#endif
-  }
-  void commit(std::size_t n) noexcept { buf_.commit(n); }
-
-  void put_byte_order() {
-    char* p = buf_.tail(2);
-    p[0] = '0';
-    p[1] = '1';
-    buf_.commit(2);
-  }
-  void put_u32(std::uint32_t v) {
-    encode<4>(buf_.tail(8), v);
-    buf_.commit(8);
-  }
-  void put_f64(double v) {
-    store_f64(buf_.tail(16), v);
-    buf_.commit(16);
-  }
-  std::size_t reserve_count() {
-    const std::size_t at = buf_.size();
-    std::memset(buf_.tail(8), '0', 8);
-    buf_.commit(8);
-    return at;
-  }
-  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
-    encode<4>(buf_.data() + offset, v);
-  }
-  OutputBuffer take() noexcept { return std::move(buf_); }
-
- private:
-  // Little-endian: least significant byte first, each byte as two digits.
-  template <unsigned Bytes, class U>
-  static void encode(char* out, U v) noexcept {
-    for (unsigned i = 0; i < Bytes; ++i) {
-      std::memcpy(out + 2 * i, HEX_PAIRS[static_cast<unsigned char>(v >> (8 * i))].data(), 2);
-    }
-  }
-
-  OutputBuffer buf_;
-};
 
 // ---- parser --------------------------------------------------------------------
 

@@ -13,8 +13,6 @@
 #include "core/hex_encode.h"
 #include "ops/ewkb_rebuild.h"
 #include "wkb_to_wkt/reader.h"
-#include "wkt_to_wkb/tokenizer.h"
-#include "wkt_to_wkb/writer.h"
 
 namespace geoweave {
 namespace {
@@ -190,36 +188,6 @@ OutputBuffer write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb, BufferSt
   write_plan(plan, wkb, out.tail(plan.length));
   out.commit(plan.length);
   return out;
-}
-
-// ---- the former round trip, kept only as the reference the rebuild is fuzzed against
-
-namespace {
-
-template <class Writer>
-Result<OutputBuffer> round_trip_with(ByteSpan b, SridSlot slot, Writer write) {
-  auto split = decode_wkb_split_srid(b);
-  if (!split) return fail(std::move(split.error()));
-  const TextView text = split->text.view();
-  WktCursor cursor{text, 0};
-  cursor.own_canonical_text = true;
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  return write(cursor, text.size(), slot);
-}
-
-}  // namespace
-
-Result<OutputBuffer> round_trip_rewrite(ByteSpan b, SridSlot slot) {
-  return round_trip_with(b, slot, [](WktCursor& c, std::size_t hint, SridSlot s) {
-    return wkt_to_ewkb_bytes(c, hint, s);
-  });
-}
-
-Result<OutputBuffer> round_trip_rewrite_hex(ByteSpan b, SridSlot slot) {
-  return round_trip_with(b, slot, [](WktCursor& c, std::size_t hint, SridSlot s) {
-    return wkt_to_ewkb_hex(c, hint, s);
-  });
 }
 
 }  // namespace geoweave

@@ -52,9 +52,4 @@ void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out);
 OutputBuffer write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
                                   BufferStorage* storage = nullptr);
 
-// WKB -> WKT -> EWKB, the former rebuild: kept only as the reference the
-// one-pass rebuild is compared with by fuzz/fuzz_rebuild.cpp.
-Result<OutputBuffer> round_trip_rewrite(ByteSpan b, SridSlot slot);
-Result<OutputBuffer> round_trip_rewrite_hex(ByteSpan b, SridSlot slot);
-
 }  // namespace geoweave

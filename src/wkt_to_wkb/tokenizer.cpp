@@ -303,43 +303,12 @@ Result<Separator> read_separator(WktCursor& c) {
   return fail(punctuation_error(c, "',' or ')'"));
 }
 
-namespace {
-
-// "NaN", "inf" or "-inf" exactly as the WKT builder writes them, followed by
-// the end of the text or a delimiter the builder writes after an ordinate.
-std::optional<double> read_non_finite(WktCursor& c) noexcept {
-  static constexpr struct {
-    std::string_view text;
-    double value;
-  } FORMS[] = {{"NaN", std::numeric_limits<double>::quiet_NaN()},
-               {"inf", std::numeric_limits<double>::infinity()},
-               {"-inf", -std::numeric_limits<double>::infinity()}};
-  const TextView rest = c.text.substr(c.position);
-  for (const auto& form : FORMS) {
-    if (!rest.starts_with(form.text)) continue;
-    if (rest.size() > form.text.size() && rest[form.text.size()] != ' ' &&
-        rest[form.text.size()] != ',' && rest[form.text.size()] != ')') {
-      continue;
-    }
-    c.position += form.text.size();
-    return form.value;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 Result<double> read_number(WktCursor& c) {
   skip_whitespace(c);
   const char* base = c.text.data();
   double value;
   const char* end = detail::scan_number(base + c.position, base + c.text.size(), value);
-  if (end == nullptr) {
-    if (c.own_canonical_text) {
-      if (auto special = read_non_finite(c)) return *special;
-    }
-    return fail(number_error(c));
-  }
+  if (end == nullptr) return fail(number_error(c));
   c.position = static_cast<std::size_t>(end - base);
   return value;
 }

@@ -19,11 +19,6 @@ namespace geoweave {
 struct WktCursor {
   TextView text;
   std::size_t position = 0;
-  // Set only when the text is this module's own canonical WKT on its way back to
-  // EWKB (the header round trip), never for caller text: canonical text can hold
-  // what valid WKB holds but the public grammar refuses, namely the ordinates
-  // "NaN", "inf" and "-inf" and polygon rings without points, "()".
-  bool own_canonical_text = false;
 };
 
 enum class EmptyOrOpen : std::uint8_t { Empty, Open, Neither };

@@ -60,18 +60,6 @@ template <class Sink, unsigned N>
   return true;
 }
 
-// One number at a time through the tokenizer: for this module's own canonical
-// text, whose non-finite ordinates the fast path declines. `c` is at the tuple.
-template <class Sink>
-[[gnu::noinline]] Result<void> write_tuple_slowly(WktCursor& c, Sink& sink, unsigned ordinates) {
-  for (unsigned i = 0; i < ordinates; ++i) {
-    auto v = read_number(c);
-    if (!v) return fail(std::move(v.error()));
-    sink.put_f64(*v);
-  }
-  return {};
-}
-
 template <class Sink>
 Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
   const char* const base = c.text.data();
@@ -83,10 +71,7 @@ Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
     case 3: ok = put_tuple<Sink, 3>(p, end, sink); break;
     default: ok = put_tuple<Sink, 4>(p, end, sink); break;
   }
-  if (!ok) {
-    if (!c.own_canonical_text) return fail(number_failure(c, p));
-    return write_tuple_slowly(c, sink, ordinates);
-  }
+  if (!ok) return fail(number_failure(c, p));
   c.position = static_cast<std::size_t>(p - base);
   return {};
 }
@@ -110,13 +95,7 @@ Result<std::uint32_t> write_coordinates(WktCursor& c, Sink& sink) {
   const char* p = base + c.position;
   std::uint64_t count = 0;
   for (;;) {
-    const char* const tuple_start = p;
-    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] {
-      if (!c.own_canonical_text) return fail(number_failure(c, p));
-      c.position = static_cast<std::size_t>(tuple_start - base);
-      if (auto r = write_tuple_slowly(c, sink, N); !r) return fail(std::move(r.error()));
-      p = base + c.position;
-    }
+    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] return fail(number_failure(c, p));
     if (count_exceeded(++count)) [[unlikely]] return fail(too_many("coordinate tuples"));
     p = detail::skip_whitespace(p, end);
     if (p != end) [[likely]] {
@@ -142,31 +121,16 @@ Result<std::uint32_t> write_coordinate_list(WktCursor& c, Sink& sink, Dimension 
   }
 }
 
-// "()" in this module's own canonical text: a ring without points. Consumes
-// the closing parenthesis when it is there.
-inline bool ring_is_empty(WktCursor& c) noexcept {
-  skip_whitespace(c);
-  if (c.position < c.text.size() && c.text[c.position] == ')') {
-    ++c.position;
-    return true;
-  }
-  return false;
-}
-
 // Rings up to and including the polygon's closing parenthesis.
 template <class Sink>
 Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d) {
   std::uint64_t count = 0;
   for (;;) {
     if (auto r = expect_open_paren(c); !r) return fail(std::move(r.error()));
-    if (c.own_canonical_text && ring_is_empty(c)) {
-      sink.put_u32(0);
-    } else {
-      const std::size_t slot = sink.reserve_count();
-      auto tuples = write_coordinate_list(c, sink, d);
-      if (!tuples) return fail(std::move(tuples.error()));
-      sink.patch_count(slot, *tuples);
-    }
+    const std::size_t slot = sink.reserve_count();
+    auto tuples = write_coordinate_list(c, sink, d);
+    if (!tuples) return fail(std::move(tuples.error()));
+    sink.patch_count(slot, *tuples);
     if (count_exceeded(++count)) return fail(too_many("polygon rings"));
     auto sep = read_separator(c);
     if (!sep) return fail(std::move(sep.error()));

@@ -2,7 +2,7 @@
 #include "python/args.h"
 #include "python/functions.h"
 #include "ops/convert.h"
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 namespace geoweave::py {
 namespace {

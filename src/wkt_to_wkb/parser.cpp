@@ -5,7 +5,7 @@
 // of a list are written as zero placeholders and patched afterwards. The parser
 // is a template over its sink so the same code produces either bytes or the
 // upper-case hex text of those bytes without building the bytes first.
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 #include <algorithm>
 #include <bit>

@@ -12,6 +12,10 @@
 #include <new>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "wkb_to_wkt/wkb_reader.h"
 #include "wkt_to_wkb/sinks.h"
 
@@ -72,8 +76,7 @@ class EwkbEmitter {
     const std::size_t values = static_cast<std::size_t>(n) * k;
     char* out = sink_.tail(values * Sink::F64_WIDTH);
     if constexpr (LittleEndian && !Sink::IS_HEX) {
-      std::memcpy(out, p, values * 8);
-      fix_up(out, values);
+      if (copy_and_scan(p, out, values)) fix_up(out, values);
     } else {
       for (std::size_t i = 0; i < values; ++i) {
         std::uint64_t bits;
@@ -86,16 +89,35 @@ class EwkbEmitter {
   }
 
  private:
-  // A copied run holds zeros, infinities or NaNs rarely: one branch-free scan
-  // (which vectorises) decides whether the run needs a second look at all.
-  static void fix_up(char* run, std::size_t values) noexcept {
+  // Copies a run and tells whether it holds a value that normalisation may
+  // change: zeros, infinities or NaNs, rare in real data. The test looks at the
+  // high words only and may also flag tiny subnormals; fix_up is exact.
+  static bool copy_and_scan(const std::uint8_t* from, char* to, std::size_t values) noexcept {
+    std::size_t i = 0;
     bool any = false;
-    for (std::size_t i = 0; i < values; ++i) {
+#if defined(__SSE2__)
+    const __m128i exponent = _mm_set1_epi32(0x7FF00000);
+    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = zero;
+    for (; i + 2 <= values; i += 2) {  // two doubles: lanes lo0 hi0 lo1 hi1
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * i), v);
+      acc = _mm_or_si128(acc, _mm_cmpeq_epi32(_mm_and_si128(v, exponent), exponent));
+      acc = _mm_or_si128(acc, _mm_cmpeq_epi32(_mm_and_si128(v, magnitude), zero));
+    }
+    any = (_mm_movemask_epi8(acc) & 0xF0F0) != 0;  // the high lanes only
+#endif
+    for (; i < values; ++i) {
       std::uint64_t bits;
-      std::memcpy(&bits, run + 8 * i, 8);
+      std::memcpy(&bits, from + 8 * i, 8);
+      std::memcpy(to + 8 * i, &bits, 8);
       any |= may_change(bits);
     }
-    if (!any) return;
+    return any;
+  }
+
+  static void fix_up(char* run, std::size_t values) noexcept {
     for (std::size_t i = 0; i < values; ++i) {
       std::uint64_t bits;
       std::memcpy(&bits, run + 8 * i, 8);

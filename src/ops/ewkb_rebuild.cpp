@@ -12,9 +12,7 @@
 #include <new>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.h"
 
 #include "wkb_to_wkt/wkb_reader.h"
 #include "wkt_to_wkb/sinks.h"
@@ -95,7 +93,7 @@ class EwkbEmitter {
   static bool copy_and_scan(const std::uint8_t* from, char* to, std::size_t values) noexcept {
     std::size_t i = 0;
     bool any = false;
-#if defined(__SSE2__)
+#if GEOWEAVE_USE_SSE2
     const __m128i exponent = _mm_set1_epi32(0x7FF00000);
     const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
     const __m128i zero = _mm_setzero_si128();

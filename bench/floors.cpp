@@ -317,7 +317,7 @@ int main(int argc, char** argv) {
     auto plan = geoweave::plan_srid_rewrite(wkb_span, geoweave::SridOption::set(4326));
     if (!plan) return;
     geoweave::OutputBuffer out(plan->length);
-    geoweave::write_plan(*plan, wkb_span, reinterpret_cast<std::uint8_t*>(out.tail(plan->length)));
+    geoweave::write_plan(*plan, wkb_span, out.tail(plan->length));
     out.commit(plan->length);
     g_sink = out.size();
   }));

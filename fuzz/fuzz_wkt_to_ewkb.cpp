@@ -11,7 +11,7 @@
 #include "ops/convert.h"
 #include "wkb_to_wkt/reader.h"
 #include "wkt_to_wkb/tokenizer.h"
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 using namespace geoweave;
 using namespace geoweave::fuzz;

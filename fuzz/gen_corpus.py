@@ -165,6 +165,23 @@ def wkb_seeds():
     return seeds
 
 
+def rebuild_seeds():
+    """Ordinates and layouts that canonical EWKB changes: NaNs of any payload and
+    sign, negative zero, infinities, ISO and flagged dimensions, member SRIDs,
+    empty rings and Points, big-endian members."""
+    odd = [struct.unpack("<d", struct.pack("<Q", bits))[0] for bits in (
+        0x7FF0000000000001, 0xFFF8000000000000, 0x7FF8DEADBEEF0000, 0x8000000000000000,
+        0x7FF0000000000000, 0xFFF0000000000000, 0x0000000000000001)]
+    seeds = []
+    for order in "<>":
+        for a, b in zip(odd, odd[1:] + odd[:1]):
+            seeds.append(wkb((2, "XY", [(a, b), (b, a), (1.0, a)]), order))
+            seeds.append(wkb((1, "XYZ", (a, b, a)), order, "iso"))
+            seeds.append(wkb((4, "XYM", [(a, b, 0.0), None]), order, srid=4326))
+        seeds.append(wkb((3, "XYZM", [[], [coord(4, 0)], []]), order, "iso"))
+    return seeds
+
+
 def wkt_seeds():
     seeds = []
     for g in sample_geometries():
@@ -219,6 +236,7 @@ def main():
     corpora = {
         "wkb_to_wkt": wkbs,
         "header": wkbs,
+        "rebuild": wkbs + rebuild_seeds(),
         "wkt_to_ewkb": wkts,
         "hex": hexes,
         "auto": wkbs[::3] + wkts + hexes + [b"\t" + h + b"\n" for h in hexes[:20]],

@@ -23,12 +23,19 @@
 # bash scripts/bench.sh --by-size [ARGS]   runs bench/sizes.py instead (CPU
 #                                            time and page faults per call by
 #                                            result size; ARGS go to it)
+# bash scripts/bench.sh --srid-rewrite [ARGS]  runs bench/srid_rewrite.py instead
+#                                            (SRID rewrites that rebuild, against
+#                                            bytes(memoryview(b)) and b.hex())
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 
 if [ "${1:-}" = "--by-size" ]; then
   shift
   exec "$PYTHON" bench/sizes.py "$@"
+fi
+if [ "${1:-}" = "--srid-rewrite" ]; then
+  shift
+  exec "$PYTHON" bench/srid_rewrite.py "$@"
 fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \

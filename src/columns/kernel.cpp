@@ -20,7 +20,7 @@
 #include "ops/header.h"
 #include "ops/hex.h"
 #include "wkb_to_wkt/reader.h"
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 namespace geoweave::columns {
 namespace {
@@ -177,9 +177,9 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     s.data.keep(*r);
   } else if constexpr (OP == Operation::ToWkb) {
     if (!text && !option.is_mirror()) {
-      auto plan = plan_srid_rewrite(in, option);
+      auto plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes);
       if (!plan) return failed(plan.error());
-      write_plan(*plan, in, reinterpret_cast<std::uint8_t*>(s.data.room(plan->length)));
+      write_plan(*plan, in, s.data.room(plan->length));
       s.data.commit(plan->length);
     } else {
       Source source{text, in, text_of(in)};
@@ -219,18 +219,14 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     if (text) {
       auto decoded = hex_decode(text_of(in), &s.scratch);  // never trimmed
       if (!decoded) return failed(decoded.error());
-      if (auto plan = plan_header_patch(span_of(*decoded), header_option)) {
-        write_plan_hex(*plan, span_of(*decoded), s.data.room(2 * plan->length));
-        s.data.commit(2 * plan->length);
-      } else {
-        auto r = round_trip_rewrite_hex(span_of(*decoded), rewrite_slot(header_option));
-        if (!r) return failed(r.error());
-        s.data.keep(*r);
-      }
-    } else {
-      auto plan = plan_srid_rewrite(in, header_option);
+      auto plan = plan_srid_rewrite(span_of(*decoded), header_option, RewriteEncoding::Hex);
       if (!plan) return failed(plan.error());
-      write_plan(*plan, in, reinterpret_cast<std::uint8_t*>(s.data.room(plan->length)));
+      write_plan(*plan, span_of(*decoded), s.data.room(plan->length));
+      s.data.commit(plan->length);
+    } else {
+      auto plan = plan_srid_rewrite(in, header_option, RewriteEncoding::Bytes);
+      if (!plan) return failed(plan.error());
+      write_plan(*plan, in, s.data.room(plan->length));
       s.data.commit(plan->length);
     }
   }

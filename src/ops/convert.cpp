@@ -98,6 +98,14 @@ std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storag
   return out;
 }
 
+// An SRID rewrite of WKB bytes through the one planned path.
+Result<MaybeBorrowed> rewritten(ByteSpan wkb, SridOption option, RewriteEncoding encoding,
+                                BufferStorage* storage) {
+  auto plan = plan_srid_rewrite(wkb, option, encoding);
+  if (!plan) return fail(std::move(plan.error()));
+  return owned(write_plan_to_buffer(*plan, wkb, storage));
+}
+
 }  // namespace
 
 Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
@@ -161,19 +169,13 @@ Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
   option = option.normalized();
   if (!source.is_text) {
     if (option.is_mirror()) return borrowed(as_chars(source.bytes));  // not validated
-    auto rewritten = rewrite_srid(source.bytes, option);
-    if (!rewritten) return fail(std::move(rewritten.error()));
-    if (rewritten->unchanged) return borrowed(as_chars(source.bytes));
-    return owned(std::move(rewritten->bytes));
+    return rewritten(source.bytes, option, RewriteEncoding::Bytes, storage);
   }
   const TextView t = trim_text(source.text);
   // Decoded hex is the result itself only with Mirror.
   if (auto decoded = try_hex_decode(t, option.is_mirror() ? storage : nullptr)) {
     if (option.is_mirror()) return owned(std::move(*decoded));  // not validated
-    auto rewritten = rewrite_srid(as_bytes(*decoded), option);
-    if (!rewritten) return fail(std::move(rewritten.error()));
-    if (rewritten->unchanged) return owned(std::move(*decoded));
-    return owned(std::move(rewritten->bytes));
+    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Bytes, storage);
   }
   auto ewkb = convert_wkt_to_wkb(t, option, storage);
   if (!ewkb) return fail(std::move(ewkb.error()));
@@ -184,18 +186,14 @@ Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option
                                          BufferStorage* storage) {
   option = option.normalized();
   if (!source.is_text) {
-    if (option.is_mirror()) return owned(hex_encode_upper(source.bytes));  // not validated
-    auto hex = rewrite_srid_hex(source.bytes, option);
-    if (!hex) return fail(std::move(hex.error()));
-    return owned(std::move(*hex));
+    // Mirror too: the bytes are encoded as they are, not validated.
+    return rewritten(source.bytes, option, RewriteEncoding::Hex, storage);
   }
   const TextView t = trim_text(source.text);
   if (option.is_mirror()) {
     if (auto upper = uppercase_hex_text(t, storage)) return owned(std::move(*upper));
   } else if (auto decoded = try_hex_decode(t)) {
-    auto hex = rewrite_srid_hex(as_bytes(*decoded), option);
-    if (!hex) return fail(std::move(hex.error()));
-    return owned(std::move(*hex));
+    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Hex, storage);
   }
   auto hex = convert_wkt_to_hex_wkb(t, option, storage);
   if (!hex) return fail(std::move(hex.error()));

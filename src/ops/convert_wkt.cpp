@@ -4,7 +4,7 @@
 // error even when the option discards or overrides its value.
 #include "ops/convert.h"
 #include "wkt_to_wkb/tokenizer.h"
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 namespace geoweave {
 

@@ -1,20 +1,18 @@
 // SRID header operations. A "simple" top-level header (Point, LineString or
 // Polygon, canonical flags) can be patched in its first 5 or 9 bytes while the
-// body is copied unread; everything else is rebuilt by reading the value into WKT
-// and writing that text back as EWKB with the requested SRID.
+// body is copied unread; everything else is rebuilt as canonical EWKB by the
+// WKB reader driving the EWKB emitter (ops/ewkb_rebuild.cpp).
 //
-// All patch results are described first as a HeaderPlan, so the exact output
-// length is known before anything is allocated, and the byte-building paths
-// (strip_srid_header, set_srid_header) and the pre-sized paths (write_plan) cannot
-// disagree about the bytes they produce.
+// Every rewrite is described first as a HeaderPlan, so the exact output length
+// is known before anything is allocated, and every caller (bytes or hex, module
+// function, fuzz target or column kernel) goes through the same decision.
 #include "ops/header.h"
 
 #include <cstring>
 
-#include "ops/hex.h"
+#include "core/hex_encode.h"
+#include "ops/ewkb_rebuild.h"
 #include "wkb_to_wkt/reader.h"
-#include "wkt_to_wkb/tokenizer.h"
-#include "wkt_to_wkb/writer.h"
 
 namespace geoweave {
 namespace {
@@ -67,45 +65,6 @@ void put_srid(HeaderPlan& plan, std::int32_t srid, bool little_endian) noexcept 
   plan.header_length = SRID_HEADER_LENGTH;
 }
 
-// Builds the bytes a patch plan describes (never called for Unchanged).
-OutputBuffer materialize(HeaderPlan& plan, ByteSpan b) {
-  OutputBuffer out(plan.length);
-  auto* dst = reinterpret_cast<std::uint8_t*>(out.tail(plan.length));
-  write_plan(plan, b, dst);
-  out.commit(plan.length);
-  return out;
-}
-
-HeaderRewrite rewrite_from_plan(std::optional<HeaderPlan> plan, ByteSpan b) {
-  HeaderRewrite result;
-  if (!plan) {
-    result.kind = HeaderRewrite::Kind::NotSimple;
-  } else if (plan->kind == HeaderPlan::Kind::Unchanged) {
-    result.kind = HeaderRewrite::Kind::Unchanged;
-  } else {
-    result.kind = HeaderRewrite::Kind::Rewritten;
-    result.bytes = materialize(*plan, b);
-  }
-  return result;
-}
-
-template <class Writer>
-Result<OutputBuffer> round_trip_with(ByteSpan b, SridSlot slot, Writer write) {
-  auto split = decode_wkb_split_srid(b);
-  if (!split) return fail(std::move(split.error()));
-  // The reader's SRID is dropped: the slot alone decides what is embedded.
-  const TextView text = split->text.view();
-  WktCursor cursor{text, 0};
-  // The text is the reader's own canonical form, which may hold non-finite
-  // ordinates and empty rings that caller-written WKT may not.
-  cursor.own_canonical_text = true;
-  // The reader never writes a prefix, so this only positions the cursor exactly
-  // as the public WKT path does.
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  return write(cursor, text.size(), slot);
-}
-
 }  // namespace
 
 bool is_simple_header(ByteSpan b) noexcept { return simple_header(b).has_value(); }
@@ -129,6 +88,10 @@ Result<std::optional<std::int32_t>> read_header_srid(ByteSpan b) {
   return std::optional<std::int32_t>(split->slot.srid);
 }
 
+namespace {
+
+// The patch of a simple header; nullopt when the header is not simple.
+// `option` is Strip or Set(n > 0).
 std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexcept {
   auto h = simple_header(b);
   if (!h) return std::nullopt;
@@ -169,111 +132,62 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
   return plan;
 }
 
-HeaderRewrite strip_srid_header(ByteSpan b) {
-  return rewrite_from_plan(plan_header_patch(b, SridOption::strip()), b);
-}
+}  // namespace
 
-HeaderRewrite set_srid_header(ByteSpan b, std::int32_t n) {
-  return rewrite_from_plan(plan_header_patch(b, SridOption::set(n)), b);
-}
-
-Result<OutputBuffer> round_trip_rewrite(ByteSpan b, SridSlot slot) {
-  return round_trip_with(b, slot, [](WktCursor& c, std::size_t hint, SridSlot s) {
-    return wkt_to_ewkb_bytes(c, hint, s);
-  });
-}
-
-Result<OutputBuffer> round_trip_rewrite_hex(ByteSpan b, SridSlot slot) {
-  return round_trip_with(b, slot, [](WktCursor& c, std::size_t hint, SridSlot s) {
-    return wkt_to_ewkb_hex(c, hint, s);
-  });
-}
-
-Result<RewriteResult> rewrite_srid(ByteSpan b, SridOption option) {
+Result<HeaderPlan> plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) {
   option = option.normalized();
-  RewriteResult result;
-  if (option.is_mirror()) {
-    result.unchanged = true;
-    return result;
-  }
-  HeaderRewrite patched =
-      option.is_set() ? set_srid_header(b, option.value) : strip_srid_header(b);
-  switch (patched.kind) {
-    case HeaderRewrite::Kind::Unchanged:
-      result.unchanged = true;
-      return result;
-    case HeaderRewrite::Kind::Rewritten:
-      result.bytes = std::move(patched.bytes);
-      return result;
-    case HeaderRewrite::Kind::NotSimple:
-      break;
-  }
-  auto rebuilt = round_trip_rewrite(b, rewrite_slot(option));
-  if (!rebuilt) return fail(std::move(rebuilt.error()));
-  result.bytes = std::move(*rebuilt);
-  return result;
-}
-
-Result<HeaderPlan> plan_srid_rewrite(ByteSpan b, SridOption option) {
-  option = option.normalized();
-  if (option.is_mirror()) {  // no caller asks for this; the output is the input
-    HeaderPlan plan;
-    plan.length = b.size;
-    return plan;
-  }
-  if (auto plan = plan_header_patch(b, option)) return std::move(*plan);
-  auto rebuilt = round_trip_rewrite(b, rewrite_slot(option));
-  if (!rebuilt) return fail(std::move(rebuilt.error()));
+  const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
   HeaderPlan plan;
-  plan.kind = HeaderPlan::Kind::Rebuilt;
-  plan.length = rebuilt->size();
-  plan.rebuilt = std::move(*rebuilt);
+  if (option.is_mirror()) {
+    plan.length = wkb.size;
+  } else if (auto patch = plan_header_patch(wkb, option)) {
+    plan = *patch;
+  } else {
+    // Not simple: the whole value is read now, so every error is found before
+    // any output exists, and its exact rebuilt length is known.
+    const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
+    auto length = rebuilt_length(wkb, slot);
+    if (!length) return fail(std::move(length.error()));
+    plan.kind = HeaderPlan::Kind::Rebuilt;
+    plan.slot = slot;
+    plan.length = *length;
+  }
+  plan.encoding = encoding;
+  plan.length *= units;
   return plan;
 }
 
-void write_plan(HeaderPlan& plan, ByteSpan input, std::uint8_t* out) noexcept {
+void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
+  const bool hex = plan.encoding == RewriteEncoding::Hex;
+  // The input bytes from `offset` on, at `out` in the plan's encoding.
+  const auto put = [&](const std::uint8_t* from, std::size_t n, char* to) {
+    if (hex) {
+      hex::encode(from, n, to);
+    } else if (n) {
+      std::memcpy(to, from, n);
+    }
+  };
   switch (plan.kind) {
     case HeaderPlan::Kind::Unchanged:
-      if (input.size) std::memcpy(out, input.data, input.size);
+      put(wkb.data, wkb.size, out);
       return;
     case HeaderPlan::Kind::Rebuilt:
-      if (plan.length) std::memcpy(out, plan.rebuilt.data(), plan.length);
-      plan.rebuilt = OutputBuffer();
+      rebuild_into(wkb, plan.slot, plan.encoding, out, plan.length);
       return;
     case HeaderPlan::Kind::StrippedHeader:
     case HeaderPlan::Kind::SridHeader:
       break;
   }
-  std::memcpy(out, plan.header, plan.header_length);
-  const std::size_t body = input.size - plan.body_offset;
-  if (body) std::memcpy(out + plan.header_length, input.data + plan.body_offset, body);
+  put(plan.header, plan.header_length, out);
+  put(wkb.data + plan.body_offset, wkb.size - plan.body_offset,
+      out + (hex ? 2 : 1) * plan.header_length);
 }
 
-void write_plan_hex(const HeaderPlan& plan, ByteSpan input, char* out) noexcept {
-  switch (plan.kind) {
-    case HeaderPlan::Kind::Unchanged:
-      hex_encode_upper_into(input, out);
-      return;
-    case HeaderPlan::Kind::Rebuilt:
-      hex_encode_upper_into({plan.rebuilt.bytes(), plan.rebuilt.size()}, out);
-      return;
-    case HeaderPlan::Kind::StrippedHeader:
-    case HeaderPlan::Kind::SridHeader:
-      break;
-  }
-  hex_encode_upper_into({plan.header, plan.header_length}, out);
-  hex_encode_upper_into({input.data + plan.body_offset, input.size - plan.body_offset},
-                        out + 2 * plan.header_length);
-}
-
-Result<OutputBuffer> rewrite_srid_hex(ByteSpan b, SridOption option) {
-  if (auto plan = plan_header_patch(b, option)) {
-    OutputBuffer out(2 * plan->length);
-    write_plan_hex(*plan, b, out.tail(2 * plan->length));
-    out.commit(2 * plan->length);
-    return out;
-  }
-  return round_trip_rewrite_hex(b, rewrite_slot(option));
+OutputBuffer write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb, BufferStorage* storage) {
+  OutputBuffer out(storage, plan.length);
+  write_plan(plan, wkb, out.tail(plan.length));
+  out.commit(plan.length);
+  return out;
 }
 
 }  // namespace geoweave

@@ -3,6 +3,8 @@
 // one load and one compare, whatever its class.
 #include "ops/hex.h"
 
+#include "core/hex_encode.h"
+
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -23,19 +25,6 @@ constexpr std::array<std::uint8_t, 256> make_digit_table() {
 }
 
 constexpr std::array<std::uint8_t, 256> HEX_DIGIT_VALUE = make_digit_table();
-constexpr char HEX_UPPER_DIGITS[] = "0123456789ABCDEF";
-
-// Both digits of every byte value, so encoding is one two-byte copy per byte.
-constexpr std::array<char, 512> make_pair_table() {
-  std::array<char, 512> table{};
-  for (int b = 0; b < 256; ++b) {
-    table[2 * b] = HEX_UPPER_DIGITS[b >> 4];
-    table[2 * b + 1] = HEX_UPPER_DIGITS[b & 15];
-  }
-  return table;
-}
-
-constexpr std::array<char, 512> HEX_UPPER_PAIRS = make_pair_table();
 
 inline std::uint8_t digit_value(char c) noexcept {
   return HEX_DIGIT_VALUE[static_cast<unsigned char>(c)];
@@ -98,26 +87,7 @@ std::optional<OutputBuffer> try_hex_decode(TextView text, BufferStorage* storage
 }
 
 void hex_encode_upper_into(ByteSpan bytes, char* out) noexcept {
-  const std::uint8_t* src = bytes.data;
-  const char* pairs = HEX_UPPER_PAIRS.data();
-  std::size_t i = 0;
-  // Four bytes at a time: gather their digit pairs and store eight characters
-  // at once, which keeps the loads from the table independent of the stores.
-  for (; i + 4 <= bytes.size; i += 4) {
-    std::uint16_t p0, p1, p2, p3;
-    std::memcpy(&p0, pairs + 2 * src[i], 2);
-    std::memcpy(&p1, pairs + 2 * src[i + 1], 2);
-    std::memcpy(&p2, pairs + 2 * src[i + 2], 2);
-    std::memcpy(&p3, pairs + 2 * src[i + 3], 2);
-    // The first pair goes to the lowest address whatever the host's order.
-    const std::uint64_t word =
-        HOST_LITTLE_ENDIAN ? std::uint64_t{p0} | std::uint64_t{p1} << 16 |
-                                 std::uint64_t{p2} << 32 | std::uint64_t{p3} << 48
-                           : std::uint64_t{p0} << 48 | std::uint64_t{p1} << 32 |
-                                 std::uint64_t{p2} << 16 | std::uint64_t{p3};
-    std::memcpy(out + 2 * i, &word, 8);
-  }
-  for (; i < bytes.size; ++i) std::memcpy(out + 2 * i, pairs + 2 * src[i], 2);
+  hex::encode(bytes.data, bytes.size, out);
 }
 
 OutputBuffer hex_encode_upper(ByteSpan bytes) {

@@ -5,6 +5,7 @@
 #include "ops/convert.h"
 #include "ops/header.h"
 #include "ops/hex.h"
+#include "python/rewrite_result.h"
 
 namespace geoweave::py {
 namespace {
@@ -27,6 +28,8 @@ bool classify_source(PyObject* object, BorrowedBytes* bytes, Source* out) {
   return true;
 }
 
+}  // namespace
+
 PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_arguments(TO_WKB, args, nargs, kwnames, a)) return nullptr;
@@ -38,12 +41,9 @@ PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   if (!source.is_text && !option.is_mirror()) {
     // An SRID rewrite of bytes: the exact length is known from the plan, so
     // the result is created at its final size and filled in place.
-    auto plan = plan_srid_rewrite(source.bytes, option);
+    auto plan = plan_srid_rewrite(source.bytes, option, RewriteEncoding::Bytes);
     if (!plan) return raise_conversion_error(plan.error());
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
-    if (!bytes) return nullptr;
-    write_plan(*plan, source.bytes, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
-    return bytes;
+    return rewrite_result(*plan, source.bytes);
   }
   ResultStorage result(ResultStorage::Kind::Bytes);
   auto wkb = convert_to_wkb(source, option, &result);
@@ -80,34 +80,18 @@ PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   BorrowedBytes held;
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
-  if (!source.is_text && option.is_mirror()) {
-    // Bytes pass through unvalidated: encode them straight into the result
-    // rather than into a buffer that would then be copied.
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(2 * source.bytes.size), 127);
-    if (!text) return nullptr;
-    hex_encode_upper_into(source.bytes, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
-    return text;
+  if (!source.is_text) {
+    // Bytes: planned, so the str is created at its final size and the digits
+    // are written straight into it (with Mirror the bytes pass unvalidated).
+    auto plan = plan_srid_rewrite(source.bytes, option, RewriteEncoding::Hex);
+    if (!plan) return raise_conversion_error(plan.error());
+    return rewrite_result(*plan, source.bytes);
   }
   ResultStorage result(ResultStorage::Kind::Str);
   auto hex = convert_to_hex_wkb(source, option, &result);
   if (!hex) return raise_conversion_error(hex.error());
   if (hex->is_borrowed) return text_result(hex->borrowed);
   return result.finish(hex->owned);
-}
-
-}  // namespace
-
-PyObject* fn_to_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return entry<to_wkb_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_to_wkt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return entry<to_wkt_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_to_hex_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  return entry<to_hex_wkb_body>(self, args, nargs, kwnames);
 }
 
 const char DOC_to_wkb[] =

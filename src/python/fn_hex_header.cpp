@@ -7,6 +7,7 @@
 #include "ops/convert.h"
 #include "ops/header.h"
 #include "ops/hex.h"
+#include "python/rewrite_result.h"
 
 namespace geoweave::py {
 namespace {
@@ -19,14 +20,6 @@ constexpr Signature TO_WKB_NO_SRID_HEADER{"to_wkb_no_srid_header", SOURCE_SRID_P
 constexpr Signature TO_EWKB_HEADER{"to_ewkb_header", SOURCE_SRID_PARAMS, 2, 2};
 
 ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
-
-// The planned bytes as upper-case hex, written straight into a new ASCII str.
-PyObject* hex_text_result(const HeaderPlan& plan, ByteSpan input) {
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(2 * plan.length), 127);
-  if (!text) return nullptr;
-  write_plan_hex(plan, input, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
-  return text;
-}
 
 PyObject* optional_srid_result(const std::optional<std::int32_t>& srid) {
   if (!srid) Py_RETURN_NONE;
@@ -41,26 +34,19 @@ PyObject* rewrite_header(PyObject* source, SridOption option) {
     if (!extract_text_argument(source, "source", &text)) return nullptr;
     auto decoded = hex_decode(text);  // never trimmed
     if (!decoded) return raise_conversion_error(decoded.error());
-    // Upper case even when nothing changed. A patch is encoded straight into
-    // the result; a rebuild comes from the writer's hex sink.
-    if (auto plan = plan_header_patch(span_of(*decoded), option)) {
-      return hex_text_result(*plan, span_of(*decoded));
-    }
-    auto rebuilt = round_trip_rewrite_hex(span_of(*decoded), rewrite_slot(option));
-    if (!rebuilt) return raise_conversion_error(rebuilt.error());
-    return text_result(rebuilt->view());
+    // Upper case even when nothing changed.
+    auto plan = plan_srid_rewrite(span_of(*decoded), option, RewriteEncoding::Hex);
+    if (!plan) return raise_conversion_error(plan.error());
+    return rewrite_result(*plan, span_of(*decoded));
   }
   BorrowedBytes wkb;
   if (!borrow_bytes_source(source, "source", &wkb)) return nullptr;
-  auto plan = plan_srid_rewrite(wkb.span(), option);
+  auto plan = plan_srid_rewrite(wkb.span(), option, RewriteEncoding::Bytes);
   if (!plan) return raise_conversion_error(plan.error());
-  // The length is known before allocating, so the result is filled in place.
-  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
-  if (!result) return nullptr;
-  write_plan(*plan, wkb.span(),
-             reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)));
-  return result;
+  return rewrite_result(*plan, wkb.span());
 }
+
+}  // namespace
 
 PyObject* hex_wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -111,25 +97,6 @@ PyObject* to_ewkb_header_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return nullptr;
   }
   return rewrite_header(a[0], option);
-}
-
-}  // namespace
-
-PyObject* fn_hex_wkb_to_wkt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-  return entry<hex_wkb_to_wkt_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_wkb_header_srid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-  return entry<wkb_header_srid_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_to_wkb_no_srid_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-  return entry<to_wkb_no_srid_header_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_to_ewkb_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-  return entry<to_ewkb_header_body>(self, args, nargs, kwnames);
 }
 
 const char DOC_hex_wkb_to_wkt[] =

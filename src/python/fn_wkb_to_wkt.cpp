@@ -11,6 +11,8 @@ constexpr const char* WKB_SRID_PARAMS[] = {"wkb", "srid"};
 constexpr Signature WKB_TO_WKT{"wkb_to_wkt", WKB_SRID_PARAMS, 2, 1};
 constexpr Signature WKB_TO_WKT_SPLIT{"wkb_to_wkt_split_srid", WKB_SRID_PARAMS, 1, 1};
 
+}  // namespace
+
 PyObject* wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_arguments(WKB_TO_WKT, args, nargs, kwnames, a)) return nullptr;
@@ -34,17 +36,6 @@ PyObject* wkb_to_wkt_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
   auto split = decode_wkb_split_srid(wkb.span(), &result);
   if (!split) return raise_conversion_error(split.error());
   return pair_result(result.finish(split->text), split->slot);
-}
-
-}  // namespace
-
-PyObject* fn_wkb_to_wkt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  return entry<wkb_to_wkt_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_wkb_to_wkt_split_srid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-  return entry<wkb_to_wkt_split_srid_body>(self, args, nargs, kwnames);
 }
 
 const char DOC_wkb_to_wkt[] =

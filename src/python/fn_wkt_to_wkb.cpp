@@ -2,7 +2,7 @@
 #include "python/args.h"
 #include "python/functions.h"
 #include "ops/convert.h"
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 namespace geoweave::py {
 namespace {
@@ -11,6 +11,8 @@ constexpr const char* WKT_SRID_PARAMS[] = {"wkt", "srid"};
 constexpr Signature WKT_TO_WKB{"wkt_to_wkb", WKT_SRID_PARAMS, 2, 1};
 constexpr Signature WKT_TO_WKB_SPLIT{"wkt_to_wkb_split_srid", WKT_SRID_PARAMS, 1, 1};
 constexpr Signature WKT_TO_HEX_WKB{"wkt_to_hex_wkb", WKT_SRID_PARAMS, 2, 1};
+
+}  // namespace
 
 PyObject* wkt_to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
@@ -48,21 +50,6 @@ PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto hex = convert_wkt_to_hex_wkb(wkt, option, &result);
   if (!hex) return raise_conversion_error(hex.error());
   return result.finish(*hex);
-}
-
-}  // namespace
-
-PyObject* fn_wkt_to_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  return entry<wkt_to_wkb_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_wkt_to_wkb_split_srid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-  return entry<wkt_to_wkb_split_srid_body>(self, args, nargs, kwnames);
-}
-PyObject* fn_wkt_to_hex_wkb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-  return entry<wkt_to_hex_wkb_body>(self, args, nargs, kwnames);
 }
 
 const char DOC_wkt_to_wkb[] =

@@ -1,5 +1,6 @@
-// The twelve module functions. Each fn_*.cpp file defines the entries and
-// documentation strings of one group; module.cpp registers them in table order.
+// The twelve module functions. Each fn_*.cpp file defines the bodies and
+// documentation strings of one group; module.cpp registers entry<body> for each
+// in table order.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,9 +8,8 @@
 
 namespace geoweave::py {
 
-#define GEOWEAVE_DECLARE_FUNCTION(NAME)                                               \
-  PyObject* fn_##NAME(PyObject* self, PyObject* const* args, Py_ssize_t nargs,        \
-                      PyObject* kwnames) noexcept;                                    \
+#define GEOWEAVE_DECLARE_FUNCTION(NAME)                                          \
+  PyObject* NAME##_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames); \
   extern const char DOC_##NAME[];
 
 // WKB to WKT (fn_wkb_to_wkt.cpp)

@@ -6,8 +6,10 @@
 namespace geoweave::py {
 namespace {
 
-#define GEOWEAVE_METHOD(NAME) \
-  {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##NAME)), \
+// Each body runs inside entry<>, which turns an escaping C++ exception into a
+// Python one.
+#define GEOWEAVE_METHOD(NAME)                                                          \
+  {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<NAME##_body>)), \
    METH_FASTCALL | METH_KEYWORDS, DOC_##NAME}
 
 // Registration order is the order of __all__.

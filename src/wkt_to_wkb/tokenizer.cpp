@@ -9,7 +9,9 @@
 #include <limits>
 #include <optional>
 
+#include "core/text.h"
 #include "core/unicode.h"
+#include "wkt_to_wkb/messages.h"
 
 namespace geoweave {
 
@@ -50,44 +52,6 @@ bool folded_equals(TextView text, std::size_t pos, std::string_view keyword) noe
 // POINT followed by a tag.
 bool match_keyword(TextView text, std::size_t pos, std::string_view keyword) noexcept {
   return folded_equals(text, pos, keyword) && !letter_at(text, pos + keyword.size());
-}
-
-// ---- message rendering ---------------------------------------------------
-
-void append_hex_escape(std::string& out, char32_t cp) {
-  static constexpr char digits[] = "0123456789abcdef";
-  char buf[8];
-  int n = 0;
-  do {
-    buf[n++] = digits[cp & 0xF];
-    cp >>= 4;
-  } while (cp != 0);
-  out += "\\u{";
-  while (n > 0) out += buf[--n];
-  out += '}';
-}
-
-// One character with the escapes shared by the quoted and the character forms;
-// `quote` is the delimiter that must itself be escaped.
-void append_escaped(std::string& out, char32_t cp, TextView raw, char quote) {
-  switch (cp) {
-    case '\t': out += "\\t"; return;
-    case '\r': out += "\\r"; return;
-    case '\n': out += "\\n"; return;
-    case 0: out += "\\0"; return;
-    case '\\': out += "\\\\"; return;
-    default: break;
-  }
-  if (cp == static_cast<char32_t>(quote)) {
-    out += '\\';
-    out += quote;
-    return;
-  }
-  if (!unicode::is_printable(cp) || unicode::is_grapheme_extend(cp)) {
-    append_hex_escape(out, cp);
-    return;
-  }
-  out.append(raw.data(), raw.size());
 }
 
 std::string position_text(std::size_t pos) { return std::to_string(pos); }
@@ -181,15 +145,7 @@ Dimension read_dimension_tag(WktCursor& c) noexcept {
 namespace detail {
 
 const char* skip_unicode_whitespace(const char* p, const char* end) noexcept {
-  const TextView rest(p, static_cast<std::size_t>(end - p));
-  std::size_t i = 0;
-  while (i < rest.size()) {
-    std::size_t len = 0;
-    const char32_t cp = decode_utf8(rest, i, &len);
-    if (len == 0 || !unicode::is_white_space(cp)) break;
-    i += len;
-  }
-  return p + i;
+  return p + leading_white_space(TextView(p, static_cast<std::size_t>(end - p)));
 }
 
 }  // namespace detail
@@ -347,43 +303,12 @@ Result<Separator> read_separator(WktCursor& c) {
   return fail(punctuation_error(c, "',' or ')'"));
 }
 
-namespace {
-
-// "NaN", "inf" or "-inf" exactly as the WKT builder writes them, followed by
-// the end of the text or a delimiter the builder writes after an ordinate.
-std::optional<double> read_non_finite(WktCursor& c) noexcept {
-  static constexpr struct {
-    std::string_view text;
-    double value;
-  } FORMS[] = {{"NaN", std::numeric_limits<double>::quiet_NaN()},
-               {"inf", std::numeric_limits<double>::infinity()},
-               {"-inf", -std::numeric_limits<double>::infinity()}};
-  const TextView rest = c.text.substr(c.position);
-  for (const auto& form : FORMS) {
-    if (!rest.starts_with(form.text)) continue;
-    if (rest.size() > form.text.size() && rest[form.text.size()] != ' ' &&
-        rest[form.text.size()] != ',' && rest[form.text.size()] != ')') {
-      continue;
-    }
-    c.position += form.text.size();
-    return form.value;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 Result<double> read_number(WktCursor& c) {
   skip_whitespace(c);
   const char* base = c.text.data();
   double value;
   const char* end = detail::scan_number(base + c.position, base + c.text.size(), value);
-  if (end == nullptr) {
-    if (c.own_canonical_text) {
-      if (auto special = read_non_finite(c)) return *special;
-    }
-    return fail(number_error(c));
-  }
+  if (end == nullptr) return fail(number_error(c));
   c.position = static_cast<std::size_t>(end - base);
   return value;
 }
@@ -394,69 +319,6 @@ Result<void> expect_end_of_input(WktCursor& c) {
   return fail(ConversionError::wkt("unexpected trailing content at position " +
                                    position_text(c.position) + ": " +
                                    quoted_form(preview_text(c.text, c.position, 20))));
-}
-
-// ---- message helpers ---------------------------------------------------------
-
-std::string preview_text(TextView text, std::size_t pos, std::size_t max_chars) {
-  if (pos > text.size()) pos = text.size();
-  std::size_t end = pos;
-  for (std::size_t n = 0; n < max_chars && end < text.size(); ++n) {
-    std::size_t len = 0;
-    decode_utf8(text, end, &len);
-    end += len == 0 ? 1 : len;
-  }
-  return std::string(text.substr(pos, end - pos));
-}
-
-std::string quoted_form(TextView s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    std::size_t len = 0;
-    const char32_t cp = decode_utf8(s, i, &len);
-    if (len == 0) break;
-    append_escaped(out, cp, s.substr(i, len), '"');
-    i += len;
-  }
-  out += '"';
-  return out;
-}
-
-std::string character_form(TextView text, std::size_t pos) {
-  if (pos >= text.size()) return "None";
-  std::size_t len = 0;
-  const char32_t cp = decode_utf8(text, pos, &len);
-  std::string out = "Some('";
-  append_escaped(out, cp, text.substr(pos, len), '\'');
-  out += "')";
-  return out;
-}
-
-// ---- trimming ------------------------------------------------------------------
-
-TextView trim_text_start(TextView t) noexcept {
-  std::size_t p = 0;
-  while (p < t.size()) {
-    std::size_t len = 0;
-    const char32_t cp = decode_utf8(t, p, &len);
-    if (len == 0 || !unicode::is_white_space(cp)) break;
-    p += len;
-  }
-  return t.substr(p);
-}
-
-TextView trim_text(TextView t) noexcept {
-  t = trim_text_start(t);
-  std::size_t end = t.size();
-  while (end > 0) {
-    std::size_t len = 0;
-    const char32_t cp = unicode::decode_utf8_backward(t, end, &len);
-    if (len == 0 || !unicode::is_white_space(cp)) break;
-    end -= len;
-  }
-  return t.substr(0, end);
 }
 
 }  // namespace geoweave

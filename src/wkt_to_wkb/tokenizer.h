@@ -11,6 +11,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include "core/text.h"
 #include "core/types.h"
 
 namespace geoweave {
@@ -18,11 +19,6 @@ namespace geoweave {
 struct WktCursor {
   TextView text;
   std::size_t position = 0;
-  // Set only when the text is this module's own canonical WKT on its way back to
-  // EWKB (the header round trip), never for caller text: canonical text can hold
-  // what valid WKB holds but the public grammar refuses, namely the ordinates
-  // "NaN", "inf" and "-inf" and polygon rings without points, "()".
-  bool own_canonical_text = false;
 };
 
 enum class EmptyOrOpen : std::uint8_t { Empty, Open, Neither };
@@ -43,14 +39,6 @@ Result<void> expect_close_paren(WktCursor& c);
 Result<Separator> read_separator(WktCursor& c);
 Result<double> read_number(WktCursor& c);
 Result<void> expect_end_of_input(WktCursor& c);
-
-// Message helpers.
-// The first `max_chars` characters (not bytes) of text[pos..].
-std::string preview_text(TextView text, std::size_t pos, std::size_t max_chars);
-// "..." with backslash escapes, as used for previews and number tokens.
-std::string quoted_form(TextView s);
-// "Some('c')" for the character at pos, or "None" at the end of the text.
-std::string character_form(TextView text, std::size_t pos);
 
 // Hot-path pieces the writer inlines into its coordinate loops. They work on
 // plain pointers into the text so the loop can keep its position in a register,
@@ -115,10 +103,5 @@ inline const char* scan_number(const char* p, const char* end, double& out) noex
 }
 
 }  // namespace detail
-
-// Leading Unicode White_Space removed (shared by the text operations).
-TextView trim_text_start(TextView t) noexcept;
-// Leading and trailing Unicode White_Space removed.
-TextView trim_text(TextView t) noexcept;
 
 }  // namespace geoweave

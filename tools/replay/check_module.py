@@ -78,7 +78,9 @@ def main():
     with open(sys.argv[2], encoding="ascii") as f:
         for line in f:
             number, op, option, status, result = line.rstrip("\n").split(" ", 4)
-            if op == "plan_srid_rewrite" and status == "ok":
+            if op == "plan_srid_rewrite" and result.startswith("MISMATCH"):
+                problems.append(f"input {number} {op} {option}: {result}")
+            elif op == "plan_srid_rewrite" and status == "ok":
                 # The planned bytes and the planned hex are the same value.
                 kind, planned, planned_hex = result.split(" ")
                 if planned != planned_hex and len(problems) < 10:

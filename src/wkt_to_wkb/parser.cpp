@@ -5,136 +5,17 @@
 // of a list are written as zero placeholders and patched afterwards. The parser
 // is a template over its sink so the same code produces either bytes or the
 // upper-case hex text of those bytes without building the bytes first.
-#include "wkt_to_wkb/writer.h"
+#include "wkt_to_wkb/parser.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 
-#include "core/simd.h"
+#include "wkt_to_wkb/sinks.h"
 
 namespace geoweave {
 
 namespace {
-
-// ---- sinks ---------------------------------------------------------------------
-
-class BinarySink {
- public:
-  static constexpr std::size_t F64_WIDTH = 8;
-
-  BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
-
-  // Bulk form used by the coordinate loops: room for `n` output units, filled
-  // with store_f64, then committed in one step.
-  char* tail(std::size_t n) { return buf_.tail(n); }
-  // Little-endian whatever the host's order, as the byte-order marker says.
-  static void store_f64(char* at, double v) noexcept {
-    const std::uint64_t bits = to_little_endian(std::bit_cast<std::uint64_t>(v));
-    std::memcpy(at, &bits, 8);
-  }
-  void commit(std::size_t n) noexcept { buf_.commit(n); }
-
-  void put_byte_order() { buf_.push_back('\x01'); }
-  void put_u32(std::uint32_t v) {
-    v = to_little_endian(v);
-    std::memcpy(buf_.tail(4), &v, 4);
-    buf_.commit(4);
-  }
-  void put_f64(double v) {
-    store_f64(buf_.tail(8), v);
-    buf_.commit(8);
-  }
-  std::size_t reserve_count() {
-    const std::size_t at = buf_.size();
-    put_u32(0);
-    return at;
-  }
-  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
-    v = to_little_endian(v);
-    buf_.overwrite(offset, &v, 4);
-  }
-  OutputBuffer take() noexcept { return std::move(buf_); }
-
- private:
-  OutputBuffer buf_;
-};
-
-// Every byte value as its two upper-case hex digits, high nibble first, stored
-// in memory order so a single 2-byte copy writes both.
-constexpr std::array<std::array<char, 2>, 256> make_hex_pairs() {
-  constexpr char digits[] = "0123456789ABCDEF";
-  std::array<std::array<char, 2>, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = {digits[i >> 4], digits[i & 0xF]};
-  return t;
-}
-constexpr auto HEX_PAIRS = make_hex_pairs();
-
-class HexSink {
- public:
-  static constexpr std::size_t F64_WIDTH = 16;
-
-  HexSink(BufferStorage* storage, std::size_t reserve_bytes)
-      : buf_(storage, reserve_bytes * 2) {}
-
-  char* tail(std::size_t n) { return buf_.tail(n); }
-  static void store_f64(char* at, double v) noexcept {
-#if GEOWEAVE_USE_SSE2
-    // All 16 digits at once: split every byte into its nibbles, interleave
-    // high before low, and map 0-9 to '0'-'9' and 10-15 to 'A'-'F'.
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));
-    const __m128i mask = _mm_set1_epi8(0x0F);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i nibbles = _mm_unpacklo_epi8(hi, lo);
-    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
-                                          _mm_set1_epi8('A' - '0' - 10));
-    const __m128i digits =
-        _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), digits);
-#else
-    encode<8>(at, std::bit_cast<std::uint64_t>(v));
-#endif
-  }
-  void commit(std::size_t n) noexcept { buf_.commit(n); }
-
-  void put_byte_order() {
-    char* p = buf_.tail(2);
-    p[0] = '0';
-    p[1] = '1';
-    buf_.commit(2);
-  }
-  void put_u32(std::uint32_t v) {
-    encode<4>(buf_.tail(8), v);
-    buf_.commit(8);
-  }
-  void put_f64(double v) {
-    store_f64(buf_.tail(16), v);
-    buf_.commit(16);
-  }
-  std::size_t reserve_count() {
-    const std::size_t at = buf_.size();
-    std::memset(buf_.tail(8), '0', 8);
-    buf_.commit(8);
-    return at;
-  }
-  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
-    encode<4>(buf_.data() + offset, v);
-  }
-  OutputBuffer take() noexcept { return std::move(buf_); }
-
- private:
-  // Little-endian: least significant byte first, each byte as two digits.
-  template <unsigned Bytes, class U>
-  static void encode(char* out, U v) noexcept {
-    for (unsigned i = 0; i < Bytes; ++i) {
-      std::memcpy(out + 2 * i, HEX_PAIRS[static_cast<unsigned char>(v >> (8 * i))].data(), 2);
-    }
-  }
-
-  OutputBuffer buf_;
-};
 
 // ---- parser --------------------------------------------------------------------
 
@@ -179,18 +60,6 @@ template <class Sink, unsigned N>
   return true;
 }
 
-// One number at a time through the tokenizer: for this module's own canonical
-// text, whose non-finite ordinates the fast path declines. `c` is at the tuple.
-template <class Sink>
-[[gnu::noinline]] Result<void> write_tuple_slowly(WktCursor& c, Sink& sink, unsigned ordinates) {
-  for (unsigned i = 0; i < ordinates; ++i) {
-    auto v = read_number(c);
-    if (!v) return fail(std::move(v.error()));
-    sink.put_f64(*v);
-  }
-  return {};
-}
-
 template <class Sink>
 Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
   const char* const base = c.text.data();
@@ -202,10 +71,7 @@ Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
     case 3: ok = put_tuple<Sink, 3>(p, end, sink); break;
     default: ok = put_tuple<Sink, 4>(p, end, sink); break;
   }
-  if (!ok) {
-    if (!c.own_canonical_text) return fail(number_failure(c, p));
-    return write_tuple_slowly(c, sink, ordinates);
-  }
+  if (!ok) return fail(number_failure(c, p));
   c.position = static_cast<std::size_t>(p - base);
   return {};
 }
@@ -229,13 +95,7 @@ Result<std::uint32_t> write_coordinates(WktCursor& c, Sink& sink) {
   const char* p = base + c.position;
   std::uint64_t count = 0;
   for (;;) {
-    const char* const tuple_start = p;
-    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] {
-      if (!c.own_canonical_text) return fail(number_failure(c, p));
-      c.position = static_cast<std::size_t>(tuple_start - base);
-      if (auto r = write_tuple_slowly(c, sink, N); !r) return fail(std::move(r.error()));
-      p = base + c.position;
-    }
+    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] return fail(number_failure(c, p));
     if (count_exceeded(++count)) [[unlikely]] return fail(too_many("coordinate tuples"));
     p = detail::skip_whitespace(p, end);
     if (p != end) [[likely]] {
@@ -261,31 +121,16 @@ Result<std::uint32_t> write_coordinate_list(WktCursor& c, Sink& sink, Dimension 
   }
 }
 
-// "()" in this module's own canonical text: a ring without points. Consumes
-// the closing parenthesis when it is there.
-inline bool ring_is_empty(WktCursor& c) noexcept {
-  skip_whitespace(c);
-  if (c.position < c.text.size() && c.text[c.position] == ')') {
-    ++c.position;
-    return true;
-  }
-  return false;
-}
-
 // Rings up to and including the polygon's closing parenthesis.
 template <class Sink>
 Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d) {
   std::uint64_t count = 0;
   for (;;) {
     if (auto r = expect_open_paren(c); !r) return fail(std::move(r.error()));
-    if (c.own_canonical_text && ring_is_empty(c)) {
-      sink.put_u32(0);
-    } else {
-      const std::size_t slot = sink.reserve_count();
-      auto tuples = write_coordinate_list(c, sink, d);
-      if (!tuples) return fail(std::move(tuples.error()));
-      sink.patch_count(slot, *tuples);
-    }
+    const std::size_t slot = sink.reserve_count();
+    auto tuples = write_coordinate_list(c, sink, d);
+    if (!tuples) return fail(std::move(tuples.error()));
+    sink.patch_count(slot, *tuples);
     if (count_exceeded(++count)) return fail(too_many("polygon rings"));
     auto sep = read_separator(c);
     if (!sep) return fail(std::move(sep.error()));

@@ -1,0 +1,105 @@
+// The two EWKB sinks: BinarySink appends bytes, HexSink the upper-case hex
+// digits of exactly those bytes, without building the bytes first. The WKT
+// parser and the WKB rebuild (ops/ewkb_rebuild.cpp) are templates over them,
+// so either sink compiles to straight-line code.
+//
+// Both write little-endian only. Bulk writers take room with tail(n) in output
+// units (F64_WIDTH per double), store with store_f64 and commit once.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/buffer.h"
+#include "core/hex_encode.h"
+
+namespace geoweave {
+
+class BinarySink {
+ public:
+  static constexpr std::size_t F64_WIDTH = 8;
+  static constexpr bool IS_HEX = false;
+
+  // `reserve` is in bytes of EWKB.
+  BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
+
+  char* tail(std::size_t n) { return buf_.tail(n); }
+  // Little-endian whatever the host's order, as the byte-order marker says.
+  static void store_f64(char* at, double v) noexcept {
+    const std::uint64_t bits = to_little_endian(std::bit_cast<std::uint64_t>(v));
+    std::memcpy(at, &bits, 8);
+  }
+  void commit(std::size_t n) noexcept { buf_.commit(n); }
+
+  void put_byte_order() { buf_.push_back('\x01'); }
+  void put_u32(std::uint32_t v) {
+    v = to_little_endian(v);
+    std::memcpy(buf_.tail(4), &v, 4);
+    buf_.commit(4);
+  }
+  void put_f64(double v) {
+    store_f64(buf_.tail(8), v);
+    buf_.commit(8);
+  }
+  std::size_t reserve_count() {
+    const std::size_t at = buf_.size();
+    put_u32(0);
+    return at;
+  }
+  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
+    v = to_little_endian(v);
+    buf_.overwrite(offset, &v, 4);
+  }
+  OutputBuffer take() noexcept { return std::move(buf_); }
+
+ private:
+  OutputBuffer buf_;
+};
+
+class HexSink {
+ public:
+  static constexpr std::size_t F64_WIDTH = 16;
+  static constexpr bool IS_HEX = true;
+
+  // `reserve_bytes` is in bytes of EWKB; twice as many digits are reserved.
+  HexSink(BufferStorage* storage, std::size_t reserve_bytes)
+      : buf_(storage, reserve_bytes * 2) {}
+
+  char* tail(std::size_t n) { return buf_.tail(n); }
+  static void store_f64(char* at, double v) noexcept {
+    hex::encode8(at, std::bit_cast<std::uint64_t>(v));
+  }
+  void commit(std::size_t n) noexcept { buf_.commit(n); }
+
+  void put_byte_order() {
+    char* p = buf_.tail(2);
+    p[0] = '0';
+    p[1] = '1';
+    buf_.commit(2);
+  }
+  void put_u32(std::uint32_t v) {
+    hex::encode4(buf_.tail(8), v);
+    buf_.commit(8);
+  }
+  void put_f64(double v) {
+    store_f64(buf_.tail(16), v);
+    buf_.commit(16);
+  }
+  std::size_t reserve_count() {
+    const std::size_t at = buf_.size();
+    std::memset(buf_.tail(8), '0', 8);
+    buf_.commit(8);
+    return at;
+  }
+  void patch_count(std::size_t offset, std::uint32_t v) noexcept {
+    hex::encode4(buf_.data() + offset, v);
+  }
+  OutputBuffer take() noexcept { return std::move(buf_); }
+
+ private:
+  OutputBuffer buf_;
+};
+
+}  // namespace geoweave

@@ -220,6 +220,33 @@ def test_numpy_in_numpy_out_with_missing_values():
         gc.wkb_to_wkt(np.array([[P]], dtype=object))
 
 
+NUMPY_ROWS = [P, None, LINE, float("nan"), P_SRID, COLL, b"", pd.NA]
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a,                                        # contiguous
+    lambda a: a[::2],                                   # strided
+    lambda a: a[::-1],                                  # negative stride
+    lambda a: a[1:6],                                   # offset into the buffer
+    lambda a: np.asfortranarray(a.reshape(2, 4))[:, 1],  # a column of a 2-D array
+    lambda a: a.view(type("Sub", (np.ndarray,), {})),   # a subclass, read through tolist()
+    lambda a: np.ma.masked_array(a, mask=[i % 3 == 0 for i in range(len(a))]),  # masked: None
+    lambda a: a.astype(object)[:0],                     # empty
+], ids=["contiguous", "strided", "reversed", "offset", "column", "subclass", "masked", "empty"])
+def test_numpy_object_arrays_of_any_layout_give_their_rows(make):
+    column = make(np.array(NUMPY_ROWS, dtype=object))
+    def scalar(v):
+        try:
+            return geoweave.wkb_to_wkt(v)
+        except Exception:  # errors="null": failing and missing rows are None
+            return None
+    expected = [scalar(v) for v in column.tolist()]
+    result = gc.wkb_to_wkt(column, errors="null")
+    assert list(result) == expected
+    series = pd.Series(column.tolist(), dtype=object, index=range(100, 100 + len(column)))
+    assert gc.wkb_to_wkt(series, errors="null").tolist() == expected
+
+
 def test_pandas_in_pandas_out_keeps_index_and_name():
     series = pd.Series([P_SRID, pd.NA, LINE], index=[10, 20, 30], name="geom")
     values, srids = gc.wkb_to_wkt_split_srid(series)

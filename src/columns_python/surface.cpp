@@ -825,6 +825,64 @@ bool has_attribute(PyObject* object, const char* name) {
   return r > 0;
 }
 
+// The elements of a one-dimensional numpy object array (exactly numpy.ndarray:
+// a subclass such as a masked array may give other values through tolist())
+// as a new list holding a reference to each, read straight from the array's
+// pointers. tolist() makes the same list through one item lookup per element,
+// which costs a column as much as converting its Points. nullptr without an
+// exception when the array is not such an array (the caller uses tolist()).
+PyObject* object_array_items(PyObject* array) {
+  PyObject* numpy = loaded_module("numpy");
+  if (!numpy) return nullptr;
+  Ref ndarray(PyObject_GetAttrString(numpy, "ndarray"));
+  if (!ndarray) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(array)) != ndarray.p) return nullptr;
+  Ref interface(PyObject_GetAttrString(array, "__array_interface__"));
+  if (!interface || !PyDict_Check(interface.p)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* typestr = PyDict_GetItemString(interface.p, "typestr");
+  PyObject* shape = PyDict_GetItemString(interface.p, "shape");
+  PyObject* data = PyDict_GetItemString(interface.p, "data");
+  PyObject* strides = PyDict_GetItemString(interface.p, "strides");
+  if (!typestr || !PyUnicode_Check(typestr) || !PyUnicode_EqualToUTF8(typestr, "|O") ||
+      !shape || !PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 1 || !data ||
+      !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
+    return nullptr;
+  }
+  const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
+  Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
+  if (strides && strides != Py_None) {
+    if (!PyTuple_Check(strides) || PyTuple_GET_SIZE(strides) != 1) return nullptr;
+    stride = PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0));
+  }
+  const char* base = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+  if (PyErr_Occurred() || n < 0 || (n > 0 && !base)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* list = PyList_New(n);
+  if (!list) return nullptr;  // MemoryError raised
+  PyObject** items = PySequence_Fast_ITEMS(list);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item;
+    std::memcpy(&item, base + i * stride, sizeof item);  // possibly unaligned
+    items[i] = Py_NewRef(item ? item : Py_None);  // an unfilled slot reads as None
+  }
+  return list;
+}
+
+// The elements of a numpy array or pandas Series as a new list.
+PyObject* items_of(PyObject* array) {
+  if (PyObject* list = object_array_items(array)) return list;
+  if (PyErr_Occurred()) return nullptr;
+  return PyObject_CallMethod(array, "tolist", nullptr);
+}
+
 }  // namespace
 
 ModuleState* module_state(PyObject* module) {
@@ -846,7 +904,12 @@ PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* c
     return nullptr;
   }
   if (type_from(column, "pandas", "Series")) {
-    Ref list(PyObject_CallMethod(column, "tolist", nullptr));
+    // An object Series' values are its numpy array, read without tolist().
+    Ref values(PyObject_GetAttrString(column, "values"));
+    if (!values) return nullptr;
+    Ref list(object_array_items(values.p));
+    if (!list && PyErr_Occurred()) return nullptr;
+    if (!list) list = Ref(PyObject_CallMethod(column, "tolist", nullptr));
     if (!list) return nullptr;
     return convert_objects(info, column, list.p, Shape::Pandas, request);
   }
@@ -860,7 +923,7 @@ PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* c
       }
       return nullptr;
     }
-    Ref list(PyObject_CallMethod(column, "tolist", nullptr));
+    Ref list(items_of(column));
     if (!list) return nullptr;
     return convert_objects(info, column, list.p, Shape::Numpy, request);
   }

@@ -134,6 +134,12 @@ HOSTILE = {
                                 "negative length"),
     "null variadic sizes": (b"vz", 1, [None, view(21, WKB), WKB, None], {}, "sizes are null"),
     "invalid UTF-8": (b"u", 1, [None, offsets(0, 3), b"\xff\xfe("], {}, "not valid UTF-8"),
+    # Valid UTF-8 as a whole, but the sequence runs from row 0 into row 1.
+    "UTF-8 split between rows": (b"u", 2, [None, offsets(0, 1, 2), b"\xc3\xa9"], {},
+                                 "row 0 is not valid UTF-8"),
+    "invalid UTF-8 past ASCII rows": (b"u", 3, [None, offsets(0, 40, 80, 82),
+                                                b"P" * 80 + b"\xc3("], {},
+                                      "row 2 is not valid UTF-8"),
     "surrogate in UTF-8": (b"vu", 1, [None, view(3, b"\xed\xa0\x80"), offsets(fmt="<q")], {},
                            "not valid UTF-8"),
 }

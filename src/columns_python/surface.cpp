@@ -275,8 +275,8 @@ bool gather_element(PyObject* item, Accepts accepts, const char* parameter, Gath
   return true;
 }
 
-// `owned`: the sequence is a list made for this call (numpy's or pandas'
-// tolist()); a caller's list is copied, so that the references held while the
+// `owned`: the sequence is a list made for this call (a numpy object array's
+// elements, or tolist()); a caller's list is copied, so that the references held while the
 // GIL is released are this call's own, whatever other threads do to the list.
 bool gather(PyObject* sequence_source, bool owned, const FunctionInfo& info,
             bool errors_to_null, Gathered& g) {

@@ -600,6 +600,22 @@ struct SharedOutputOwner {
   }
 };
 
+// The row ends, SRIDs and validity bitmaps the operation produces, for
+// `length` rows; freed by the owner whatever happens.
+void allocate_shared_output(SharedOutput& out, Operation op, std::int64_t length) {
+  if (has_values(op)) {
+    out.offsets = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
+    out.offsets[0] = 0;
+    out.validity = all_valid_bitmap(length);
+  }
+  if (has_srids(op)) {
+    out.srid_values = static_cast<std::int32_t*>(
+        checked_malloc(4 * static_cast<std::size_t>(length)));
+    out.srid_validity = all_valid_bitmap(length);
+  }
+}
+
 }  // namespace
 
 std::int64_t ColumnInput::length() const noexcept {
@@ -639,17 +655,7 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
 
   SharedOutput out;
   SharedOutputOwner owner{out};
-  if (has_values(rq.op)) {
-    out.offsets = static_cast<std::int32_t*>(
-        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
-    out.offsets[0] = 0;
-    out.validity = all_valid_bitmap(length);
-  }
-  if (has_srids(rq.op)) {
-    out.srid_values = static_cast<std::int32_t*>(
-        checked_malloc(4 * static_cast<std::size_t>(length)));
-    out.srid_validity = all_valid_bitmap(length);
-  }
+  allocate_shared_output(out, rq.op, length);
 
   const unsigned n = chunk_count(length, rq.threads);
   std::vector<Chunk> chunks(n);
@@ -791,17 +797,7 @@ std::optional<RowError> run_kernel_in_blocks(const KernelRequest& rq, const Colu
   if (rq.limit >= 0 && rq.limit < length) length = rq.limit;
   SharedOutput out;
   SharedOutputOwner owner{out};
-  if (has_values(rq.op)) {
-    out.offsets = static_cast<std::int32_t*>(
-        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
-    out.offsets[0] = 0;
-    out.validity = all_valid_bitmap(length);
-  }
-  if (has_srids(rq.op)) {
-    out.srid_values = static_cast<std::int32_t*>(
-        checked_malloc(4 * static_cast<std::size_t>(length)));
-    out.srid_validity = all_valid_bitmap(length);
-  }
+  allocate_shared_output(out, rq.op, length);
   const auto n = static_cast<std::size_t>((length + BLOCK_ROWS - 1) / BLOCK_ROWS);
   std::vector<Chunk> blocks(n);
   for (std::size_t k = 0; k < n; ++k) {

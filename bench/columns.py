@@ -399,15 +399,9 @@ def machine_description():
         lines.append("load average: " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
     except OSError:
         pass
-    from importlib import metadata
-    versions = []
-    for dist in ("geoweave", "pyarrow", "numpy", "shapely", "geoarrow-c", "nanoarrow", "duckdb",
-                 "duckdb-extension-spatial"):
-        try:
-            versions.append(f"{dist} {metadata.version(dist)}")
-        except metadata.PackageNotFoundError:
-            versions.append(f"{dist} (not installed)")
-    lines.append("packages: " + ", ".join(versions))
+    from suite import packages_line  # bench/ is this script's directory
+    lines.append(packages_line(("geoweave", "pyarrow", "numpy", "shapely", "geoarrow-c",
+                                "nanoarrow", "duckdb", "duckdb-extension-spatial")))
     return lines
 
 

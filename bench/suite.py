@@ -516,15 +516,20 @@ def machine_description():
         lines.append("memory: " + mem.split()[1])
     except (OSError, IndexError):
         pass
+    lines.append(packages_line(("geoweave", "shapely", "numpy", "geoarrow-c", "nanoarrow")))
+    return lines
+
+
+def packages_line(dists):
+    """The installed version of each distribution, for a run's description."""
     from importlib import metadata
     versions = []
-    for dist in ("geoweave", "shapely", "numpy", "geoarrow-c", "nanoarrow"):
+    for dist in dists:
         try:
             versions.append(f"{dist} {metadata.version(dist)}")
         except metadata.PackageNotFoundError:
             versions.append(f"{dist} (not installed)")
-    lines.append("packages: " + ", ".join(versions))
-    return lines
+    return "packages: " + ", ".join(versions)
 
 
 def fmt_time(ns):

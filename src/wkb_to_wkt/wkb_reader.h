@@ -11,7 +11,8 @@
 //
 //   void begin_geometry(const WkbHeader& h, Placement where);
 //       a record's header has been read (the SRID of members is consumed but
-//       never reported: h.has_srid is false for them)
+//       never reported: h.has_srid is false for them); for a Point, once its
+//       ordinates have been read too
 //   void point(const double* ordinates, unsigned k, Placement where);
 //       the body of a Point record (k = 2, 3 or 4)
 //   void open_list(std::uint32_t count, Placement where);
@@ -54,237 +55,283 @@ struct WkbHeader {
   std::int32_t srid;
 };
 
-struct Cursor {
-  const std::uint8_t* data;
-  std::uint64_t length;
-  std::uint64_t position = 0;
-  bool little_endian = true;
-
-  std::uint64_t remaining() const noexcept { return length - position; }
-};
-
-[[gnu::cold, gnu::noinline]] inline ConversionError end_of_data(const char* width) {
-  return ConversionError::wkb(std::string("unexpected end of data reading ") + width);
-}
-
-inline Result<void> read_byte_order(Cursor& c) {
-  if (c.remaining() < 1) return fail(ConversionError::wkb("unexpected end of data"));
-  const std::uint8_t marker = c.data[c.position++];
-  if (marker > 1) {
-    return fail(ConversionError::wkb("invalid byte order marker: " + std::to_string(marker)));
-  }
-  c.little_endian = marker == 1;
-  return {};
-}
-
-inline Result<std::uint32_t> read_u32(Cursor& c) {
-  if (c.remaining() < 4) return fail(end_of_data("u32"));
-  const std::uint32_t v = load_u32(c.data + c.position, c.little_endian);
-  c.position += 4;
-  return v;
-}
-
-inline Result<WkbHeader> read_header(Cursor& c) {
-  auto word = read_u32(c);
-  if (!word) return fail(std::move(word.error()));
-  const std::uint32_t type_word = *word;
-  const std::uint32_t code = type_word & 0xFFFFu;
-  const bool z = type_word & EWKB_Z_FLAG;
-  const bool m = type_word & EWKB_M_FLAG;
-  Dimension dim;
-  std::uint32_t base = code;
-  if (z) {
-    dim = m ? Dimension::XYZM : Dimension::XYZ;
-  } else if (m) {
-    dim = Dimension::XYM;
-  } else if (code > 3000) {
-    dim = Dimension::XYZM;
-    base = code - 3000;
-  } else if (code > 2000) {
-    dim = Dimension::XYM;
-    base = code - 2000;
-  } else if (code > 1000) {
-    dim = Dimension::XYZ;
-    base = code - 1000;
-  } else {
-    dim = Dimension::XY;
-  }
-  if (base < 1 || base > 7) return fail(ConversionError::unsupported(base));
-  WkbHeader h{dim, static_cast<GeometryType>(base), false, 0};
-  if (type_word & EWKB_SRID_FLAG) {
-    if (c.remaining() < 4) return fail(end_of_data("i32"));
-    const auto srid = static_cast<std::int32_t>(load_u32(c.data + c.position, c.little_endian));
-    c.position += 4;
-    h.has_srid = srid > 0;
-    h.srid = srid;
-  }
-  return h;
-}
-
 template <class Emitter>
 class Reader {
  public:
   Reader(ByteSpan input, Emitter& emitter) noexcept
-      : c_{input.data, input.size}, em_(emitter) {}
+      : p_(input.data), end_(input.data + input.size), em_(emitter) {}
 
   // One whole value: the outermost record and nothing after it. Returns the
   // outermost record's SRID.
   Result<SridSlot> read_all() {
-    auto top = read_geometry(Placement::Top, 0);
-    if (!top) return fail(std::move(top.error()));
-    if (c_.position != c_.length) {
-      return fail(ConversionError::wkb("unexpected trailing data: " +
-                                       std::to_string(c_.length - c_.position) +
+    WkbHeader top{};
+    if (!read_geometry(Placement::Top, 0, top)) return fail(std::move(error_));
+    if (p_ != end_) {
+      return fail(ConversionError::wkb("unexpected trailing data: " + std::to_string(remaining()) +
                                        " bytes remaining"));
     }
-    return top->has_srid ? SridSlot{true, top->srid} : SridSlot{};
+    return top.has_srid ? SridSlot{true, top.srid} : SridSlot{};
   }
 
  private:
-  Result<void> read_coordinate_list(Dimension dim, std::uint64_t count) {
+  // The hot path returns plain bools and never touches an error object: each
+  // failure is recorded once, by a cold function, into error_ (a record costs
+  // a few nanoseconds, and a collection holds thousands of them).
+  [[gnu::cold, gnu::noinline]] bool failed(ConversionError e) {
+    error_ = std::move(e);
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool end_of_data(const char* width) {
+    return failed(ConversionError::wkb(std::string("unexpected end of data reading ") + width));
+  }
+  [[gnu::cold, gnu::noinline]] bool no_byte_order() {
+    return failed(ConversionError::wkb("unexpected end of data"));
+  }
+  [[gnu::cold, gnu::noinline]] bool bad_byte_order(std::uint8_t marker) {
+    return failed(ConversionError::wkb("invalid byte order marker: " + std::to_string(marker)));
+  }
+  [[gnu::cold, gnu::noinline]] bool wrong_member(GeometryType parent, GeometryType expected,
+                                                 GeometryType got) {
+    return failed(ConversionError::wkb(
+        "expected " + std::string(geometry_type_name(expected)) + " sub-geometry in " +
+        std::string(geometry_type_name(parent)) + ", got type code " +
+        std::string(geometry_type_name(got))));
+  }
+  [[gnu::cold, gnu::noinline]] bool wrong_member_dimension(GeometryType parent, Dimension expected,
+                                                           Dimension got) {
+    return failed(ConversionError::wkb(
+        std::string(geometry_type_name(parent)) + " child has incompatible dimension " +
+        std::string(dimension_name(got)) + "; expected " + std::string(dimension_name(expected))));
+  }
+  [[gnu::cold, gnu::noinline]] bool wrong_collection_dimension(Dimension expected, Dimension got) {
+    return failed(ConversionError::wkb("GeometryCollection " + std::string(dimension_name(expected)) +
+                                       " member has incompatible dimension " +
+                                       std::string(dimension_name(got))));
+  }
+
+  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
+
+  bool read_byte_order() {
+    if (p_ == end_) [[unlikely]] return no_byte_order();
+    const std::uint8_t marker = *p_++;
+    if (marker > 1) [[unlikely]] return bad_byte_order(marker);
+    little_endian_ = marker == 1;
+    return true;
+  }
+
+  bool read_u32(std::uint32_t& v) {
+    if (remaining() < 4) [[unlikely]] return end_of_data("u32");
+    v = load_u32(p_, little_endian_);
+    p_ += 4;
+    return true;
+  }
+
+  // The type word (and SRID, when flagged) after a byte order marker.
+  bool read_header(WkbHeader& h) {
+    std::uint32_t type_word = 0;
+    if (!read_u32(type_word)) return false;
+    const std::uint32_t code = type_word & 0xFFFFu;
+    const bool z = type_word & EWKB_Z_FLAG;
+    const bool m = type_word & EWKB_M_FLAG;
+    Dimension dim;
+    std::uint32_t base = code;
+    if (z) {
+      dim = m ? Dimension::XYZM : Dimension::XYZ;
+    } else if (m) {
+      dim = Dimension::XYM;
+    } else if (code > 3000) {
+      dim = Dimension::XYZM;
+      base = code - 3000;
+    } else if (code > 2000) {
+      dim = Dimension::XYM;
+      base = code - 2000;
+    } else if (code > 1000) {
+      dim = Dimension::XYZ;
+      base = code - 1000;
+    } else {
+      dim = Dimension::XY;
+    }
+    if (base < 1 || base > 7) [[unlikely]] return failed(ConversionError::unsupported(base));
+    h = WkbHeader{dim, static_cast<GeometryType>(base), false, 0};
+    if (type_word & EWKB_SRID_FLAG) {
+      if (remaining() < 4) [[unlikely]] return end_of_data("i32");
+      const auto srid = static_cast<std::int32_t>(load_u32(p_, little_endian_));
+      p_ += 4;
+      h.has_srid = srid > 0;
+      h.srid = srid;
+    }
+    return true;
+  }
+
+  // A record's marker and header. The commonest record, a marker and a plain
+  // XY type code 1-7, is decided from one load; anything else goes through
+  // read_byte_order and read_header, which find every error in order.
+  bool read_record_header(WkbHeader& h) {
+    if (remaining() >= 5) [[likely]] {
+      const std::uint8_t marker = p_[0];
+      const std::uint32_t word = load_u32(p_ + 1, marker == 1);
+      if (marker <= 1 && word - 1u < 7u) {
+        little_endian_ = marker == 1;
+        p_ += 5;
+        h = WkbHeader{Dimension::XY, static_cast<GeometryType>(word), false, 0};
+        return true;
+      }
+    }
+    return read_byte_order() && read_header(h);
+  }
+
+  bool read_coordinate_list(Dimension dim, std::uint64_t count) {
     const unsigned k = ordinate_count(dim);
     const std::uint64_t stride = 8ull * k;
-    const std::uint64_t available = c_.remaining() / stride;
+    const std::uint64_t available = remaining() / stride;
     const std::uint64_t n = count < available ? count : available;
-    if (c_.little_endian) {
-      em_.template coordinates<true>(c_.data + c_.position, n, k);
+    if (little_endian_) {
+      em_.template coordinates<true>(p_, n, k);
     } else {
-      em_.template coordinates<false>(c_.data + c_.position, n, k);
+      em_.template coordinates<false>(p_, n, k);
     }
-    c_.position += n * stride;
-    if (n < count) return fail(end_of_data("f64"));
-    return {};
+    p_ += n * stride;
+    if (n < count) [[unlikely]] return end_of_data("f64");
+    return true;
   }
 
-  Result<void> read_rings(Dimension dim, std::uint32_t rings) {
+  bool read_rings(Dimension dim, std::uint32_t rings) {
     for (std::uint32_t r = 0; r < rings; ++r) {
       if (r) em_.separator();
-      auto points = read_u32(c_);
-      if (!points) return fail(std::move(points.error()));
-      em_.open_ring(*points);
-      if (auto ok = read_coordinate_list(dim, *points); !ok) return ok;
+      std::uint32_t points = 0;
+      if (!read_u32(points)) return false;
+      em_.open_ring(points);
+      if (!read_coordinate_list(dim, points)) return false;
       em_.close_ring();
     }
-    return {};
+    return true;
   }
 
-  // The body of a Point, LineString or Polygon.
-  Result<void> read_simple_body(GeometryType type, Dimension dim, Placement where) {
-    if (type == GeometryType::Point) {
-      const unsigned k = ordinate_count(dim);
-      // All ordinates are read before anything is emitted: a short Point fails
-      // on its first missing ordinate with nothing written.
-      if (c_.remaining() < 8ull * k) return fail(end_of_data("f64"));
-      double values[4];
-      const std::uint8_t* p = c_.data + c_.position;
-      for (unsigned i = 0; i < k; ++i) {
-        const std::uint64_t bits = load_u64(p + 8 * i, c_.little_endian);
-        std::memcpy(&values[i], &bits, 8);
-      }
-      c_.position += 8ull * k;
-      em_.point(values, k, where);
-      return {};
-    }
-    auto count = read_u32(c_);  // points of a LineString, rings of a Polygon
-    if (!count) return fail(std::move(count.error()));
-    em_.open_list(*count, where);
-    if (*count == 0) return {};
-    auto ok = type == GeometryType::LineString ? read_coordinate_list(dim, *count)
-                                               : read_rings(dim, *count);
-    if (!ok) return ok;
+  // The body of a LineString or Polygon.
+  [[gnu::noinline]] bool read_list_body(GeometryType type, Dimension dim, Placement where) {
+    std::uint32_t count = 0;  // points of a LineString, rings of a Polygon
+    if (!read_u32(count)) return false;
+    em_.open_list(count, where);
+    if (count == 0) return true;
+    const bool ok = type == GeometryType::LineString ? read_coordinate_list(dim, count)
+                                                     : read_rings(dim, count);
+    if (!ok) return false;
     em_.close_list();
-    return {};
+    return true;
   }
 
-  Result<void> read_multi(const WkbHeader& h, Placement where) {
-    auto count = read_u32(c_);
-    if (!count) return fail(std::move(count.error()));
-    em_.open_list(*count, where);
-    if (*count == 0) return {};
+  // A Point of K ordinates: all of them are read before anything is emitted,
+  // header included, so a short Point fails on its first missing ordinate
+  // with nothing written, and the reads of a run of Points are not held up
+  // by the writes of the one before.
+  template <unsigned K>
+  bool read_point(const WkbHeader& emitted, Placement where) {
+    if (remaining() < 8ull * K) [[unlikely]] return end_of_data("f64");
+    double values[K];
+    const bool little = little_endian_;
+    for (unsigned i = 0; i < K; ++i) {
+      const std::uint64_t bits = load_u64(p_ + 8 * i, little);
+      std::memcpy(&values[i], &bits, 8);
+    }
+    p_ += 8ull * K;
+    em_.begin_geometry(emitted, where);
+    em_.point(values, K, where);
+    return true;
+  }
+
+  // A Point, LineString or Polygon whose header has been read: `emitted` is
+  // the header the emitter is given.
+  bool read_simple(const WkbHeader& emitted, Placement where) {
+    if (emitted.geometry_type != GeometryType::Point) {
+      em_.begin_geometry(emitted, where);
+      return read_list_body(emitted.geometry_type, emitted.dimension, where);
+    }
+    switch (emitted.dimension) {
+      case Dimension::XY: return read_point<2>(emitted, where);
+      case Dimension::XYZM: return read_point<4>(emitted, where);
+      default: return read_point<3>(emitted, where);
+    }
+  }
+
+  [[gnu::noinline]] bool read_multi(const WkbHeader& h, Placement where) {
+    std::uint32_t count = 0;
+    if (!read_u32(count)) return false;
+    em_.open_list(count, where);
+    if (count == 0) return true;
     const GeometryType member_type =
         h.geometry_type == GeometryType::MultiPoint        ? GeometryType::Point
         : h.geometry_type == GeometryType::MultiLineString ? GeometryType::LineString
                                                             : GeometryType::Polygon;
-    for (std::uint32_t i = 0; i < *count; ++i) {
+    for (std::uint32_t i = 0; i < count; ++i) {
       if (i) em_.separator();
-      if (auto ok = read_byte_order(c_); !ok) return ok;
-      auto member = read_header(c_);
-      if (!member) return fail(std::move(member.error()));
-      if (member->geometry_type != member_type) {
-        return fail(ConversionError::wkb(
-            "expected " + std::string(geometry_type_name(member_type)) + " sub-geometry in " +
-            std::string(geometry_type_name(h.geometry_type)) + ", got type code " +
-            std::string(geometry_type_name(member->geometry_type))));
+      WkbHeader member{};
+      if (!read_record_header(member)) return false;
+      if (member.geometry_type != member_type) [[unlikely]] {
+        return wrong_member(h.geometry_type, member_type, member.geometry_type);
       }
-      if (member->dimension != h.dimension) {
-        return fail(ConversionError::wkb(
-            std::string(geometry_type_name(h.geometry_type)) +
-            " child has incompatible dimension " + std::string(dimension_name(member->dimension)) +
-            "; expected " + std::string(dimension_name(h.dimension))));
+      if (member.dimension != h.dimension) [[unlikely]] {
+        return wrong_member_dimension(h.geometry_type, h.dimension, member.dimension);
       }
       // A member's own SRID is consumed and dropped.
-      em_.begin_geometry(WkbHeader{h.dimension, member_type, false, 0}, Placement::InMulti);
-      if (auto ok = read_simple_body(member_type, h.dimension, Placement::InMulti); !ok) {
-        return ok;
+      if (!read_simple(WkbHeader{h.dimension, member_type, false, 0}, Placement::InMulti)) {
+        return false;
       }
     }
     em_.close_list();
-    return {};
+    return true;
   }
 
-  Result<WkbHeader> read_geometry(Placement where, std::size_t depth) {
-    if (depth >= MAX_NESTING_DEPTH) {
-      return fail(ConversionError::wkb("geometry nesting exceeds maximum depth of 128"));
+  [[gnu::noinline]] bool read_collection(const WkbHeader& h, Placement where, std::size_t depth) {
+    std::uint32_t count = 0;
+    if (!read_u32(count)) return false;
+    em_.open_list(count, where);
+    if (count == 0) return true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (i) em_.separator();
+      WkbHeader member{};
+      if (!read_geometry(Placement::InCollection, depth + 1, member)) return false;
+      // Read to its end first: a fault inside the member wins.
+      if (h.dimension != Dimension::XY && member.dimension != h.dimension) [[unlikely]] {
+        return wrong_collection_dimension(h.dimension, member.dimension);
+      }
     }
-    if (auto ok = read_byte_order(c_); !ok) return fail(std::move(ok.error()));
-    auto header = read_header(c_);
-    if (!header) return fail(std::move(header.error()));
-    const WkbHeader& h = *header;
-    if (where == Placement::Top) {
-      em_.begin_geometry(h, where);
-    } else {
-      em_.begin_geometry(WkbHeader{h.dimension, h.geometry_type, false, 0}, where);
-    }
+    em_.close_list();
+    return true;
+  }
 
+  // One record, header and body. Inlined into the collection loop, so only
+  // nested collections recurse.
+  [[gnu::always_inline]] inline bool read_geometry(Placement where, std::size_t depth,
+                                                   WkbHeader& h) {
+    if (depth >= MAX_NESTING_DEPTH) [[unlikely]] {
+      return failed(ConversionError::wkb("geometry nesting exceeds maximum depth of 128"));
+    }
+    if (!read_record_header(h)) return false;
+    // Only the outermost record's SRID is reported.
+    const WkbHeader emitted =
+        where == Placement::Top ? h : WkbHeader{h.dimension, h.geometry_type, false, 0};
     switch (h.geometry_type) {
       case GeometryType::Point:
       case GeometryType::LineString:
       case GeometryType::Polygon:
-        if (auto ok = read_simple_body(h.geometry_type, h.dimension, where); !ok) {
-          return fail(std::move(ok.error()));
-        }
-        break;
+        return read_simple(emitted, where);
       case GeometryType::MultiPoint:
       case GeometryType::MultiLineString:
       case GeometryType::MultiPolygon:
-        if (auto ok = read_multi(h, where); !ok) return fail(std::move(ok.error()));
-        break;
-      case GeometryType::GeometryCollection: {
-        auto count = read_u32(c_);
-        if (!count) return fail(std::move(count.error()));
-        em_.open_list(*count, where);
-        if (*count == 0) break;
-        for (std::uint32_t i = 0; i < *count; ++i) {
-          if (i) em_.separator();
-          auto member = read_geometry(Placement::InCollection, depth + 1);
-          if (!member) return member;
-          // Read to its end first: a fault inside the member wins.
-          if (h.dimension != Dimension::XY && member->dimension != h.dimension) {
-            return fail(ConversionError::wkb(
-                "GeometryCollection " + std::string(dimension_name(h.dimension)) +
-                " member has incompatible dimension " +
-                std::string(dimension_name(member->dimension))));
-          }
-        }
-        em_.close_list();
-        break;
-      }
+        em_.begin_geometry(emitted, where);
+        return read_multi(h, where);
+      case GeometryType::GeometryCollection:
+        em_.begin_geometry(emitted, where);
+        return read_collection(h, where, depth);
     }
-    return h;
+    return true;
   }
 
-  Cursor c_;
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  bool little_endian_ = true;
   Emitter& em_;
+  ConversionError error_;
 };
 
 // Reads the whole of `input` through `emitter`; returns the top-level SRID.

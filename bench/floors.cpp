@@ -314,11 +314,11 @@ int main(int argc, char** argv) {
     g_sink = r ? r->size() : 0;
   }));
   results.push_back(measure("core_set_srid_header", reps, [&] {
-    auto plan = geoweave::plan_srid_rewrite(wkb_span, geoweave::SridOption::set(4326));
-    if (!plan) return;
-    geoweave::OutputBuffer out(plan->length);
-    geoweave::write_plan(*plan, wkb_span, out.tail(plan->length));
-    out.commit(plan->length);
+    const auto plan = geoweave::plan_srid_rewrite(wkb_span, geoweave::SridOption::set(4326));
+    geoweave::OutputBuffer out(plan.length);
+    auto written = geoweave::write_plan(plan, wkb_span, out.tail(plan.length));
+    if (!written) return;
+    out.commit(*written);
     g_sink = out.size();
   }));
 

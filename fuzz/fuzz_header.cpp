@@ -2,7 +2,8 @@
 // (plan_srid_rewrite + write_plan) in both of its encodings.
 //
 // Invariants: both encodings succeed or fail together, the hex one is the
-// upper-case hex of the bytes one; the planned length is exact; a header patch
+// upper-case hex of the bytes one; a patch writes exactly the planned length
+// and a rebuild at most that, failing only as the reader fails; a header patch
 // keeps the body bytes and the byte order; the result carries the requested
 // SRID; a patched value reads as the same geometry as its source whenever the
 // source reads at all, and a rebuilt one reads as the source's geometry.
@@ -32,28 +33,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (SridOption option : options_for(data, size)) {
     if (option.is_mirror()) continue;  // the header functions always strip or set
-    auto plan = plan_srid_rewrite(input, option, RewriteEncoding::Bytes);
-    auto hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
-    FUZZ_CHECK(plan.has_value() == hex_plan.has_value());
-    if (!plan) {
-      FUZZ_CHECK(same_error(plan.error(), hex_plan.error()));
-      // Only a value that cannot be patched is ever parsed.
-      FUZZ_CHECK(!is_simple_header(input));
+    const HeaderPlan plan = plan_srid_rewrite(input, option, RewriteEncoding::Bytes);
+    const HeaderPlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
+    FUZZ_CHECK(hex_plan.kind == plan.kind && hex_plan.length == 2 * plan.length);
+    const HeaderPlan::Kind kind = plan.kind;
+
+    // Buffers of exactly the planned room, so an overrun is a sanitizer report.
+    auto planned_hex = std::make_unique<char[]>(hex_plan.length);
+    auto hex_written = write_plan(hex_plan, input, planned_hex.get());
+    auto planned = std::make_unique<char[]>(plan.length);
+    auto written = write_plan(plan, input, planned.get());
+    FUZZ_CHECK(written.has_value() == hex_written.has_value());
+    if (!written) {
+      FUZZ_CHECK(same_error(written.error(), hex_written.error()));
+      // Only a value that cannot be patched is ever read, and it fails as the
+      // reader does.
+      FUZZ_CHECK(kind == HeaderPlan::Kind::Rebuilt && !is_simple_header(input));
+      FUZZ_CHECK(!source_read && same_error(written.error(), source_read.error()));
       continue;
     }
-    FUZZ_CHECK(hex_plan->kind == plan->kind && hex_plan->length == 2 * plan->length);
+    // A patch writes exactly the planned length, a rebuild at most that.
+    FUZZ_CHECK(*written <= plan.length && *hex_written == 2 * *written);
+    FUZZ_CHECK(kind == HeaderPlan::Kind::Rebuilt || *written == plan.length);
+    const std::string_view out(planned.get(), *written);
 
-    // Exactly sized buffers, so an overrun is a sanitizer report.
-    const HeaderPlan::Kind kind = plan->kind;
-    const std::size_t length = plan->length;
-    auto planned_hex = std::make_unique<char[]>(2 * length + 1);
-    write_plan(*hex_plan, input, planned_hex.get());
-    auto planned = std::make_unique<char[]>(length + 1);
-    write_plan(*plan, input, planned.get());
-    const std::string_view out(planned.get(), length);
-
-    FUZZ_CHECK(std::string_view(planned_hex.get(), 2 * length) == reference_hex(out));
-    FUZZ_CHECK(write_plan_to_buffer(*plan, input).view() == out);
+    FUZZ_CHECK(std::string_view(planned_hex.get(), *hex_written) == reference_hex(out));
+    auto buffered = write_plan_to_buffer(plan, input);
+    FUZZ_CHECK(buffered.has_value() && buffered->view() == out);
 
     switch (kind) {
       case HeaderPlan::Kind::Unchanged:
@@ -62,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case HeaderPlan::Kind::StrippedHeader:
       case HeaderPlan::Kind::SridHeader:
         FUZZ_CHECK(out[0] == raw[0]);
-        FUZZ_CHECK(out.substr(plan->header_length) == raw.substr(plan->body_offset));
+        FUZZ_CHECK(out.substr(plan.header_length) == raw.substr(plan.body_offset));
         break;
       case HeaderPlan::Kind::Rebuilt:
         FUZZ_CHECK(!is_simple_header(input));
@@ -86,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       FUZZ_CHECK(source_read.has_value() && result_read.has_value());
       // Canonical EWKB is a fixed point of the rebuild.
-      auto again = plan_srid_rewrite(span_of(out), option, RewriteEncoding::Bytes);
-      FUZZ_CHECK(again.has_value() && write_plan_to_buffer(*again, span_of(out)).view() == out);
+      auto again = write_plan_to_buffer(
+          plan_srid_rewrite(span_of(out), option, RewriteEncoding::Bytes), span_of(out));
+      FUZZ_CHECK(again.has_value() && again->view() == out);
     }
     if (result_read && source_read) {
       FUZZ_CHECK(result_read->text.view() == source_read->text.view());

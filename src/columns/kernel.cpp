@@ -177,10 +177,10 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     s.data.keep(*r);
   } else if constexpr (OP == Operation::ToWkb) {
     if (!text && !option.is_mirror()) {
-      auto plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes);
-      if (!plan) return failed(plan.error());
-      write_plan(*plan, in, s.data.room(plan->length));
-      s.data.commit(plan->length);
+      const HeaderPlan plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes);
+      auto written = write_plan(plan, in, s.data.room(plan.length));
+      if (!written) return failed(written.error());
+      s.data.commit(*written);
     } else {
       Source source{text, in, text_of(in)};
       auto r = convert_to_wkb(source, option, &s.data);
@@ -219,15 +219,16 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     if (text) {
       auto decoded = hex_decode(text_of(in), &s.scratch);  // never trimmed
       if (!decoded) return failed(decoded.error());
-      auto plan = plan_srid_rewrite(span_of(*decoded), header_option, RewriteEncoding::Hex);
-      if (!plan) return failed(plan.error());
-      write_plan(*plan, span_of(*decoded), s.data.room(plan->length));
-      s.data.commit(plan->length);
+      const HeaderPlan plan =
+          plan_srid_rewrite(span_of(*decoded), header_option, RewriteEncoding::Hex);
+      auto written = write_plan(plan, span_of(*decoded), s.data.room(plan.length));
+      if (!written) return failed(written.error());
+      s.data.commit(*written);
     } else {
-      auto plan = plan_srid_rewrite(in, header_option, RewriteEncoding::Bytes);
-      if (!plan) return failed(plan.error());
-      write_plan(*plan, in, s.data.room(plan->length));
-      s.data.commit(plan->length);
+      const HeaderPlan plan = plan_srid_rewrite(in, header_option, RewriteEncoding::Bytes);
+      auto written = write_plan(plan, in, s.data.room(plan.length));
+      if (!written) return failed(written.error());
+      s.data.commit(*written);
     }
   }
   return true;

@@ -101,9 +101,9 @@ std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storag
 // An SRID rewrite of WKB bytes through the one planned path.
 Result<MaybeBorrowed> rewritten(ByteSpan wkb, SridOption option, RewriteEncoding encoding,
                                 BufferStorage* storage) {
-  auto plan = plan_srid_rewrite(wkb, option, encoding);
-  if (!plan) return fail(std::move(plan.error()));
-  return owned(write_plan_to_buffer(*plan, wkb, storage));
+  auto out = write_plan_to_buffer(plan_srid_rewrite(wkb, option, encoding), wkb, storage);
+  if (!out) return fail(std::move(out.error()));
+  return owned(std::move(*out));
 }
 
 }  // namespace

@@ -7,15 +7,11 @@
 #include "ops/ewkb_rebuild.h"
 
 #include <bit>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string_view>
 
+#include "core/hex_encode.h"
 #include "core/simd.h"
-
 #include "wkb_to_wkt/wkb_reader.h"
-#include "wkt_to_wkb/sinks.h"
 
 namespace geoweave {
 namespace {
@@ -40,73 +36,136 @@ constexpr std::uint64_t canonical_bits(std::uint64_t bits) noexcept {
   return bits;
 }
 
-template <class Sink>
+// Writes through a raw cursor: the area was sized by rebuild_bound, and the
+// reader emits nothing it has not consumed (see rebuild_bound), so no write
+// needs a capacity check and the cursor is the only state.
+template <bool Hex>
 class EwkbEmitter {
  public:
-  EwkbEmitter(Sink& sink, SridSlot slot) noexcept : sink_(sink), slot_(slot) {}
+  static constexpr std::size_t UNIT = Hex ? 2 : 1;  // output units per byte
 
+  EwkbEmitter(char* out, SridSlot slot) noexcept : w_(out), slot_(slot) {}
+
+  char* end() const noexcept { return w_; }
+
+  // Each call takes the cursor once and stores it once: every store through
+  // it may alias the cursor itself, so a cursor updated after each field
+  // would be a chain of store-to-load round trips.
   void begin_geometry(const wkb::WkbHeader& h, Placement where) {
     const std::uint32_t word =
         static_cast<std::uint32_t>(h.geometry_type) | dimension_flags(h.dimension);
-    sink_.put_byte_order();
+    char* w = w_;
+    put_byte_order(w);
     if (where == Placement::Top && slot_.has_srid) {
-      sink_.put_u32(word | EWKB_SRID_FLAG);
-      sink_.put_u32(static_cast<std::uint32_t>(slot_.srid));
+      put_u32(w, word | EWKB_SRID_FLAG);
+      put_u32(w, static_cast<std::uint32_t>(slot_.srid));
     } else {
-      sink_.put_u32(word);
+      put_u32(w, word);
     }
+    w_ = w;
   }
   // An all-NaN (empty) Point needs nothing of its own: each NaN becomes the
   // quiet NaN, as every other one does.
   void point(const double* values, unsigned k, Placement) {
+    char* w = w_;
     for (unsigned i = 0; i < k; ++i) {
-      sink_.put_f64(std::bit_cast<double>(canonical_bits(std::bit_cast<std::uint64_t>(values[i]))));
+      put_f64(w, canonical_bits(std::bit_cast<std::uint64_t>(values[i])));
     }
+    w_ = w;
   }
-  void open_list(std::uint32_t count, Placement) { sink_.put_u32(count); }
+  void open_list(std::uint32_t count, Placement) { put_count(count); }
   void close_list() noexcept {}
   void separator() noexcept {}
-  void open_ring(std::uint32_t count) { sink_.put_u32(count); }
+  void open_ring(std::uint32_t count) { put_count(count); }
   void close_ring() noexcept {}
 
   template <bool LittleEndian>
   void coordinates(const std::uint8_t* p, std::uint64_t n, unsigned k) {
     const std::size_t values = static_cast<std::size_t>(n) * k;
-    char* out = sink_.tail(values * Sink::F64_WIDTH);
+    char* w = w_;
     // The bulk copy keeps the input's bytes, which are the output's only when
     // both they and the host are little-endian (the scan reads host words).
-    if constexpr (LittleEndian && HOST_LITTLE_ENDIAN && !Sink::IS_HEX) {
-      if (copy_and_scan(p, out, values)) fix_up(out, values);
+    if constexpr (LittleEndian && HOST_LITTLE_ENDIAN && !Hex) {
+      if (copy_and_scan(p, w, values)) fix_up(w, values);
+      w += 8 * values;
     } else {
       for (std::size_t i = 0; i < values; ++i) {
         std::uint64_t bits;
         std::memcpy(&bits, p + 8 * i, 8);
         if constexpr (LittleEndian != HOST_LITTLE_ENDIAN) bits = std::byteswap(bits);
-        Sink::store_f64(out + i * Sink::F64_WIDTH, std::bit_cast<double>(canonical_bits(bits)));
+        put_f64(w, canonical_bits(bits));
       }
     }
-    sink_.commit(values * Sink::F64_WIDTH);
+    w_ = w;
   }
 
  private:
+  void put_count(std::uint32_t v) noexcept {
+    char* w = w_;
+    put_u32(w, v);
+    w_ = w;
+  }
+  static void put_byte_order(char*& w) noexcept {
+    if constexpr (Hex) {
+      std::memcpy(w, "01", 2);
+    } else {
+      *w = '\x01';
+    }
+    w += UNIT;
+  }
+  static void put_u32(char*& w, std::uint32_t v) noexcept {
+    if constexpr (Hex) {
+      hex::encode4(w, v);
+    } else {
+      v = to_little_endian(v);
+      std::memcpy(w, &v, 4);
+    }
+    w += 4 * UNIT;
+  }
+  // `bits` as a host word; written little-endian.
+  static void put_f64(char*& w, std::uint64_t bits) noexcept {
+    if constexpr (Hex) {
+      hex::encode8(w, bits);
+    } else {
+      bits = to_little_endian(bits);
+      std::memcpy(w, &bits, 8);
+    }
+    w += 8 * UNIT;
+  }
+
   // Copies a run and tells whether it holds a value that normalisation may
   // change: zeros, infinities or NaNs, rare in real data. The test looks at the
-  // high words only and may also flag tiny subnormals; fix_up is exact.
+  // exponent fields only, so subnormals are flagged too; fix_up is exact.
   static bool copy_and_scan(const std::uint8_t* from, char* to, std::size_t values) noexcept {
     std::size_t i = 0;
     bool any = false;
 #if GEOWEAVE_USE_SSE2
     const __m128i exponent = _mm_set1_epi32(0x7FF00000);
-    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
     const __m128i zero = _mm_setzero_si128();
+    // The exponent fields of four doubles (in `a` and `b`) all ones (infinity,
+    // NaN) or all zeros (zero, subnormal): lanes of all ones.
+    const auto flagged = [&](__m128i a, __m128i b) {
+      const __m128i high = _mm_castps_si128(
+          _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+      const __m128i e = _mm_and_si128(high, exponent);
+      return _mm_or_si128(_mm_cmpeq_epi32(e, exponent), _mm_cmpeq_epi32(e, zero));
+    };
+    const auto copy = [&](std::size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * at), v);
+      return v;
+    };
     __m128i acc = zero;
-    for (; i + 2 <= values; i += 2) {  // two doubles: lanes lo0 hi0 lo1 hi1
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * i));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * i), v);
-      acc = _mm_or_si128(acc, _mm_cmpeq_epi32(_mm_and_si128(v, exponent), exponent));
-      acc = _mm_or_si128(acc, _mm_cmpeq_epi32(_mm_and_si128(v, magnitude), zero));
+    for (; i + 8 <= values; i += 8) {
+      const __m128i a = copy(i), b = copy(i + 2), c = copy(i + 4), d = copy(i + 6);
+      acc = _mm_or_si128(acc, _mm_or_si128(flagged(a, b), flagged(c, d)));
     }
-    any = (_mm_movemask_epi8(acc) & 0xF0F0) != 0;  // the high lanes only
+    if (i + 4 <= values) {
+      const __m128i a = copy(i), b = copy(i + 2);
+      acc = _mm_or_si128(acc, flagged(a, b));
+      i += 4;
+    }
+    any = _mm_movemask_epi8(acc) != 0;
 #endif
     for (; i < values; ++i) {
       std::uint64_t bits;
@@ -128,115 +187,47 @@ class EwkbEmitter {
     }
   }
 
-  Sink& sink_;
+  char* w_;
   SridSlot slot_;
 };
 
-// The EwkbEmitter's arithmetic without its writes, in bytes.
-class LengthEmitter {
- public:
-  explicit LengthEmitter(SridSlot slot) noexcept : slot_(slot) {}
-
-  void begin_geometry(const wkb::WkbHeader&, Placement where) noexcept {
-    length_ += where == Placement::Top && slot_.has_srid ? 9 : 5;
-  }
-  void point(const double*, unsigned k, Placement) noexcept { length_ += 8ull * k; }
-  void open_list(std::uint32_t, Placement) noexcept { length_ += 4; }
-  void close_list() noexcept {}
-  void separator() noexcept {}
-  void open_ring(std::uint32_t) noexcept { length_ += 4; }
-  void close_ring() noexcept {}
-  template <bool LittleEndian>
-  void coordinates(const std::uint8_t*, std::uint64_t n, unsigned k) noexcept {
-    length_ += 8ull * k * n;
-  }
-  std::uint64_t length() const noexcept { return length_; }
-
- private:
-  SridSlot slot_;
-  std::uint64_t length_ = 0;
-};
-
-// A caller's area of a fixed size lent to one output buffer. The buffer never
-// needs more when the input reads as it did when measured; if it does (the
-// input changed meanwhile), it continues in heap memory of its own and
-// finish() copies back what fits.
-class FixedStorage final : public BufferStorage {
- public:
-  FixedStorage(char* area, std::size_t size) noexcept : area_(area), size_(size) {}
-  FixedStorage(const FixedStorage&) = delete;
-  FixedStorage& operator=(const FixedStorage&) = delete;
-  ~FixedStorage() { std::free(spill_); }
-
-  char* resize(std::size_t kept, std::size_t capacity) override {
-    if (!spill_ && capacity <= size_) return area_;
-    char* from = spill_ ? spill_ : area_;
-    void* p = spill_ ? std::realloc(spill_, capacity) : std::malloc(capacity);
-    if (!p) throw std::bad_alloc();
-    if (!spill_ && kept) std::memcpy(p, from, kept);
-    spill_ = static_cast<char*>(p);
-    return spill_;
-  }
-
-  // The area filled exactly: what `written` holds, cut or padded with zeros.
-  void finish(std::string_view written) noexcept {
-    const std::size_t n = written.size() < size_ ? written.size() : size_;
-    if (n && written.data() != area_) std::memmove(area_, written.data(), n);
-    if (n < size_) std::memset(area_ + n, 0, size_ - n);
-  }
-
- private:
-  char* area_;
-  std::size_t size_;
-  char* spill_ = nullptr;
-};
-
-template <class Sink>
-void rebuild_into_with(ByteSpan wkb, SridSlot slot, char* out, std::size_t length) {
-  FixedStorage area(out, length);
-  {
-    Sink sink(&area, length / (Sink::IS_HEX ? 2 : 1));
-    EwkbEmitter<Sink> emitter(sink, slot);
-    const bool read = wkb::read_wkb(wkb, emitter).has_value();
-    OutputBuffer written = sink.take();
-    area.finish(read ? written.view() : std::string_view());
-  }
-}
-
-template <class Sink>
-Result<OutputBuffer> rebuild_with(ByteSpan wkb, SridSlot slot, BufferStorage* storage) {
-  // Each record's header shrinks or stays (ISO codes and flag words are both
-  // four bytes; members lose their SRIDs); only the top one may gain an SRID.
-  Sink sink(storage, wkb.size ? wkb.size + 4 : 0);
-  EwkbEmitter<Sink> emitter(sink, slot);
+template <bool Hex>
+Result<std::size_t> rebuild_with(ByteSpan wkb, SridSlot slot, char* out) {
+  EwkbEmitter<Hex> emitter(out, slot);
   // The input's own SRID is read and dropped: the slot alone decides.
   if (auto read = wkb::read_wkb(wkb, emitter); !read) return fail(std::move(read.error()));
-  return sink.take();
+  return static_cast<std::size_t>(emitter.end() - out);
+}
+
+Result<OutputBuffer> rebuild_to_buffer(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding,
+                                       BufferStorage* storage) {
+  const std::size_t bound = rebuild_bound(wkb, slot, encoding);
+  OutputBuffer out(storage, bound);
+  auto written = rebuild_into(wkb, slot, encoding, out.tail(bound));
+  if (!written) return fail(std::move(written.error()));
+  out.commit(*written);
+  return out;
 }
 
 }  // namespace
 
 Result<OutputBuffer> rebuild_ewkb(ByteSpan wkb, SridSlot slot, BufferStorage* storage) {
-  return rebuild_with<BinarySink>(wkb, slot, storage);
+  return rebuild_to_buffer(wkb, slot, RewriteEncoding::Bytes, storage);
 }
 
 Result<OutputBuffer> rebuild_ewkb_hex(ByteSpan wkb, SridSlot slot, BufferStorage* storage) {
-  return rebuild_with<HexSink>(wkb, slot, storage);
+  return rebuild_to_buffer(wkb, slot, RewriteEncoding::Hex, storage);
 }
 
-Result<std::size_t> rebuilt_length(ByteSpan wkb, SridSlot slot) {
-  LengthEmitter emitter(slot);
-  if (auto read = wkb::read_wkb(wkb, emitter); !read) return fail(std::move(read.error()));
-  return static_cast<std::size_t>(emitter.length());
+std::size_t rebuild_bound(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding) noexcept {
+  const std::size_t bytes = wkb.size + (slot.has_srid ? 4 : 0);
+  return encoding == RewriteEncoding::Hex ? 2 * bytes : bytes;
 }
 
-void rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding, char* out,
-                  std::size_t length) {
-  if (encoding == RewriteEncoding::Hex) {
-    rebuild_into_with<HexSink>(wkb, slot, out, length);
-  } else {
-    rebuild_into_with<BinarySink>(wkb, slot, out, length);
-  }
+Result<std::size_t> rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding,
+                                 char* out) {
+  if (encoding == RewriteEncoding::Hex) return rebuild_with<true>(wkb, slot, out);
+  return rebuild_with<false>(wkb, slot, out);
 }
 
 }  // namespace geoweave

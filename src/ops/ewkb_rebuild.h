@@ -1,5 +1,5 @@
 // WKB of any dialect rebuilt as canonical EWKB in one pass, with no text in
-// between: the WKB reader driving an EWKB emitter over the byte or hex sink.
+// between: the WKB reader driving an EWKB emitter that writes bytes or hex.
 #pragma once
 
 #include <cstdint>
@@ -17,23 +17,24 @@ enum class RewriteEncoding : std::uint8_t { Bytes, Hex };
 // in flag form (never ISO codes), the SRID of `slot` on the outermost record
 // only (members' SRIDs are dropped), every NaN ordinate as the quiet NaN
 // 0x7FF8000000000000 and negative zero as zero; all other ordinates keep their
-// bits. Errors are the reader's, in the reader's order. The result never
-// exceeds the input by more than the 4 bytes of an added SRID, so it is
-// reserved once and never grows.
+// bits. Errors are the reader's, in the reader's order.
 Result<OutputBuffer> rebuild_ewkb(ByteSpan wkb, SridSlot slot, BufferStorage* storage = nullptr);
 // The same EWKB as upper-case hex digits, written directly.
 Result<OutputBuffer> rebuild_ewkb_hex(ByteSpan wkb, SridSlot slot,
                                       BufferStorage* storage = nullptr);
 
-// The length in bytes of what rebuild_ewkb writes for `wkb`, or the same
-// error. Only headers and counts are looked at: coordinate runs are skipped.
-Result<std::size_t> rebuilt_length(ByteSpan wkb, SridSlot slot);
+// Room enough for any rebuild of `wkb` with `slot`, in output units (bytes, or
+// hex digits). Every byte written stands for a byte read (a marker, a word, a
+// count, an ordinate), except the SRID added to the outermost record, so the
+// input's size plus those 4 bytes bounds the result whatever the input holds,
+// even should it change while it is read.
+std::size_t rebuild_bound(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding) noexcept;
 
-// Writes the rebuild of `wkb` at `out`, which has exactly `length` units: the
-// value of rebuilt_length (twice it for Hex). Should the input have changed
-// since it was measured (a caller's buffer mutated by another thread), the
-// area is still filled exactly, with whatever the second reading gave.
-void rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding, char* out,
-                  std::size_t length);
+// Rebuilds `wkb` at `out`, which has room for rebuild_bound units, in one
+// pass; returns the units written (fewer than the bound when members carried
+// SRIDs or the outermost SRID went), or the reader's error, with `out` then
+// holding an unspecified part of the result.
+Result<std::size_t> rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding,
+                                 char* out);
 
 }  // namespace geoweave

@@ -3,9 +3,10 @@
 // body is copied unread; everything else is rebuilt as canonical EWKB by the
 // WKB reader driving the EWKB emitter (ops/ewkb_rebuild.cpp).
 //
-// Every rewrite is described first as a HeaderPlan, so the exact output length
-// is known before anything is allocated, and every caller (bytes or hex, module
-// function, fuzz target or column kernel) goes through the same decision.
+// Every rewrite is described first as a HeaderPlan, so the room its output
+// needs is known before anything is allocated, and every caller (bytes or hex,
+// module function, fuzz target or column kernel) goes through the same
+// decision.
 #include "ops/header.h"
 
 #include <cstring>
@@ -134,7 +135,7 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
 
 }  // namespace
 
-Result<HeaderPlan> plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) {
+HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
   option = option.normalized();
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
   HeaderPlan plan;
@@ -143,21 +144,20 @@ Result<HeaderPlan> plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEnc
   } else if (auto patch = plan_header_patch(wkb, option)) {
     plan = *patch;
   } else {
-    // Not simple: the whole value is read now, so every error is found before
-    // any output exists, and its exact rebuilt length is known.
-    const SridSlot slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
-    auto length = rebuilt_length(wkb, slot);
-    if (!length) return fail(std::move(length.error()));
+    // Not simple: read and written in one pass by write_plan, into room for
+    // the longest result the value can give.
     plan.kind = HeaderPlan::Kind::Rebuilt;
-    plan.slot = slot;
-    plan.length = *length;
+    plan.slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
+    plan.encoding = encoding;
+    plan.length = rebuild_bound(wkb, plan.slot, encoding);
+    return plan;
   }
   plan.encoding = encoding;
   plan.length *= units;
   return plan;
 }
 
-void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
+Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
   const bool hex = plan.encoding == RewriteEncoding::Hex;
   // The input bytes from `offset` on, at `out` in the plan's encoding.
   const auto put = [&](const std::uint8_t* from, std::size_t n, char* to) {
@@ -170,10 +170,9 @@ void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
   switch (plan.kind) {
     case HeaderPlan::Kind::Unchanged:
       put(wkb.data, wkb.size, out);
-      return;
+      return plan.length;
     case HeaderPlan::Kind::Rebuilt:
-      rebuild_into(wkb, plan.slot, plan.encoding, out, plan.length);
-      return;
+      return rebuild_into(wkb, plan.slot, plan.encoding, out);
     case HeaderPlan::Kind::StrippedHeader:
     case HeaderPlan::Kind::SridHeader:
       break;
@@ -181,12 +180,15 @@ void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
   put(plan.header, plan.header_length, out);
   put(wkb.data + plan.body_offset, wkb.size - plan.body_offset,
       out + (hex ? 2 : 1) * plan.header_length);
+  return plan.length;
 }
 
-OutputBuffer write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb, BufferStorage* storage) {
+Result<OutputBuffer> write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
+                                          BufferStorage* storage) {
   OutputBuffer out(storage, plan.length);
-  write_plan(plan, wkb, out.tail(plan.length));
-  out.commit(plan.length);
+  auto written = write_plan(plan, wkb, out.tail(plan.length));
+  if (!written) return fail(std::move(written.error()));
+  out.commit(*written);
   return out;
 }
 

@@ -18,7 +18,8 @@ Result<std::optional<std::int32_t>> read_header_srid(ByteSpan b);
 
 
 // An SRID rewrite of one WKB value, described before any output exists so the
-// exact output length is known and the caller can allocate the result once.
+// caller can allocate the result once: at its exact length for a header
+// patch, at a bound the rebuild never exceeds otherwise.
 struct HeaderPlan {
   enum class Kind : std::uint8_t {
     Unchanged,       // the input itself (re-encoded as hex for Hex)
@@ -32,7 +33,9 @@ struct HeaderPlan {
   std::uint8_t header[9] = {};
   std::uint8_t header_length = 0;   // 0, 5 or 9
   std::size_t body_offset = 0;      // where the copied body starts in the input
-  std::size_t length = 0;           // exact output length, in bytes or hex digits
+  // Room the output needs, in bytes or hex digits: its exact length, except
+  // for Rebuilt, which writes at most this much (it reads the value only then).
+  std::size_t length = 0;
 };
 
 // THE SRID rewrite of bytes and hex sources (decode hex text first), used by
@@ -41,15 +44,17 @@ struct HeaderPlan {
 //   Strip, Set(n) with n <= 0 -> the SRID removed;
 //   Set(n) with n > 0         -> the SRID set to n.
 // A simple header (is_simple_header) is patched without reading the body;
-// anything else is read whole (errors are the WKB reader's) and planned as
-// Rebuilt. Then write_plan fills an area of exactly plan.length units.
-// No allocation, no Python; `wkb` must stay unchanged until write_plan.
-Result<HeaderPlan> plan_srid_rewrite(ByteSpan wkb, SridOption option,
-                                     RewriteEncoding encoding = RewriteEncoding::Bytes);
-// Writes exactly plan.length bytes (Bytes) or hex digits (Hex) at `out`.
-void write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out);
+// anything else is planned as Rebuilt and read whole by write_plan, in the
+// same pass that writes it (errors are the WKB reader's, found then). No
+// allocation, no Python; `wkb` must stay unchanged until write_plan.
+HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
+                              RewriteEncoding encoding = RewriteEncoding::Bytes) noexcept;
+// Writes the planned output at `out`, which has room for plan.length units,
+// and returns the units written: plan.length, or for Rebuilt possibly fewer,
+// or the reader's error (then `out` holds an unspecified part of the result).
+Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out);
 // The planned output in a new buffer (in `storage` when one is lent).
-OutputBuffer write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
-                                  BufferStorage* storage = nullptr);
+Result<OutputBuffer> write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
+                                          BufferStorage* storage = nullptr);
 
 }  // namespace geoweave

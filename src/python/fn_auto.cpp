@@ -39,11 +39,10 @@ PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
   if (!source.is_text && !option.is_mirror()) {
-    // An SRID rewrite of bytes: the exact length is known from the plan, so
-    // the result is created at its final size and filled in place.
-    auto plan = plan_srid_rewrite(source.bytes, option, RewriteEncoding::Bytes);
-    if (!plan) return raise_conversion_error(plan.error());
-    return rewrite_result(*plan, source.bytes);
+    // An SRID rewrite of bytes: the room it needs is known from the plan, so
+    // the result is created once and filled in place.
+    return rewrite_result(plan_srid_rewrite(source.bytes, option, RewriteEncoding::Bytes),
+                          source.bytes);
   }
   ResultStorage result(ResultStorage::Kind::Bytes);
   auto wkb = convert_to_wkb(source, option, &result);
@@ -81,11 +80,10 @@ PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   Source source;
   if (!classify_source(a[0], &held, &source)) return nullptr;
   if (!source.is_text) {
-    // Bytes: planned, so the str is created at its final size and the digits
-    // are written straight into it (with Mirror the bytes pass unvalidated).
-    auto plan = plan_srid_rewrite(source.bytes, option, RewriteEncoding::Hex);
-    if (!plan) return raise_conversion_error(plan.error());
-    return rewrite_result(*plan, source.bytes);
+    // Bytes: planned, so the str is created once and the digits are written
+    // straight into it (with Mirror the bytes pass unvalidated).
+    return rewrite_result(plan_srid_rewrite(source.bytes, option, RewriteEncoding::Hex),
+                          source.bytes);
   }
   ResultStorage result(ResultStorage::Kind::Str);
   auto hex = convert_to_hex_wkb(source, option, &result);

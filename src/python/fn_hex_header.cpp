@@ -35,15 +35,13 @@ PyObject* rewrite_header(PyObject* source, SridOption option) {
     auto decoded = hex_decode(text);  // never trimmed
     if (!decoded) return raise_conversion_error(decoded.error());
     // Upper case even when nothing changed.
-    auto plan = plan_srid_rewrite(span_of(*decoded), option, RewriteEncoding::Hex);
-    if (!plan) return raise_conversion_error(plan.error());
-    return rewrite_result(*plan, span_of(*decoded));
+    return rewrite_result(plan_srid_rewrite(span_of(*decoded), option, RewriteEncoding::Hex),
+                          span_of(*decoded));
   }
   BorrowedBytes wkb;
   if (!borrow_bytes_source(source, "source", &wkb)) return nullptr;
-  auto plan = plan_srid_rewrite(wkb.span(), option, RewriteEncoding::Bytes);
-  if (!plan) return raise_conversion_error(plan.error());
-  return rewrite_result(*plan, wkb.span());
+  return rewrite_result(plan_srid_rewrite(wkb.span(), option, RewriteEncoding::Bytes),
+                        wkb.span());
 }
 
 }  // namespace

@@ -144,20 +144,22 @@ void replay_bytes(Printer& out, ByteSpan input, const std::vector<SridOption>& o
     if (option.is_mirror()) continue;
     // The one SRID rewrite entry, in both encodings; the header functions
     // always strip or set.
-    auto plan = plan_srid_rewrite(input, option);
-    auto hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
-    if (plan && hex_plan) {
-      std::string planned(plan->length, '\0');
-      write_plan(*plan, input, planned.data());
-      std::string planned_hex(hex_plan->length, '\0');
-      write_plan(*hex_plan, input, planned_hex.data());
+    const HeaderPlan plan = plan_srid_rewrite(input, option);
+    const HeaderPlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
+    std::string planned(plan.length, '\0');
+    auto written = write_plan(plan, input, planned.data());
+    std::string planned_hex(hex_plan.length, '\0');
+    auto hex_written = write_plan(hex_plan, input, planned_hex.data());
+    if (written && hex_written) {
+      planned.resize(*written);
+      planned_hex.resize(*hex_written);
       out.ok("rewrite_srid", o, reference_hex(planned));
       out.ok("plan_srid_rewrite", o,
-             std::to_string(static_cast<int>(plan->kind)) + " " + reference_hex(planned) + " " +
+             std::to_string(static_cast<int>(plan.kind)) + " " + reference_hex(planned) + " " +
                  escaped(planned_hex));
-    } else if (!plan && !hex_plan) {
-      out.error("rewrite_srid", o, plan.error());
-      out.error("plan_srid_rewrite", o, hex_plan.error());
+    } else if (!written && !hex_written) {
+      out.error("rewrite_srid", o, written.error());
+      out.error("plan_srid_rewrite", o, hex_written.error());
     } else {
       out.ok("plan_srid_rewrite", o, "MISMATCH: one encoding failed, the other did not");
     }

@@ -9,7 +9,7 @@ process and in turn within every repetition, the floors bytes(memoryview(b))
 and b.hex() and the rewrites to_ewkb_header(b, 4326), to_wkb_no_srid_header(b)
 (of the same value with an SRID), to_wkb(b, srid=4326) and
 to_hex_wkb(b, srid=4326). Times are thread CPU time per call (best of the
-repetitions, each a loop of calls); ratios are against bytes(memoryview(b))
+repetitions, each a loop of about 10 ms of calls); ratios are against bytes(memoryview(b))
 for bytes results and against b.hex() for hex results. Target: <= 3.
 """
 
@@ -77,6 +77,14 @@ def per_call(fn, loops):
     return (time.thread_time_ns() - start) / loops
 
 
+def loops_for(fn, seconds=0.01):
+    """Calls making about `seconds` of work: batches of a few calls would be
+    dominated by whatever the call before them left behind."""
+    fn()
+    one = max(per_call(fn, 3), 1.0)
+    return max(3, int(seconds * 1e9 / one))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=7)
@@ -101,7 +109,6 @@ def main():
         with_srid = make(3857)
         # Sanity: the rewrites really rebuild (nothing here is a header patch).
         assert geoweave.to_wkb_no_srid_header(with_srid) == geoweave.to_ewkb_header(b, False)
-        loops = max(1, 200_000_000 // (len(b) * 40 * scale)) if not args.quick else 3
         floor_bytes = lambda: bytes(memoryview(b))
         floor_hex = lambda: b.hex()
         ops = {
@@ -112,10 +119,11 @@ def main():
             "to_hex_wkb(b, srid=4326)": (lambda: geoweave.to_hex_wkb(b, srid=4326), "hex"),
         }
         best = {key: float("inf") for key in ["bytes", "hex", *ops]}
+        functions = {"bytes": floor_bytes, "hex": floor_hex,
+                     **{key: fn for key, (fn, _) in ops.items()}}
+        loops = {key: 3 if args.quick else loops_for(fn) for key, fn in functions.items()}
         for _ in range(reps + 1):  # the first repetition warms up and is dropped
-            times = {"bytes": per_call(floor_bytes, loops), "hex": per_call(floor_hex, loops)}
-            for key, (fn, _) in ops.items():
-                times[key] = per_call(fn, loops)
+            times = {key: per_call(fn, loops[key]) for key, fn in functions.items()}
             if _ == 0:
                 continue
             for key, t in times.items():

@@ -183,8 +183,9 @@ class Reader {
   bool read_coordinate_list(Dimension dim, std::uint64_t count) {
     const unsigned k = ordinate_count(dim);
     const std::uint64_t stride = 8ull * k;
-    const std::uint64_t available = remaining() / stride;
-    const std::uint64_t n = count < available ? count : available;
+    // count * stride cannot overflow (a 32-bit count, at most 32 bytes each);
+    // the division is left to the list that runs out.
+    const std::uint64_t n = count * stride <= remaining() ? count : remaining() / stride;
     if (little_endian_) {
       em_.template coordinates<true>(p_, n, k);
     } else {
@@ -253,30 +254,76 @@ class Reader {
     }
   }
 
+  // One member of a Multi geometry, header and body.
+  bool read_member(const WkbHeader& h, GeometryType member_type) {
+    WkbHeader member{};
+    if (!read_record_header(member)) return false;
+    if (member.geometry_type != member_type) [[unlikely]] {
+      return wrong_member(h.geometry_type, member_type, member.geometry_type);
+    }
+    if (member.dimension != h.dimension) [[unlikely]] {
+      return wrong_member_dimension(h.geometry_type, h.dimension, member.dimension);
+    }
+    // A member's own SRID is consumed and dropped.
+    return read_simple(WkbHeader{h.dimension, member_type, false, 0}, Placement::InMulti);
+  }
+
+  // The members of a MultiPoint of K ordinates. A member whose marker and
+  // type word are the plain ones for its dimension (ISO or flagged, no SRID)
+  // and whose ordinates are all there is read at once; any other goes through
+  // read_member, which finds its errors in order.
+  template <unsigned K>
+  bool read_points(const WkbHeader& h, std::uint32_t count) {
+    const std::uint32_t iso_word = 1 + 1000 * static_cast<std::uint32_t>(h.dimension);
+    const std::uint32_t flag_word = 1 | dimension_flags(h.dimension);
+    const WkbHeader emitted{h.dimension, GeometryType::Point, false, 0};
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (i) em_.separator();
+      if (remaining() >= 5 + 8 * K) [[likely]] {
+        const std::uint8_t marker = p_[0];
+        const bool little = marker == 1;
+        const std::uint32_t word = load_u32(p_ + 1, little);
+        if (marker <= 1 && (word == iso_word || word == flag_word)) [[likely]] {
+          double values[K];
+          for (unsigned j = 0; j < K; ++j) {
+            const std::uint64_t bits = load_u64(p_ + 5 + 8 * j, little);
+            std::memcpy(&values[j], &bits, 8);
+          }
+          little_endian_ = little;
+          p_ += 5 + 8 * K;
+          em_.begin_geometry(emitted, Placement::InMulti);
+          em_.point(values, K, Placement::InMulti);
+          continue;
+        }
+      }
+      if (!read_member(h, GeometryType::Point)) return false;
+    }
+    return true;
+  }
+
   [[gnu::noinline]] bool read_multi(const WkbHeader& h, Placement where) {
     std::uint32_t count = 0;
     if (!read_u32(count)) return false;
     em_.open_list(count, where);
     if (count == 0) return true;
-    const GeometryType member_type =
-        h.geometry_type == GeometryType::MultiPoint        ? GeometryType::Point
-        : h.geometry_type == GeometryType::MultiLineString ? GeometryType::LineString
-                                                            : GeometryType::Polygon;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (i) em_.separator();
-      WkbHeader member{};
-      if (!read_record_header(member)) return false;
-      if (member.geometry_type != member_type) [[unlikely]] {
-        return wrong_member(h.geometry_type, member_type, member.geometry_type);
-      }
-      if (member.dimension != h.dimension) [[unlikely]] {
-        return wrong_member_dimension(h.geometry_type, h.dimension, member.dimension);
-      }
-      // A member's own SRID is consumed and dropped.
-      if (!read_simple(WkbHeader{h.dimension, member_type, false, 0}, Placement::InMulti)) {
-        return false;
+    bool ok = true;
+    switch (h.geometry_type) {
+      case GeometryType::MultiPoint:
+        ok = h.dimension == Dimension::XY     ? read_points<2>(h, count)
+             : h.dimension == Dimension::XYZM ? read_points<4>(h, count)
+                                              : read_points<3>(h, count);
+        break;
+      default: {
+        const GeometryType member_type = h.geometry_type == GeometryType::MultiLineString
+                                             ? GeometryType::LineString
+                                             : GeometryType::Polygon;
+        for (std::uint32_t i = 0; i < count && ok; ++i) {
+          if (i) em_.separator();
+          ok = read_member(h, member_type);
+        }
       }
     }
+    if (!ok) return false;
     em_.close_list();
     return true;
   }

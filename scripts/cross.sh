@@ -6,8 +6,11 @@
 # tools/replay/gen_cases.py and the x86_64 results are recorded on every run,
 # so the comparison always follows the current code; they are first checked
 # against the Python module built in .venv (tools/replay/check_module.py).
+# "x86_64-baseline" runs the x86_64 build itself under qemu-user emulating a
+# processor without AVX (Nehalem), so that code chosen at run time by the
+# processor's features takes its SSE2 fallback, and compares it the same way.
 #
-#   bash scripts/cross.sh [ARCH...]      (default: aarch64 s390x)
+#   bash scripts/cross.sh [ARCH...]      (default: aarch64 s390x x86_64-baseline)
 #
 # Builds and results go to build/cross/. A difference prints the first
 # differing lines and fails.
@@ -15,16 +18,18 @@
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 BUILD="${GEOWEAVE_CROSS_BUILD:-$ROOT/build/cross}"
 ARCHES=("$@")
-[ ${#ARCHES[@]} -gt 0 ] || ARCHES=(aarch64 s390x)
+[ ${#ARCHES[@]} -gt 0 ] || ARCHES=(aarch64 s390x x86_64-baseline)
 
 need_debs=()
 for arch in "${ARCHES[@]}"; do
   case "$arch" in
-    aarch64|s390x) ;;
-    *) echo "unknown architecture $arch (aarch64, s390x)" >&2; exit 2 ;;
+    aarch64|s390x)
+      command -v "$arch-linux-gnu-g++" >/dev/null 2>&1 || need_debs+=("g++-$arch-linux-gnu")
+      command -v "qemu-$arch-static" >/dev/null 2>&1 || need_debs+=(qemu-user-static) ;;
+    x86_64-baseline)
+      command -v qemu-x86_64-static >/dev/null 2>&1 || need_debs+=(qemu-user-static) ;;
+    *) echo "unknown architecture $arch (aarch64, s390x, x86_64-baseline)" >&2; exit 2 ;;
   esac
-  command -v "$arch-linux-gnu-g++" >/dev/null 2>&1 || need_debs+=("g++-$arch-linux-gnu")
-  command -v "qemu-$arch-static" >/dev/null 2>&1 || need_debs+=(qemu-user-static)
 done
 ls /usr/include/dragonbox*/dragonbox/dragonbox.h >/dev/null 2>&1 || need_debs+=(libdragonbox-dev)
 [ -f /usr/include/fast_float/fast_float.h ] || need_debs+=(libfast-float-dev)
@@ -51,6 +56,19 @@ echo "x86_64: $(wc -l <"$BUILD/x86_64.out") results recorded" >&2
 
 status=0
 for arch in "${ARCHES[@]}"; do
+  if [ "$arch" = x86_64-baseline ]; then
+    started=$SECONDS
+    qemu-x86_64-static -cpu Nehalem "$BUILD/x86_64/geoweave_replay" "$BUILD/cases.txt" \
+      >"$BUILD/$arch.out"
+    if cmp -s "$BUILD/x86_64.out" "$BUILD/$arch.out"; then
+      echo "$arch: identical to x86_64 ($(wc -l <"$BUILD/$arch.out") results, $((SECONDS - started)) s under qemu -cpu Nehalem)"
+    else
+      echo "$arch: DIFFERS from x86_64; first differences:" >&2
+      diff "$BUILD/x86_64.out" "$BUILD/$arch.out" | head -n 20 | cut -c1-300 >&2 || true
+      status=1
+    fi
+    continue
+  fi
   # Static executables: qemu-user then needs no target C library on the host.
   cmake_build "$BUILD/$arch" -DGEOWEAVE_PYTHON=OFF -DGEOWEAVE_REPLAY=ON \
     -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \

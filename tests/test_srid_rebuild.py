@@ -90,3 +90,41 @@ def test_rebuilt_value_is_a_fixed_point(name, source, stripped, with_srid):
     # Canonical EWKB rewritten again comes back unchanged.
     for expected, srid in ((stripped, False), (with_srid, 4326)):
         assert geoweave.to_ewkb_header(bytes.fromhex(expected), srid).hex().upper() == expected
+
+
+# Bit patterns the rebuild must change or keep, placed at every position of
+# runs of every length from 1 to 24 doubles: runs are copied in groups of 8
+# and 4 doubles and then one at a time, and a value that needs fixing must be
+# found in any lane of any group.
+SPECIAL_BITS = [
+    ("quiet_nan", 0x7FF8000000000000, 0x7FF8000000000000),
+    ("nan_payload", 0x7FF00000DEADBEEF, 0x7FF8000000000000),
+    ("negative_nan", 0xFFF8000000000001, 0x7FF8000000000000),
+    ("negative_zero", 0x8000000000000000, 0x0000000000000000),
+    ("zero", 0x0000000000000000, 0x0000000000000000),
+    ("infinity", 0x7FF0000000000000, 0x7FF0000000000000),
+    ("negative_infinity", 0xFFF0000000000000, 0xFFF0000000000000),
+    ("subnormal", 0x800000000000BEEF, 0x800000000000BEEF),
+]
+
+
+@pytest.mark.parametrize("name, bits, expected", SPECIAL_BITS, ids=[r[0] for r in SPECIAL_BITS])
+def test_special_ordinate_at_every_position_of_a_run(name, bits, expected):
+    import struct
+
+    for points in range(1, 13):  # XY: 2 to 24 doubles
+        for position in range(2 * points):
+            ordinates = [float(i + 1) for i in range(2 * points)]
+            raw = [struct.unpack("<Q", struct.pack("<d", v))[0] for v in ordinates]
+            raw[position] = bits
+            run = struct.pack(f"<{2 * points}Q", *raw)
+            # A MultiLineString of one member is always rebuilt, never patched.
+            source = struct.pack("<BIIBII", 1, 5, 1, 1, 2, points) + run
+            want = list(raw)
+            want[position] = expected
+            canonical = struct.pack(f"<{2 * points}Q", *want)
+            body = struct.pack("<IBII", 1, 1, 2, points) + canonical
+            assert geoweave.to_ewkb_header(source, 4326) == (
+                struct.pack("<BIi", 1, 0x20000005, 4326) + body), (points, position)
+            assert geoweave.to_hex_wkb(source, srid=False) == (
+                struct.pack("<BI", 1, 5) + body).hex().upper(), (points, position)

@@ -13,6 +13,10 @@
 #include "core/simd.h"
 #include "wkb_to_wkt/wkb_reader.h"
 
+#if GEOWEAVE_USE_SSE2
+#include <immintrin.h>
+#endif
+
 namespace geoweave {
 namespace {
 
@@ -35,6 +39,44 @@ constexpr std::uint64_t canonical_bits(std::uint64_t bits) noexcept {
   if (magnitude == 0) return 0;
   return bits;
 }
+
+#if GEOWEAVE_USE_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define GEOWEAVE_REBUILD_AVX2 1
+// The whole groups of eight doubles of a run, copied and tested with 32-byte
+// lanes on processors that have them (the build targets baseline x86-64, so
+// this is chosen at run time): a run then copies at close to the speed of a
+// plain copy. Returns whether a value was flagged and sets `done` to the
+// doubles handled; the caller finishes the rest.
+[[gnu::target("avx2")]] bool copy_and_scan_avx2(const std::uint8_t* from, char* to,
+                                                std::size_t values, std::size_t& done) noexcept {
+  const __m256i exponent = _mm256_set1_epi32(0x7FF00000);
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i acc = zero;
+  std::size_t i = 0;
+  for (; i + 8 <= values; i += 8) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 8 * i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 8 * i + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i + 32), b);
+    // The high words of the eight doubles (in an order the test does not
+    // care about), then their exponent fields, as in copy_and_scan.
+    const __m256i high = _mm256_castps_si256(
+        _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256i e = _mm256_and_si256(high, exponent);
+    acc = _mm256_or_si256(acc, _mm256_or_si256(_mm256_cmpeq_epi32(e, exponent),
+                                                 _mm256_cmpeq_epi32(e, zero)));
+  }
+  done = i;
+  return !_mm256_testz_si256(acc, acc);
+}
+
+const bool HAVE_AVX2 = [] {
+  __builtin_cpu_init();  // this runs as a static initializer
+  return __builtin_cpu_supports("avx2") != 0;
+}();
+#else
+#define GEOWEAVE_REBUILD_AVX2 0
+#endif
 
 // Writes through a raw cursor: the area was sized by rebuild_bound, and the
 // reader emits nothing it has not consumed (see rebuild_bound), so no write
@@ -139,6 +181,9 @@ class EwkbEmitter {
   static bool copy_and_scan(const std::uint8_t* from, char* to, std::size_t values) noexcept {
     std::size_t i = 0;
     bool any = false;
+#if GEOWEAVE_REBUILD_AVX2
+    if (HAVE_AVX2) any = copy_and_scan_avx2(from, to, values, i);
+#endif
 #if GEOWEAVE_USE_SSE2
     const __m128i exponent = _mm_set1_epi32(0x7FF00000);
     const __m128i zero = _mm_setzero_si128();
@@ -165,7 +210,7 @@ class EwkbEmitter {
       acc = _mm_or_si128(acc, flagged(a, b));
       i += 4;
     }
-    any = _mm_movemask_epi8(acc) != 0;
+    any |= _mm_movemask_epi8(acc) != 0;
 #endif
     for (; i < values; ++i) {
       std::uint64_t bits;

@@ -55,18 +55,23 @@ echo "x86_64: $(wc -l <"$BUILD/x86_64.out") results recorded" >&2
 "$PYTHON" "$ROOT/tools/replay/check_module.py" "$BUILD/cases.txt" "$BUILD/x86_64.out"
 
 status=0
+# compare ARCH HOW: ARCH's results against the x86_64 ones; HOW says how they
+# were obtained, for the report.
+compare() {
+  if cmp -s "$BUILD/x86_64.out" "$BUILD/$1.out"; then
+    echo "$1: identical to x86_64 ($(wc -l <"$BUILD/$1.out") results, $2)"
+  else
+    echo "$1: DIFFERS from x86_64; first differences:" >&2
+    diff "$BUILD/x86_64.out" "$BUILD/$1.out" | head -n 20 | cut -c1-300 >&2 || true
+    status=1
+  fi
+}
 for arch in "${ARCHES[@]}"; do
+  started=$SECONDS
   if [ "$arch" = x86_64-baseline ]; then
-    started=$SECONDS
     qemu-x86_64-static -cpu Nehalem "$BUILD/x86_64/geoweave_replay" "$BUILD/cases.txt" \
       >"$BUILD/$arch.out"
-    if cmp -s "$BUILD/x86_64.out" "$BUILD/$arch.out"; then
-      echo "$arch: identical to x86_64 ($(wc -l <"$BUILD/$arch.out") results, $((SECONDS - started)) s under qemu -cpu Nehalem)"
-    else
-      echo "$arch: DIFFERS from x86_64; first differences:" >&2
-      diff "$BUILD/x86_64.out" "$BUILD/$arch.out" | head -n 20 | cut -c1-300 >&2 || true
-      status=1
-    fi
+    compare "$arch" "$((SECONDS - started)) s under qemu -cpu Nehalem"
     continue
   fi
   # Static executables: qemu-user then needs no target C library on the host.
@@ -77,12 +82,6 @@ for arch in "${ARCHES[@]}"; do
   file_type=$(file -b "$BUILD/$arch/geoweave_replay" 2>/dev/null || echo "?")
   started=$SECONDS
   "qemu-$arch-static" "$BUILD/$arch/geoweave_replay" "$BUILD/cases.txt" >"$BUILD/$arch.out"
-  if cmp -s "$BUILD/x86_64.out" "$BUILD/$arch.out"; then
-    echo "$arch: identical to x86_64 ($(wc -l <"$BUILD/$arch.out") results, $((SECONDS - started)) s under qemu; ${file_type%%,*})"
-  else
-    echo "$arch: DIFFERS from x86_64; first differences:" >&2
-    diff "$BUILD/x86_64.out" "$BUILD/$arch.out" | head -n 20 | cut -c1-300 >&2 || true
-    status=1
-  fi
+  compare "$arch" "$((SECONDS - started)) s under qemu; ${file_type%%,*}"
 done
 exit $status

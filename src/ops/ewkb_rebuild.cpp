@@ -94,22 +94,15 @@ class EwkbEmitter {
   // it may alias the cursor itself, so a cursor updated after each field
   // would be a chain of store-to-load round trips.
   void begin_geometry(const wkb::WkbHeader& h, Placement where) {
-    const std::uint32_t word =
-        static_cast<std::uint32_t>(h.geometry_type) | dimension_flags(h.dimension);
     char* w = w_;
-    put_byte_order(w);
-    if (where == Placement::Top && slot_.has_srid) {
-      put_u32(w, word | EWKB_SRID_FLAG);
-      put_u32(w, static_cast<std::uint32_t>(slot_.srid));
-    } else {
-      put_u32(w, word);
-    }
+    put_header(w, h, where);
     w_ = w;
   }
-  // An all-NaN (empty) Point needs nothing of its own: each NaN becomes the
-  // quiet NaN, as every other one does.
-  void point(const double* values, unsigned k, Placement) {
+  // A whole Point, header and ordinates. An all-NaN (empty) Point needs
+  // nothing of its own: each NaN becomes the quiet NaN, as every other one does.
+  void point(const wkb::WkbHeader& h, const double* values, unsigned k, Placement where) {
     char* w = w_;
+    put_header(w, h, where);
     for (unsigned i = 0; i < k; ++i) {
       put_f64(w, canonical_bits(std::bit_cast<std::uint64_t>(values[i])));
     }
@@ -142,6 +135,17 @@ class EwkbEmitter {
   }
 
  private:
+  void put_header(char*& w, const wkb::WkbHeader& h, Placement where) const noexcept {
+    const std::uint32_t word =
+        static_cast<std::uint32_t>(h.geometry_type) | dimension_flags(h.dimension);
+    put_byte_order(w);
+    if (where == Placement::Top && slot_.has_srid) {
+      put_u32(w, word | EWKB_SRID_FLAG);
+      put_u32(w, static_cast<std::uint32_t>(slot_.srid));
+    } else {
+      put_u32(w, word);
+    }
+  }
   void put_count(std::uint32_t v) noexcept {
     char* w = w_;
     put_u32(w, v);

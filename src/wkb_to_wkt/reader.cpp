@@ -86,7 +86,8 @@ class WktEmitter {
     if (emit_srid_ && h.has_srid) write_srid_prefix(out_, h.srid);
     write_keyword_and_tag(out_, h.geometry_type, h.dimension);
   }
-  void point(const double* values, unsigned k, Placement where) {
+  void point(const wkb::WkbHeader& h, const double* values, unsigned k, Placement where) {
+    begin_geometry(h, where);
     const BodyMarkers& markers = markers_for(where);
     if (all_nan(values, k)) {
       put_marker(out_, markers.empty);

@@ -11,10 +11,11 @@
 //
 //   void begin_geometry(const WkbHeader& h, Placement where);
 //       a record's header has been read (the SRID of members is consumed but
-//       never reported: h.has_srid is false for them); for a Point, once its
-//       ordinates have been read too
-//   void point(const double* ordinates, unsigned k, Placement where);
-//       the body of a Point record (k = 2, 3 or 4)
+//       never reported: h.has_srid is false for them); not called for Points
+//   void point(const WkbHeader& h, const double* ordinates, unsigned k,
+//              Placement where);
+//       a whole Point record, header and ordinates (k = 2, 3 or 4), once all
+//       of it has been read
 //   void open_list(std::uint32_t count, Placement where);
 //       a counted body: points of a LineString, rings of a Polygon, members of a
 //       collection; count 0 is the EMPTY geometry, and no close_list follows
@@ -235,8 +236,7 @@ class Reader {
       std::memcpy(&values[i], &bits, 8);
     }
     p_ += 8ull * K;
-    em_.begin_geometry(emitted, where);
-    em_.point(values, K, where);
+    em_.point(emitted, values, K, where);
     return true;
   }
 
@@ -291,8 +291,7 @@ class Reader {
           }
           little_endian_ = little;
           p_ += 5 + 8 * K;
-          em_.begin_geometry(emitted, Placement::InMulti);
-          em_.point(values, K, Placement::InMulti);
+          em_.point(emitted, values, K, Placement::InMulti);
           continue;
         }
       }

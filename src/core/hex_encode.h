@@ -1,6 +1,6 @@
 // Upper-case hex encoding, the one encoder behind every hex output: the codec's
-// hex_encode_upper and the hex sink that WKT parsing and WKB rebuilding write
-// through. Each byte is two digits, high nibble first.
+// hex_encode_upper, the hex sink that WKT parsing writes through and the WKB
+// rebuild's hex emitter. Each byte is two digits, high nibble first.
 #pragma once
 
 #include <array>

@@ -1,7 +1,8 @@
 // The two EWKB sinks: BinarySink appends bytes, HexSink the upper-case hex
 // digits of exactly those bytes, without building the bytes first. The WKT
-// parser and the WKB rebuild (ops/ewkb_rebuild.cpp) are templates over them,
-// so either sink compiles to straight-line code.
+// parser is a template over them, so either sink compiles to straight-line
+// code. (The WKB rebuild, whose result never outgrows a bound known up front,
+// writes through a raw cursor instead: ops/ewkb_rebuild.cpp.)
 //
 // Both write little-endian only. Bulk writers take room with tail(n) in output
 // units (F64_WIDTH per double), store with store_f64 and commit once.

@@ -42,31 +42,34 @@ constexpr std::uint64_t canonical_bits(std::uint64_t bits) noexcept {
 
 #if GEOWEAVE_USE_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define GEOWEAVE_REBUILD_AVX2 1
-// The whole groups of eight doubles of a run, copied and tested with 32-byte
-// lanes on processors that have them (the build targets baseline x86-64, so
-// this is chosen at run time): a run then copies at close to the speed of a
-// plain copy. Returns whether a value was flagged and sets `done` to the
-// doubles handled; the caller finishes the rest.
-[[gnu::target("avx2")]] bool copy_and_scan_avx2(const std::uint8_t* from, char* to,
-                                                std::size_t values, std::size_t& done) noexcept {
+// A run of at least eight doubles, copied and tested with 32-byte lanes on
+// processors that have them (the build targets baseline x86-64, so this is
+// chosen at run time): a run then copies at close to the speed of a plain
+// copy. The last group of eight overlaps the one before it instead of leaving
+// a tail: it copies the same bytes again, and testing a value twice is
+// harmless. Returns whether a value was flagged.
+[[gnu::target("avx2"), gnu::always_inline]] inline void avx2_group(const std::uint8_t* from,
+                                                                     char* to, __m256i& acc) {
   const __m256i exponent = _mm256_set1_epi32(0x7FF00000);
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i acc = zero;
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
+  // The high words of the eight doubles (in an order the test does not care
+  // about), then their exponent fields, as in copy_and_scan.
+  const __m256i high = _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+  const __m256i e = _mm256_and_si256(high, exponent);
+  acc = _mm256_or_si256(acc, _mm256_or_si256(_mm256_cmpeq_epi32(e, exponent),
+                                               _mm256_cmpeq_epi32(e, _mm256_setzero_si256())));
+}
+
+[[gnu::target("avx2")]] bool copy_and_scan_avx2(const std::uint8_t* from, char* to,
+                                                std::size_t values) noexcept {
+  __m256i acc = _mm256_setzero_si256();
   std::size_t i = 0;
-  for (; i + 8 <= values; i += 8) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 8 * i));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 8 * i + 32));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i), a);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i + 32), b);
-    // The high words of the eight doubles (in an order the test does not
-    // care about), then their exponent fields, as in copy_and_scan.
-    const __m256i high = _mm256_castps_si256(
-        _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
-    const __m256i e = _mm256_and_si256(high, exponent);
-    acc = _mm256_or_si256(acc, _mm256_or_si256(_mm256_cmpeq_epi32(e, exponent),
-                                                 _mm256_cmpeq_epi32(e, zero)));
-  }
-  done = i;
+  for (; i + 8 <= values; i += 8) avx2_group(from + 8 * i, to + 8 * i, acc);
+  if (i < values) avx2_group(from + 8 * (values - 8), to + 8 * (values - 8), acc);
   return !_mm256_testz_si256(acc, acc);
 }
 
@@ -183,39 +186,36 @@ class EwkbEmitter {
   // change: zeros, infinities or NaNs, rare in real data. The test looks at the
   // exponent fields only, so subnormals are flagged too; fix_up is exact.
   static bool copy_and_scan(const std::uint8_t* from, char* to, std::size_t values) noexcept {
-    std::size_t i = 0;
-    bool any = false;
 #if GEOWEAVE_REBUILD_AVX2
-    if (HAVE_AVX2) any = copy_and_scan_avx2(from, to, values, i);
+    if (HAVE_AVX2 && values >= 8) return copy_and_scan_avx2(from, to, values);
 #endif
+    std::size_t i = 0;
 #if GEOWEAVE_USE_SSE2
-    const __m128i exponent = _mm_set1_epi32(0x7FF00000);
-    const __m128i zero = _mm_setzero_si128();
-    // The exponent fields of four doubles (in `a` and `b`) all ones (infinity,
-    // NaN) or all zeros (zero, subnormal): lanes of all ones.
-    const auto flagged = [&](__m128i a, __m128i b) {
-      const __m128i high = _mm_castps_si128(
-          _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
-      const __m128i e = _mm_and_si128(high, exponent);
-      return _mm_or_si128(_mm_cmpeq_epi32(e, exponent), _mm_cmpeq_epi32(e, zero));
-    };
-    const auto copy = [&](std::size_t at) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * at));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * at), v);
-      return v;
-    };
-    __m128i acc = zero;
-    for (; i + 8 <= values; i += 8) {
-      const __m128i a = copy(i), b = copy(i + 2), c = copy(i + 4), d = copy(i + 6);
-      acc = _mm_or_si128(acc, _mm_or_si128(flagged(a, b), flagged(c, d)));
+    if (values >= 4) {
+      const __m128i exponent = _mm_set1_epi32(0x7FF00000);
+      const __m128i zero = _mm_setzero_si128();
+      // Four doubles from `at`, copied; lanes of all ones where an exponent
+      // field is all ones (infinity, NaN) or all zeros (zero, subnormal).
+      const auto group = [&](std::size_t at) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * at));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 8 * at + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * at), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * at + 16), b);
+        const __m128i high = _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i e = _mm_and_si128(high, exponent);
+        return _mm_or_si128(_mm_cmpeq_epi32(e, exponent), _mm_cmpeq_epi32(e, zero));
+      };
+      __m128i acc = zero;
+      for (; i + 8 <= values; i += 8) acc = _mm_or_si128(acc, _mm_or_si128(group(i), group(i + 4)));
+      // The rest, in groups of four, the last overlapping the one before
+      // (as in the AVX2 version).
+      for (; i + 4 <= values; i += 4) acc = _mm_or_si128(acc, group(i));
+      if (i < values) acc = _mm_or_si128(acc, group(values - 4));
+      return _mm_movemask_epi8(acc) != 0;
     }
-    if (i + 4 <= values) {
-      const __m128i a = copy(i), b = copy(i + 2);
-      acc = _mm_or_si128(acc, flagged(a, b));
-      i += 4;
-    }
-    any |= _mm_movemask_epi8(acc) != 0;
 #endif
+    bool any = false;
     for (; i < values; ++i) {
       std::uint64_t bits;
       std::memcpy(&bits, from + 8 * i, 8);

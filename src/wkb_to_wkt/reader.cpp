@@ -79,35 +79,35 @@ inline bool all_nan(const double* values, unsigned k) noexcept {
 // through the inlined formatter.
 class WktEmitter {
  public:
-  WktEmitter(OutputBuffer& out, bool emit_srid) noexcept : out_(out), emit_srid_(emit_srid) {}
+  WktEmitter(OutputBuffer& out, bool emit_srid) noexcept : out_(&out), emit_srid_(emit_srid) {}
 
   void begin_geometry(const wkb::WkbHeader& h, Placement where) {
     if (where == Placement::InMulti) return;  // members of Multi types have no keyword
-    if (emit_srid_ && h.has_srid) write_srid_prefix(out_, h.srid);
-    write_keyword_and_tag(out_, h.geometry_type, h.dimension);
+    if (emit_srid_ && h.has_srid) write_srid_prefix(*out_, h.srid);
+    write_keyword_and_tag(*out_, h.geometry_type, h.dimension);
   }
   void point(const wkb::WkbHeader& h, const double* values, unsigned k, Placement where) {
     begin_geometry(h, where);
     const BodyMarkers& markers = markers_for(where);
     if (all_nan(values, k)) {
-      put_marker(out_, markers.empty);
+      put_marker(*out_, markers.empty);
     } else {
-      put_marker(out_, markers.open);
-      write_ordinates(out_, values, k);
-      out_.push_back(')');
+      put_marker(*out_, markers.open);
+      write_ordinates(*out_, values, k);
+      out_->push_back(')');
     }
   }
   void open_list(std::uint32_t count, Placement where) {
     const BodyMarkers& markers = markers_for(where);
-    put_marker(out_, count == 0 ? markers.empty : markers.open);
+    put_marker(*out_, count == 0 ? markers.empty : markers.open);
   }
-  void close_list() { out_.push_back(')'); }
-  void separator() { out_.append(", ", 2); }
-  void open_ring(std::uint32_t) { out_.push_back('('); }
-  void close_ring() { out_.push_back(')'); }
+  void close_list() { out_->push_back(')'); }
+  void separator() { out_->append(", ", 2); }
+  void open_ring(std::uint32_t) { out_->push_back('('); }
+  void close_ring() { out_->push_back(')'); }
   template <bool LittleEndian>
   void coordinates(const std::uint8_t* p, std::uint64_t n, unsigned k) {
-    format_coordinate_run<LittleEndian>(p, n, k, out_);
+    format_coordinate_run<LittleEndian>(p, n, k, *out_);
   }
 
  private:
@@ -115,7 +115,7 @@ class WktEmitter {
     return where == Placement::InMulti ? IN_LIST : AFTER_KEYWORD;
   }
 
-  OutputBuffer& out_;
+  OutputBuffer* out_;  // a pointer: the reader copies and assigns emitters
   bool emit_srid_;
 };
 

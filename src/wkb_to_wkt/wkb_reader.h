@@ -28,6 +28,9 @@
 //                                                 std::uint64_t n, unsigned k);
 //       a run of n coordinates of k ordinates, as they lie in the input
 //
+// An emitter is a small copyable handle (a cursor, a pointer to a buffer): the
+// reader's hottest loop works on a copy of it and assigns the copy back.
+//
 // Counts are known before their elements are read (they come from the data),
 // so an emitter that writes counts writes them at once; the reader never uses
 // a count to size anything, and a list that runs out of data fails after the
@@ -271,32 +274,44 @@ class Reader {
   // The members of a MultiPoint of K ordinates. A member whose marker and
   // type word are the plain ones for its dimension (ISO or flagged, no SRID)
   // and whose ordinates are all there is read at once; any other goes through
-  // read_member, which finds its errors in order.
+  // read_member, which finds its errors in order. The loop runs on local
+  // copies of the read position and the emitter, stored back around the slow
+  // path: an emitter's byte stores may alias anything reached through `this`,
+  // so members would otherwise go through memory on every Point, a chain of
+  // store-to-load round trips from one member to the next.
   template <unsigned K>
   bool read_points(const WkbHeader& h, std::uint32_t count) {
     const std::uint32_t iso_word = 1 + 1000 * static_cast<std::uint32_t>(h.dimension);
     const std::uint32_t flag_word = 1 | dimension_flags(h.dimension);
     const WkbHeader emitted{h.dimension, GeometryType::Point, false, 0};
+    const std::uint8_t* p = p_;
+    Emitter em = em_;
     for (std::uint32_t i = 0; i < count; ++i) {
-      if (i) em_.separator();
-      if (remaining() >= 5 + 8 * K) [[likely]] {
-        const std::uint8_t marker = p_[0];
+      if (i) em.separator();
+      if (static_cast<std::size_t>(end_ - p) >= 5 + 8 * K) [[likely]] {
+        const std::uint8_t marker = p[0];
         const bool little = marker == 1;
-        const std::uint32_t word = load_u32(p_ + 1, little);
+        const std::uint32_t word = load_u32(p + 1, little);
         if (marker <= 1 && (word == iso_word || word == flag_word)) [[likely]] {
           double values[K];
           for (unsigned j = 0; j < K; ++j) {
-            const std::uint64_t bits = load_u64(p_ + 5 + 8 * j, little);
+            const std::uint64_t bits = load_u64(p + 5 + 8 * j, little);
             std::memcpy(&values[j], &bits, 8);
           }
           little_endian_ = little;
-          p_ += 5 + 8 * K;
-          em_.point(emitted, values, K, Placement::InMulti);
+          p += 5 + 8 * K;
+          em.point(emitted, values, K, Placement::InMulti);
           continue;
         }
       }
+      p_ = p;
+      em_ = em;
       if (!read_member(h, GeometryType::Point)) return false;
+      p = p_;
+      em = em_;
     }
+    p_ = p;
+    em_ = em;
     return true;
   }
 

@@ -43,18 +43,8 @@ constexpr std::uint64_t canonical_bits(std::uint64_t bits) noexcept {
 
 #if GEOWEAVE_USE_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define GEOWEAVE_REBUILD_AVX2 1
-// A run of at least eight doubles, copied and tested with 32-byte lanes on
-// processors that have them (the build targets baseline x86-64, so this is
-// chosen at run time): a run then copies at close to the speed of a plain
-// copy. The last group of eight overlaps the one before it instead of leaving
-// a tail: it copies the same bytes again, and testing a value twice is
-// harmless. Returns whether a value was flagged.
-// A run of at least eight doubles, copied and tested with 32-byte lanes on
-// processors that have them (the build targets baseline x86-64, so this is
-// chosen at run time): a run then copies at close to the speed of a plain
-// copy. The last group of eight overlaps the one before it instead of leaving
-// a tail: it copies the same bytes again, and testing a value twice is
-// harmless. Returns whether a value was flagged.
+// Eight doubles from `from`, copied to `to`; lanes of `acc` are set where an
+// exponent field is all ones (infinity, NaN) or all zeros (zero, subnormal).
 [[gnu::target("avx2"), gnu::always_inline]] inline void avx2_group(const std::uint8_t* from,
                                                                      char* to, __m256i& acc) {
   const __m256i exponent = _mm256_set1_epi32(0x7FF00000);
@@ -71,6 +61,12 @@ constexpr std::uint64_t canonical_bits(std::uint64_t bits) noexcept {
                                                _mm256_cmpeq_epi32(e, _mm256_setzero_si256())));
 }
 
+// A run of at least eight doubles, copied and tested with 32-byte lanes on
+// processors that have them (the build targets baseline x86-64, so this is
+// chosen at run time): a run then copies at close to the speed of a plain
+// copy. The last group of eight overlaps the one before it instead of leaving
+// a tail: it copies the same bytes again, and testing a value twice is
+// harmless. Returns whether a value was flagged.
 [[gnu::target("avx2")]] bool copy_and_scan_avx2(const std::uint8_t* from, char* to,
                                                 std::size_t values) noexcept {
   __m256i acc = _mm256_setzero_si256();

@@ -203,7 +203,6 @@ class EwkbEmitter {
 #if GEOWEAVE_REBUILD_AVX2
     if (HAVE_AVX2 && values >= 8) return copy_and_scan_avx2(from, to, values);
 #endif
-    std::size_t i = 0;
 #if GEOWEAVE_USE_SSE2
     if (values >= 4) {
       const __m128i exponent = _mm_set1_epi32(0x7FF00000);
@@ -221,16 +220,15 @@ class EwkbEmitter {
         return _mm_or_si128(_mm_cmpeq_epi32(e, exponent), _mm_cmpeq_epi32(e, zero));
       };
       __m128i acc = zero;
-      for (; i + 8 <= values; i += 8) acc = _mm_or_si128(acc, _mm_or_si128(group(i), group(i + 4)));
-      // The rest, in groups of four, the last overlapping the one before
-      // (as in the AVX2 version).
+      std::size_t i = 0;
       for (; i + 4 <= values; i += 4) acc = _mm_or_si128(acc, group(i));
+      // The last group overlaps the one before, as in the AVX2 version.
       if (i < values) acc = _mm_or_si128(acc, group(values - 4));
       return _mm_movemask_epi8(acc) != 0;
     }
 #endif
     bool any = false;
-    for (; i < values; ++i) {
+    for (std::size_t i = 0; i < values; ++i) {
       std::uint64_t bits;
       std::memcpy(&bits, from + 8 * i, 8);
       std::memcpy(to + 8 * i, &bits, 8);

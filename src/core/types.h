@@ -31,6 +31,10 @@ inline constexpr std::uint32_t EWKB_SRID_FLAG = 0x20000000u;
 inline constexpr std::uint32_t EWKB_UNDEFINED_BITS = 0x1FFF0000u;
 
 inline constexpr std::size_t MAX_NESTING_DEPTH = 128;
+// What both readers (WKB and WKT) say past that depth; spelled out so that the
+// cold path builds nothing, and tied to the constant so they cannot drift.
+inline constexpr const char* NESTING_DEPTH_MESSAGE = "geometry nesting exceeds maximum depth of 128";
+static_assert(MAX_NESTING_DEPTH == 128, "NESTING_DEPTH_MESSAGE spells out MAX_NESTING_DEPTH");
 inline constexpr std::size_t OUTPUT_RESERVE_CAP = 16777216;  // 16 MiB
 inline constexpr std::uint64_t MAX_ELEMENT_COUNT = 4294967295u;
 

@@ -235,8 +235,7 @@ Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimensi
 template <class Sink>
 Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth) {
   if (depth >= MAX_NESTING_DEPTH) {
-    return fail(ConversionError::wkt("geometry nesting exceeds maximum depth of " +
-                                     std::to_string(MAX_NESTING_DEPTH)));
+    return fail(ConversionError::wkt(NESTING_DEPTH_MESSAGE));
   }
   auto tag = read_geometry_tag(c);
   if (!tag) return fail(std::move(tag.error()));

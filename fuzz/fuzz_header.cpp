@@ -73,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case HeaderPlan::Kind::Rebuilt:
         FUZZ_CHECK(!is_simple_header(input));
         break;
+      case HeaderPlan::Kind::IsoHeader:
+      case HeaderPlan::Kind::Refused:
+        FUZZ_CHECK(false && "an EWKB rewrite planned as an ISO one");
+        break;
     }
 
     auto result_srid = read_header_srid(span_of(out));

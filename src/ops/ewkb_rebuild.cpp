@@ -1,5 +1,5 @@
-// The EWKB emitter of the WKB reader. Headers are rewritten record by record;
-// coordinates are copied as a run (one block copy when both sides are
+// The EWKB (or ISO WKB) emitter of the WKB reader. Headers are rewritten record
+// by record; coordinates are copied as a run (one block copy when both sides are
 // little-endian bytes) and only the ordinates the canonical form changes are
 // fixed up afterwards: NaNs of any payload or sign become the one quiet NaN the
 // WKT parser writes for "NaN", and negative zero becomes zero, which is what
@@ -86,8 +86,9 @@ const bool HAVE_AVX2 = [] {
 
 // Writes through a raw cursor: the area was sized by rebuild_bound, and the
 // reader emits nothing it has not consumed (see rebuild_bound), so no write
-// needs a capacity check and the cursor is the only state.
-template <bool Hex>
+// needs a capacity check and the cursor is the only state. F decides the type
+// words only: ISO codes never come with an SRID, so for Iso the slot is none.
+template <bool Hex, WkbFlavor F>
 class EwkbEmitter {
  public:
   static constexpr std::size_t UNIT = Hex ? 2 : 1;  // output units per byte
@@ -153,10 +154,9 @@ class EwkbEmitter {
 
  private:
   void put_header(char*& w, const wkb::WkbHeader& h, Placement where) const noexcept {
-    const std::uint32_t word =
-        static_cast<std::uint32_t>(h.geometry_type) | dimension_flags(h.dimension);
+    const std::uint32_t word = type_word_of<F>(h.geometry_type, h.dimension);
     put_byte_order(w);
-    if (where == Placement::Top && slot_.has_srid) {
+    if (F == WkbFlavor::Extended && where == Placement::Top && slot_.has_srid) {
       put_u32(w, word | EWKB_SRID_FLAG);
       put_u32(w, static_cast<std::uint32_t>(slot_.srid));
     } else {
@@ -254,9 +254,18 @@ class EwkbEmitter {
 
 template <bool Hex>
 Result<std::size_t> rebuild_with(ByteSpan wkb, SridSlot slot, char* out) {
-  EwkbEmitter<Hex> emitter(out, slot);
+  EwkbEmitter<Hex, WkbFlavor::Extended> emitter(out, slot);
   // The input's own SRID is read and dropped: the slot alone decides.
   if (auto read = wkb::read_wkb(wkb, emitter); !read) return fail(std::move(read.error()));
+  return static_cast<std::size_t>(emitter.end() - out);
+}
+
+template <bool Hex>
+Result<std::size_t> rebuild_iso_with(ByteSpan wkb, bool refuse_srid, char* out) {
+  EwkbEmitter<Hex, WkbFlavor::Iso> emitter(out, SridSlot::none());
+  auto read = wkb::read_wkb(wkb, emitter);
+  if (!read) return fail(std::move(read.error()));
+  if (refuse_srid && read->has_srid) return fail(ConversionError::iso_srid(read->srid));
   return static_cast<std::size_t>(emitter.end() - out);
 }
 
@@ -289,6 +298,12 @@ Result<std::size_t> rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding en
                                  char* out) {
   if (encoding == RewriteEncoding::Hex) return rebuild_with<true>(wkb, slot, out);
   return rebuild_with<false>(wkb, slot, out);
+}
+
+Result<std::size_t> rebuild_iso_into(ByteSpan wkb, bool refuse_srid, RewriteEncoding encoding,
+                                     char* out) {
+  if (encoding == RewriteEncoding::Hex) return rebuild_iso_with<true>(wkb, refuse_srid, out);
+  return rebuild_iso_with<false>(wkb, refuse_srid, out);
 }
 
 }  // namespace geoweave

@@ -5,7 +5,10 @@
 // writes through a raw cursor instead: ops/ewkb_rebuild.cpp.)
 //
 // Both write little-endian only. Bulk writers take room with tail(n) in output
-// units (F64_WIDTH per double), store with store_f64 and commit once.
+// units (F64_WIDTH per double), store with store_f64 and commit once. FLAVOR
+// is the type words the parser writes through a sink: EWKB flags, or ISO codes
+// through IsoSink<...>, a distinct type so that each flavor is its own
+// straight-line instantiation.
 #pragma once
 
 #include <bit>
@@ -15,6 +18,7 @@
 
 #include "core/buffer.h"
 #include "core/hex_encode.h"
+#include "core/types.h"
 
 namespace geoweave {
 
@@ -22,6 +26,7 @@ class BinarySink {
  public:
   static constexpr std::size_t F64_WIDTH = 8;
   static constexpr bool IS_HEX = false;
+  static constexpr WkbFlavor FLAVOR = WkbFlavor::Extended;
 
   // `reserve` is in bytes of EWKB.
   BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
@@ -63,6 +68,7 @@ class HexSink {
  public:
   static constexpr std::size_t F64_WIDTH = 16;
   static constexpr bool IS_HEX = true;
+  static constexpr WkbFlavor FLAVOR = WkbFlavor::Extended;
 
   // `reserve_bytes` is in bytes of EWKB; twice as many digits are reserved.
   HexSink(BufferStorage* storage, std::size_t reserve_bytes)
@@ -101,6 +107,14 @@ class HexSink {
 
  private:
   OutputBuffer buf_;
+};
+
+// The same bytes or digits, for ISO WKB.
+template <class Sink>
+class IsoSink : public Sink {
+ public:
+  using Sink::Sink;
+  static constexpr WkbFlavor FLAVOR = WkbFlavor::Iso;
 };
 
 }  // namespace geoweave

@@ -63,6 +63,10 @@ constexpr std::uint32_t type_word_of(GeometryType t, Dimension d) noexcept {
     return static_cast<std::uint32_t>(t) | dimension_flags(d);
   }
 }
+constexpr std::uint32_t type_word_of(WkbFlavor f, GeometryType t, Dimension d) noexcept {
+  return f == WkbFlavor::Iso ? type_word_of<WkbFlavor::Iso>(t, d)
+                             : type_word_of<WkbFlavor::Extended>(t, d);
+}
 
 // Name used in messages ("XY", "XYZ", "XYM", "XYZM").
 std::string_view dimension_name(Dimension d) noexcept;

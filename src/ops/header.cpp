@@ -164,11 +164,10 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
 
 }  // namespace
 
-namespace {
-
-// The ISO rewrite: `option` normalized. Whatever the value, the result holds
-// no SRID and no EWKB flag; only the patched header or the rebuild decides how.
+// Whatever the value, the ISO result holds no SRID and no EWKB flag; only the
+// patched header or the rebuild decides how.
 HeaderPlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encoding) noexcept {
+  option = option.normalized();
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
   HeaderPlan plan;
   plan.encoding = encoding;
@@ -208,12 +207,8 @@ HeaderPlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encod
   return plan;
 }
 
-}  // namespace
-
-HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding,
-                             WkbFlavor flavor) noexcept {
+HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
   option = option.normalized();
-  if (flavor == WkbFlavor::Iso) return plan_iso_rewrite(wkb, option, encoding);
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
   HeaderPlan plan;
   if (option.is_mirror()) {
@@ -233,6 +228,14 @@ HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding en
   plan.length *= units;
   return plan;
 }
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] Result<std::size_t> refused(std::int32_t srid) {
+  return fail(ConversionError::iso_srid(srid));
+}
+
+}  // namespace
 
 Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
   const bool hex = plan.encoding == RewriteEncoding::Hex;
@@ -254,7 +257,7 @@ Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) 
       }
       return rebuild_into(wkb, plan.slot, plan.encoding, out);
     case HeaderPlan::Kind::Refused:
-      return fail(ConversionError::iso_srid(plan.slot.srid));
+      return refused(plan.slot.srid);
     case HeaderPlan::Kind::StrippedHeader:
     case HeaderPlan::Kind::SridHeader:
     case HeaderPlan::Kind::IsoHeader:

@@ -59,9 +59,14 @@ struct HeaderPlan {
 // LineString or Polygon with EWKB flags or ISO codes) is patched to its ISO
 // code, or passes Unchanged when it already is one without an SRID; anything
 // else is rebuilt as ISO WKB.
-HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
-                              RewriteEncoding encoding = RewriteEncoding::Bytes,
-                              WkbFlavor flavor = WkbFlavor::Extended) noexcept;
+HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+HeaderPlan plan_iso_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+inline HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
+                                    RewriteEncoding encoding = RewriteEncoding::Bytes,
+                                    WkbFlavor flavor = WkbFlavor::Extended) noexcept {
+  if (flavor == WkbFlavor::Iso) return plan_iso_rewrite(wkb, option, encoding);
+  return plan_ewkb_rewrite(wkb, option, encoding);
+}
 // Writes the planned output at `out`, which has room for plan.length units,
 // and returns the units written: plan.length, or for Rebuilt possibly fewer,
 // or the reader's error (then `out` holds an unspecified part of the result).

@@ -21,10 +21,6 @@ namespace {
 
 constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 
-template <class Sink>
-constexpr std::uint32_t type_word(GeometryType t, Dimension d) noexcept {
-  return type_word_of<Sink::FLAVOR>(t, d);
-}
 
 [[gnu::cold, gnu::noinline]] ConversionError too_many(const char* list_name) {
   return ConversionError::wkt(std::string("too many ") + list_name);
@@ -187,7 +183,7 @@ Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
 template <class Sink, Result<void> (*Member)(WktCursor&, Sink&, Dimension)>
 Result<std::uint32_t> write_multi_members(WktCursor& c, Sink& sink, Dimension d,
                                           GeometryType member, const char* list_name) {
-  const std::uint32_t member_word = type_word<Sink>(member, d);
+  const std::uint32_t member_word = type_word_of(sink.flavor(), member, d);
   std::uint64_t count = 0;
   for (;;) {
     sink.put_byte_order();
@@ -245,11 +241,12 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
   const Dimension d = tag->dimension;
 
   sink.put_byte_order();
-  if (Sink::FLAVOR == WkbFlavor::Extended && slot.has_srid) {
-    sink.put_u32(type_word<Sink>(type, d) | EWKB_SRID_FLAG);
+  const std::uint32_t word = type_word_of(sink.flavor(), type, d);
+  if (slot.has_srid) {  // never for ISO (see write_whole_iso)
+    sink.put_u32(word | EWKB_SRID_FLAG);
     sink.put_u32(static_cast<std::uint32_t>(slot.srid));
   } else {
-    sink.put_u32(type_word<Sink>(type, d));
+    sink.put_u32(word);
   }
 
   Result<void> body;
@@ -297,9 +294,22 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
   Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP));
   if (auto g = write_geometry(cursor, sink, slot, 0); !g) return fail(std::move(g.error()));
   if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
-  if (Sink::FLAVOR == WkbFlavor::Iso && slot.has_srid) {
-    return fail(ConversionError::iso_srid(slot.srid));
+  return sink.take();
+}
+
+// The same for ISO WKB, kept apart so that the EWKB entry stays as it was. ISO
+// WKB has no SRID: the text is written without one, and only then, once its
+// own errors have had their turn, an SRID it should carry fails it.
+template <class Sink>
+[[gnu::noinline, gnu::cold]] Result<OutputBuffer> write_whole_iso(WktCursor& cursor,
+                                                       std::size_t capacity_hint, SridSlot slot,
+                                                       BufferStorage* storage) {
+  Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP), WkbFlavor::Iso);
+  if (auto g = write_geometry(cursor, sink, SridSlot::none(), 0); !g) {
+    return fail(std::move(g.error()));
   }
+  if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
+  if (slot.has_srid) return fail(ConversionError::iso_srid(slot.srid));
   return sink.take();
 }
 
@@ -308,7 +318,7 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
 Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
                                        SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
   if (flavor == WkbFlavor::Iso) {
-    return write_whole<IsoSink<BinarySink>>(cursor, capacity_hint, slot, storage);
+    return write_whole_iso<BinarySink>(cursor, capacity_hint, slot, storage);
   }
   return write_whole<BinarySink>(cursor, capacity_hint, slot, storage);
 }
@@ -316,7 +326,7 @@ Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_h
 Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
                                      SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
   if (flavor == WkbFlavor::Iso) {
-    return write_whole<IsoSink<HexSink>>(cursor, capacity_hint, slot, storage);
+    return write_whole_iso<HexSink>(cursor, capacity_hint, slot, storage);
   }
   return write_whole<HexSink>(cursor, capacity_hint, slot, storage);
 }

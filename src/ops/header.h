@@ -26,6 +26,7 @@ struct HeaderPlan {
     StrippedHeader,  // simple header: 5 patched header bytes, body from offset 9
     SridHeader,      // simple header: 9 patched header bytes, body from offset 5 or 9
     Rebuilt,         // not simple: the whole value rebuilt as canonical EWKB
+                     // (or ISO WKB)
     IsoHeader,       // ISO, simple header: 5 header bytes with the ISO code, body
                      // from offset 5 or 9
     Refused,         // ISO: the value would carry the SRID in `slot`; write_plan fails
@@ -58,7 +59,8 @@ struct HeaderPlan {
 // and Set(n) with n > 0 refuses every value. A simple header (Point,
 // LineString or Polygon with EWKB flags or ISO codes) is patched to its ISO
 // code, or passes Unchanged when it already is one without an SRID; anything
-// else is rebuilt as ISO WKB.
+// else is rebuilt as ISO WKB. (The two flavors' plans are apart so that the
+// EWKB one keeps its code; callers use plan_srid_rewrite.)
 HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
 HeaderPlan plan_iso_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
 inline HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,

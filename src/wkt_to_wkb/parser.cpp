@@ -21,7 +21,6 @@ namespace {
 
 constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 
-
 [[gnu::cold, gnu::noinline]] ConversionError too_many(const char* list_name) {
   return ConversionError::wkt(std::string("too many ") + list_name);
 }
@@ -301,9 +300,8 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
 // WKB has no SRID: the text is written without one, and only then, once its
 // own errors have had their turn, an SRID it should carry fails it.
 template <class Sink>
-[[gnu::noinline, gnu::cold]] Result<OutputBuffer> write_whole_iso(WktCursor& cursor,
-                                                       std::size_t capacity_hint, SridSlot slot,
-                                                       BufferStorage* storage) {
+[[gnu::noinline, gnu::cold]] Result<OutputBuffer> write_whole_iso(
+    WktCursor& cursor, std::size_t capacity_hint, SridSlot slot, BufferStorage* storage) {
   Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP), WkbFlavor::Iso);
   if (auto g = write_geometry(cursor, sink, SridSlot::none(), 0); !g) {
     return fail(std::move(g.error()));

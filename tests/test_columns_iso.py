@@ -294,6 +294,16 @@ def polars_series(values, binary):
     return pl.Series("g", values, dtype=pl.Binary if binary else pl.String)
 
 
+def plain_arrow(values, binary):
+    return pa.array(values, pa.binary() if binary else pa.string())
+
+
+def duckdb_relation(values, binary):
+    duckdb = pytest.importorskip("duckdb")
+    geoms = pa.table({"g": plain_arrow(values, binary)})  # noqa: F841 - read by DuckDB
+    return duckdb.connect().sql("select g from geoms")
+
+
 KINDS = {
     "list": lambda v, binary: list(v),
     "tuple": lambda v, binary: tuple(v),
@@ -306,12 +316,18 @@ KINDS = {
         [pa.array(v[:1], pa.binary() if binary else pa.string()),
          pa.array(v[1:], pa.binary() if binary else pa.string())]),
     "polars": polars_series,
+    "nanoarrow": lambda v, binary: pytest.importorskip("nanoarrow").c_array(plain_arrow(v, binary)),
+    "arro3": lambda v, binary: pytest.importorskip("arro3.core").Array.from_arrow(
+        plain_arrow(v, binary)),
+    "duckdb": duckdb_relation,
 }
 
 
 def rows_of(result):
     if isinstance(result, (pa.Array, pa.ChunkedArray)):
         return result.to_pylist()
+    if hasattr(result, "__arrow_c_stream__") and not hasattr(result, "to_list"):
+        return pa.chunked_array(result).to_pylist()  # ArrowColumn
     if hasattr(result, "to_list"):  # pandas, Polars
         return [None if x is None or x != x else x for x in result.to_list()]
     return [None if x is None else x for x in result]

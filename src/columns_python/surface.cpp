@@ -304,7 +304,9 @@ Gather gather_element(PyObject* item, Accepts accepts, const char* parameter, Ga
     geoweave::py::extract_text_argument(item, parameter, &text);  // the scalar's TypeError
     return Gather::Propagate;
   }
-  if (PyUnicode_Check(item) || !PyObject_CheckBuffer(item)) {
+  // Numbers are never geometries, whatever buffer a numpy float exports.
+  if (PyUnicode_Check(item) || PyLong_Check(item) || PyFloat_Check(item) ||
+      PyComplex_Check(item) || !PyObject_CheckBuffer(item)) {
     PyErr_Format(PyExc_TypeError,
                  accepts == Accepts::Bytes ? "argument '%s': a bytes-like object is required, not '%s'"
                                            : "argument '%s': str or a bytes-like object is "

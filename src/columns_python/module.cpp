@@ -141,7 +141,8 @@ PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   "\n"                                                                                      \
   "*errors*: ``\"raise\"`` (default) raises the scalar function's exception for the\n"     \
   "failing row with the lowest index, with a note naming the row (\"row 17\");\n"          \
-  "``\"null\"`` turns failing rows into nulls.\n"                                            \
+  "``\"null\"`` turns rows whose value fails into nulls. A row of the wrong type\n"       \
+  "raises TypeError either way.\n"                                                         \
   "\n"                                                                                      \
   "*threads*: ``None`` (default) converts large columns in contiguous chunks on all\n"     \
   "cores with the GIL released; an integer n >= 1 uses at most n threads, ``1``\n"          \

@@ -1,6 +1,7 @@
 #include "python/args.h"
 
-#include "wkt_to_wkb/tokenizer.h"
+#include "core/text.h"
+#include "ops/hex.h"
 
 #include <climits>
 #include <cstdint>
@@ -354,10 +355,6 @@ PyObject* raise_conversion_error(const ConversionError& error) {
 // runs this, and it reads the arguments without running any Python code
 // (str, bytes and bytearray are read directly; anything else is left alone).
 namespace {
-
-bool is_hex_digit(unsigned char c) noexcept {
-  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
-}
 
 bool all_hex(std::string_view text) noexcept {
   if (text.empty()) return false;

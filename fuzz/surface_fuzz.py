@@ -863,7 +863,7 @@ def check_column_input(fdp):
         key = [1, 1.5, b"errors", None][fdp.ConsumeIntInRange(0, 3)]
         got = outcome(vectorcall, (fn, [column, "null"], (key,)), {})
         assert got[0] == "err" and got[1] is TypeError and \
-            got[2] == f"{name}() keywords must be strings", f"{name}: non-str keyword {got[:3]}"
+            got[2].endswith("keywords must be strings"), f"{name}: non-str keyword {got[:3]}"
         return
     got = outcome(fn, [column] + args, kw)
     if got[0] == "err":

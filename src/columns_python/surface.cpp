@@ -765,9 +765,10 @@ void reacquire_gil(void* context) { PyEval_RestoreThread(*static_cast<PyThreadSt
 // ---------------------------------------------------------------------------
 // Running
 
-// Runs the kernel with the interpreter lock released. False with an exception
-// set (MemoryError) when the kernel ran out of memory.
-bool run_released(const KernelRequest& request, const ColumnInput& input, KernelOutcome& out) {
+// Runs the kernel with the interpreter lock released; what it throws
+// (std::bad_alloc) is thrown again once the lock is held.
+KernelOutcome run_released(const KernelRequest& request, const ColumnInput& input) {
+  KernelOutcome out;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -777,7 +778,7 @@ bool run_released(const KernelRequest& request, const ColumnInput& input, Kernel
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
-  return true;
+  return out;
 }
 
 // Arrow row `row` of `input` as the scalar function would have been given it
@@ -841,8 +842,7 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
     }
     input.arrays.push_back(view);
   }
-  KernelOutcome outcome;
-  run_released(request, input, outcome);
+  KernelOutcome outcome = run_released(request, input);
   if (outcome.error) {
     // The failing row's value, for the hint notes, while the arrays live.
     Ref value(row_object(input, outcome.error->row));

@@ -6,9 +6,16 @@
 // anywhere, null pointers, bad bitmaps, invalid UTF-8. Whatever validation
 // accepts is then converted by every operation.
 //
+// Two lies on top: an offset or length so large that no buffer could hold its
+// byte position (it must be refused, never wrapped around), and offsets
+// rewritten after validation, as another thread writing the buffer they live
+// in could (each row's bounds are read once and kept inside the validated
+// first and last offset, so nothing outside the data is read).
+//
 // Invariants: no read outside a buffer (ASan); an accepted array converts to
 // a column of the same length whose offsets are in order and within its data;
 // wkb_to_wkt rows equal the core's own conversion of the same bytes.
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -64,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t rows = length < 0 ? 0 : offset + length;
   std::vector<std::unique_ptr<std::uint8_t[]>> keep;
   std::vector<const void*> buffers;
+  std::uint8_t* offsets_buffer = nullptr;  // binary and string layouts
+  std::size_t offsets_bytes = 0;
 
   // Validity: absent, or a bitmap of exactly the rows' bits.
   if (flags & 1) {
@@ -96,6 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     keep.push_back(std::move(raw));
     buffers.push_back(flags & 8 ? nullptr : keep.back().get());
+    offsets_buffer = keep.back().get();
+    offsets_bytes = offsets.size() * width;
     const std::int64_t last = offsets.back();
     keep.push_back(block(static_cast<std::size_t>(last > 0 ? last : 0), in));
     buffers.push_back(flags & 16 ? nullptr : keep.back().get());
@@ -132,7 +143,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ArrowArray array{length, null_count, offset, static_cast<std::int64_t>(buffers.size()),
                    (flags & 32) ? 1 : 0, buffers.data(), nullptr, nullptr, release, nullptr};
   ArrayView view;
+  const std::uint8_t lie = in.byte();
+  if (lie & 1) {
+    // Positions past PTRDIFF_MAX bytes whatever the element width (4, 8 or 16).
+    static constexpr std::int64_t HUGE_VALUES[] = {std::int64_t{1} << 62, std::int64_t{3} << 61,
+                                                   INT64_MAX - 5, (std::int64_t{1} << 62) + 12345};
+    std::int64_t& target = (lie & 2) ? array.offset : array.length;
+    target = HUGE_VALUES[(lie >> 2) & 3];
+    if (length >= 0) FUZZ_CHECK(!validate_array(array, layout, &view).empty());
+    return 0;
+  }
   if (!validate_array(array, layout, &view).empty()) return 0;
+  if ((lie & 2) && offsets_buffer) {
+    for (std::size_t i = 0; i < offsets_bytes; ++i) offsets_buffer[i] = in.byte();
+  }
 
   ColumnInput input;
   input.arrays.push_back(view);

@@ -24,6 +24,21 @@ Invariants checked on every call:
 * crashes and sanitizer reports end the run (scripts/fuzz_surface.sh runs this
   against the ASan+UBSan build).
 
+Half the inputs drive the column module geoweave_columns instead: all twelve
+functions over columns built from the input (lists, tuples and iterators of
+rows, numpy object arrays of any stride, pandas Series, pyarrow arrays of the
+six binary and string types, sliced or chunked, and ArrowArray/ArrowSchema
+structs forged with ctypes and handed over in PyCapsules, honest or lying
+about their offset, length, null count or offsets), rows that are bytes-like,
+text, missing, of a wrong type, or hostile (a ``__buffer__`` that raises, or
+that empties every list holding it), every ``errors`` and ``threads`` value,
+and keyword names that are not str. Invariants: only the documented exception
+types or a hostile row's own exception; every result row equals the scalar
+function's value for that row (None where it raises a bad value's error under
+``errors="null"``); under ``errors="raise"`` the lowest failing row raises the
+scalar function's exception with its hint notes and then "row N"; a wrong
+type is a TypeError whatever ``errors`` says; a lie is a ValueError.
+
 Run it through scripts/fuzz_surface.sh; any extra arguments are libFuzzer's.
 """
 
@@ -36,6 +51,16 @@ import atheris
 import numpy as np
 
 import geoweave as gw
+import geoweave_columns as gcol
+
+try:
+    import pyarrow as pa
+except ImportError:  # the Arrow inputs are then made from forged structs only
+    pa = None
+try:
+    import pandas as pd
+except ImportError:
+    pd = None
 
 # (name, kind of the first parameter, parameter names, required count)
 FUNCTIONS = [
@@ -478,6 +503,9 @@ def test_one_input(data):
 
 def check_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
+    if fdp.ConsumeBool():
+        check_column_input(fdp)
+        return
     name, kind, params, required = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
     fn = getattr(gw, name)
     RAISED.clear()
@@ -543,11 +571,365 @@ def check_one_input(data):
             f"plain values gave {want[:3]!r}")
 
 
+# ---------------------------------------------------------------------------
+# geoweave_columns
+
+class Row:
+    """What one row of a column is, for the oracle."""
+    MISSING, WRONG, RAISES, VALUE = range(4)
+
+
+class Emptier:
+    """A bytes-like row whose export empties every list holding it (found as
+    any code finds them: through the collector), or raises."""
+
+    def __init__(self, data, raises):
+        self.store = bytearray(data)
+        self.raises = raises
+        self.armed = False  # numpy and pandas look for buffers while building
+
+    def __buffer__(self, flags):
+        if self.armed:
+            if self.raises:
+                raise hostile("row __buffer__")
+            for holder in gc_module.get_referrers(self):
+                if isinstance(holder, list):
+                    holder.clear()
+        return memoryview(self.store)
+
+
+import gc as gc_module  # noqa: E402 - the collector, beside the module under test
+
+
+def column_row(fdp, kind):
+    """(object, what it is, the value the scalar function is called with)."""
+    choice = fdp.ConsumeIntInRange(0, 19)
+    if choice == 0:
+        return None, Row.MISSING, None
+    if choice == 1:
+        return float("nan"), Row.MISSING, None
+    if choice == 2 and pd is not None:
+        return pd.NA, Row.MISSING, None
+    if choice == 3:
+        return [5, 1.5, -0.0, np.float64(2.5), object()][fdp.ConsumeIntInRange(0, 4)], Row.WRONG, None
+    content = source_content(fdp)
+    if kind == "text" and isinstance(content, bytes) and fdp.ConsumeBool():
+        content = content.decode("latin-1")
+    if kind == "bytes" and isinstance(content, str) and fdp.ConsumeBool():
+        content = content.encode("utf-8", "surrogatepass")
+    if isinstance(content, str):
+        obj = StrSub(content) if choice == 4 else content
+        return obj, (Row.WRONG if kind == "bytes" else Row.VALUE), obj
+    if kind == "text":
+        return content, Row.WRONG, None
+    if choice == 5:
+        obj = bytearray(content)
+        return obj, Row.VALUE, obj
+    if choice == 6:
+        obj = memoryview(content)
+        return obj, Row.VALUE, obj
+    if choice == 7 and len(content) % 2 == 0 and content:
+        obj = memoryview(content).cast("H")  # refused as a value: BufferError
+        return obj, Row.VALUE, obj
+    if choice == 8:
+        raises = fdp.ConsumeBool()
+        return Emptier(content, raises), (Row.RAISES if raises else Row.VALUE), content
+    return content, Row.VALUE, content
+
+
+def encodable(text):
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def make_column(fdp, objects, kind):
+    """The rows as some kind of column; returns (column, reader of its result)."""
+    choice = fdp.ConsumeIntInRange(0, 6)
+    if choice == 1:
+        return tuple(objects), list
+    if choice == 2:
+        return iter(objects), list
+    if choice in (3, 4):
+        step = fdp.ConsumeIntInRange(1, 3)
+        base = np.empty(len(objects) * step, dtype=object)
+        for i, o in enumerate(objects):
+            base[i * step] = o
+        return base[::step], lambda r: r.tolist()
+    if choice == 5 and pd is not None:
+        array = np.empty(len(objects), dtype=object)
+        for i, o in enumerate(objects):
+            array[i] = o
+        return pd.Series(array, dtype=object, copy=False), lambda r: r.tolist()
+    return list(objects), list
+
+
+ARROW_TYPES = ["binary", "large_binary", "binary_view", "string", "large_string", "string_view"]
+
+
+def arrow_column(fdp, values, text):
+    """A pyarrow array of `values` (bytes or str, None for nulls), sliced or chunked."""
+    names = ARROW_TYPES[3:] if text else ARROW_TYPES[:3]
+    t = getattr(pa, names[fdp.ConsumeIntInRange(0, 2)])()
+    pad = fdp.ConsumeIntInRange(0, 3)
+    filler = "x" if text else b"x"
+    array = pa.array([filler] * pad + values + [filler] * pad, t).slice(pad, len(values))
+    if fdp.ConsumeBool() and len(values) > 1:
+        cut = fdp.ConsumeIntInRange(0, len(values))
+        return pa.chunked_array([array.slice(0, cut), array.slice(cut)], t)
+    return array
+
+
+# The C Data Interface structs, for producers forged here.
+c_int64, c_void_p, c_char_p = ctypes.c_int64, ctypes.c_void_p, ctypes.c_char_p
+
+
+class CArrowSchema(ctypes.Structure):
+    _fields_ = [("format", c_char_p), ("name", c_char_p), ("metadata", c_char_p),
+                ("flags", c_int64), ("n_children", c_int64), ("children", c_void_p),
+                ("dictionary", c_void_p), ("release", c_void_p), ("private_data", c_void_p)]
+
+
+class CArrowArray(ctypes.Structure):
+    _fields_ = [("length", c_int64), ("null_count", c_int64), ("offset", c_int64),
+                ("n_buffers", c_int64), ("n_children", c_int64), ("buffers", c_void_p),
+                ("children", c_void_p), ("dictionary", c_void_p), ("release", c_void_p),
+                ("private_data", c_void_p)]
+
+
+_RELEASE = ctypes.CFUNCTYPE(None, c_void_p)
+
+
+@_RELEASE
+def _release_schema(ptr):
+    CArrowSchema.from_address(ptr).release = None
+
+
+@_RELEASE
+def _release_array(ptr):
+    CArrowArray.from_address(ptr).release = None
+
+
+_capsule_new = ctypes.pythonapi.PyCapsule_New
+_capsule_new.restype = ctypes.py_object
+_capsule_new.argtypes = [c_void_p, c_char_p, c_void_p]
+
+
+class Forged:
+    """An Arrow producer of one binary or string array (32- or 64-bit offsets)
+    built by hand, optionally lying: an offset or length no buffer can hold,
+    offsets out of order, a null count above the length. Honest sizes
+    otherwise: every buffer is as long as the struct says."""
+
+    def __init__(self, fdp, values, text):
+        large = fdp.ConsumeBool()
+        fmt = (b"U" if large else b"u") if text else (b"Z" if large else b"z")
+        skip = fdp.ConsumeIntInRange(0, 2)  # leading rows the offset slices off
+        rows = [b"junk"] * skip + [b"" if v is None else (v.encode() if text else v)
+                                   for v in values]
+        ends = [0]
+        for r in rows:
+            ends.append(ends[-1] + len(r))
+        lie = fdp.ConsumeIntInRange(0, 9)
+        self.lie = 0  # set to the lie told, when one is
+        if lie == 1 and skip <= len(ends) - 2:  # two offsets of read rows swapped
+            i = fdp.ConsumeIntInRange(skip, len(ends) - 2)
+            if ends[i] != ends[i + 1]:
+                ends[i], ends[i + 1] = ends[i + 1], ends[i]
+                self.lie = lie
+        elif lie == 2 and skip == 0:
+            ends[0] = -fdp.ConsumeIntInRange(1, 5)
+            self.lie = lie
+        offsets = struct.pack(f"<{len(ends)}{'q' if large else 'i'}", *ends)
+        validity = bytearray((len(rows) + 7) // 8)
+        for i, r in enumerate([None] * skip + list(values)):
+            if r is not None or i < skip:
+                validity[i // 8] |= 1 << (i % 8)
+        nulls = sum(v is None for v in values)
+        self.keep = [ctypes.create_string_buffer(bytes(b), max(len(b), 1))
+                     for b in (validity, offsets, b"".join(rows))]
+        pointers = (c_void_p * 3)(*[ctypes.addressof(b) for b in self.keep])
+        if nulls == 0 and fdp.ConsumeBool():
+            pointers[0] = None
+        self.keep.append(pointers)
+        length, offset, null_count = len(values), skip, nulls if fdp.ConsumeBool() else -1
+        # Positions no buffer can hold (past PTRDIFF_MAX bytes of offsets),
+        # counts out of range.
+        if lie == 3:
+            offset = [2**62, 3 << 61, 2**63 - 2, 2**61 + 1][fdp.ConsumeIntInRange(0, 3)]
+        elif lie == 4:
+            length = [2**62, 2**63 - 1, 2**61 + 7][fdp.ConsumeIntInRange(0, 2)]
+        elif lie == 5:
+            null_count = length + fdp.ConsumeIntInRange(1, 3)
+        elif lie == 6:
+            length = -fdp.ConsumeIntInRange(1, 3)
+        if lie in (3, 4, 5, 6):
+            self.lie = lie
+        self.fmt = fmt
+        self.array = CArrowArray(length, null_count, offset, 3, 0, ctypes.addressof(pointers),
+                                 None, None, ctypes.cast(_release_array, c_void_p), None)
+
+    def __arrow_c_array__(self, requested_schema=None):
+        schema = CArrowSchema(self.fmt, b"", None, 2, 0, None, None,
+                              ctypes.cast(_release_schema, c_void_p), None)
+        self.keep.append(schema)
+        return (_capsule_new(ctypes.addressof(schema), b"arrow_schema", None),
+                _capsule_new(ctypes.addressof(self.array), b"arrow_array", None))
+
+
+def read_arrow(result):
+    if pa is None:
+        return None
+    return pa.array(result).to_pylist() if not isinstance(result, (pa.Array, pa.ChunkedArray)) \
+        else result.to_pylist()
+
+
+def column_threads(fdp):
+    choice = fdp.ConsumeIntInRange(0, 15)
+    if choice < 12:
+        return [None, 1, 2, 3, 4, 8][choice % 6], True
+    return [0, -1, True, "2", 1.5, -2**70][fdp.ConsumeIntInRange(0, 5)], False
+
+
+def column_errors(fdp):
+    choice = fdp.ConsumeIntInRange(0, 15)
+    if choice < 13:
+        return ["raise", "null", StrSub("null")][choice % 3], True
+    return ["ignore", b"null", None][choice - 13], False
+
+
+def column_srid(fdp):
+    choice = fdp.ConsumeIntInRange(0, 15)
+    if choice < 12:
+        return [None, False, 0, 4326, -1, 2**31 - 1][choice % 6], True
+    return [True, 2**40, "4326", 1.5][choice - 12], False
+
+
+def check_column_input(fdp):
+    name, kind, params, required = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
+    fn, scalar = getattr(gcol, name), getattr(gw, name)
+    RAISED.clear()
+    rows = [column_row(fdp, kind) for _ in range(fdp.ConsumeIntInRange(0, 8))]
+    args, valid = [], True
+    if "srid" in params and (required == 2 or fdp.ConsumeBool()):
+        srid, ok = column_srid(fdp)
+        if name == "to_ewkb_header" and srid is None:
+            ok = False
+        args.append(srid)
+        valid &= ok
+    if "normalize_wkt" in params and len(args) == 1 and fdp.ConsumeBool():
+        flag = fdp.ConsumeBool()
+        args.append(flag)
+    kw = {}
+    if fdp.ConsumeBool():
+        kw["errors"], ok = column_errors(fdp)
+        valid &= ok
+    if fdp.ConsumeBool():
+        kw["threads"], ok = column_threads(fdp)
+        valid &= ok
+    to_null = isinstance(kw.get("errors"), str) and str.__eq__(kw["errors"], "null")
+
+    # The column: Python rows, a pyarrow array or a forged producer.
+    how = fdp.ConsumeIntInRange(0, 5)
+    plain_rows = all(r[1] in (Row.MISSING, Row.VALUE) and (r[0] is None or type(r[0]) is bytes
+                     or (isinstance(r[0], str) and encodable(r[0]))) for r in rows)
+    text = bool(rows) and all(r[0] is None or isinstance(r[0], str) for r in rows)
+    binary = all(r[0] is None or type(r[0]) is bytes for r in rows)
+    lie = 0
+    values = [r[2] if r[1] == Row.VALUE else None for r in rows]
+    if how == 4 and pa is not None and plain_rows and (text or binary):
+        rows = [(v, Row.VALUE if v is not None else Row.MISSING, v) for v in
+                (str.__str__(v) if isinstance(v, str) else v for v in values)]
+        column, read = arrow_column(fdp, [r[0] for r in rows], text), read_arrow
+        if (kind == "bytes" and text) or (kind == "text" and not text):
+            valid = False  # refused as a whole with a TypeError
+    elif how == 5 and plain_rows and (text or binary):
+        rows = [(v, Row.VALUE if v is not None else Row.MISSING, v) for v in
+                (str.__str__(v) if isinstance(v, str) else v for v in values)]
+        column = Forged(fdp, [r[0] for r in rows], text)
+        read, lie = read_arrow, column.lie
+        if (kind == "bytes" and text) or (kind == "text" and not text):
+            valid = False
+    else:
+        column, read = make_column(fdp, [r[0] for r in rows], kind)
+    for r in rows:
+        if isinstance(r[0], Emptier):
+            r[0].armed = True
+
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        # Keyword names that are not str, through the vectorcall protocol.
+        key = [1, 1.5, b"errors", None][fdp.ConsumeIntInRange(0, 3)]
+        got = outcome(vectorcall, (fn, [column, "null"], (key,)), {})
+        assert got[0] == "err" and got[1] is TypeError and \
+            got[2].endswith("keywords must be strings"), f"{name}: non-str keyword {got[:3]}"
+        return
+    got = outcome(fn, [column] + args, kw)
+    if got[0] == "err":
+        exc = got[3]
+        if isinstance(exc, Hostile):
+            assert any(exc is r for r in RAISED), f"{name}: a Hostile no row raised: {exc!r}"
+        elif not isinstance(exc, ALLOWED) or isinstance(exc, SystemError):
+            raise AssertionError(f"{name}: undocumented {type(exc).__name__}: {exc}") from exc
+    if not valid:
+        assert got[0] == "err", f"{name}: invalid arguments accepted"
+        return
+    if lie:
+        assert got[0] == "err" and got[1] is ValueError, f"{name}: a lie (#{lie}) gave {got[:3]}"
+        return
+
+    # The oracle: the scalar function row by row.
+    stops = []  # (row, expected type or exception, scalar exception or None)
+    outcomes = []
+    for i, (obj, what, value) in enumerate(rows):
+        if what == Row.MISSING:
+            outcomes.append(None)
+        elif what == Row.WRONG:
+            stops.append((i, TypeError, None))
+            outcomes.append(None)
+        elif what == Row.RAISES:
+            stops.append((i, Hostile, None))
+            outcomes.append(None)
+        else:
+            o = outcome(scalar, [value] + args, {})
+            outcomes.append(o)
+            if o[0] == "err" and not to_null:
+                stops.append((i, o[1], o[3]))
+    if stops:
+        row, want, scalar_exc = stops[0]
+        assert got[0] == "err" and issubclass(got[1], want), \
+            f"{name}: row {row} should raise {want.__name__}, got {got[:3]}"
+        notes = getattr(got[3], "__notes__", [])
+        assert notes and notes[-1] == f"row {row}", f"{name}: notes {notes} for row {row}"
+        if scalar_exc is not None:
+            hinted = not isinstance(rows[row][0], Emptier)  # hints read str, bytes, bytearray
+            hints = getattr(scalar_exc, "__notes__", [])
+            assert got[2] == str(scalar_exc) and (not hinted or notes[:-1] == hints), \
+                f"{name}: row {row}: {got[:3]} {notes} against the scalar's {scalar_exc!r} {hints}"
+        return
+    assert got[0] == "ok", f"{name}: {got[:3]} where every row converts"
+    result = got[1]
+    if read is read_arrow and pa is None:
+        return
+    split = name.endswith("_split_srid")
+    parts = [read(p) for p in result] if split else [read(result)]
+    for i, o in enumerate(outcomes):
+        want = None if o is None or o[0] == "err" else o[1]
+        have = tuple(p[i] for p in parts) if split else parts[0][i]
+        if split and want is None:
+            want = (None, None)
+        assert have == want, f"{name}: row {i}: {have!r}, the scalar function gives {want!r}"
+
+
 def main():
     # Hostile __release_buffer__ failures are reported as unraisable; they are
     # expected here and must not flood the log.
     sys.unraisablehook = lambda unraisable: None
     atheris.instrument_func(test_one_input)
+    for f in (check_column_input, column_row, make_column, arrow_column, column_threads,
+              column_errors, column_srid):
+        atheris.instrument_func(f)
     for f in (check_one_input, forged_view, buffer_forms, text_forms, source_content, source_argument, srid_argument,
               normalize_argument, call_args, HostileModule, HostileIndex, HostileBuffer):
         atheris.instrument_func(f)

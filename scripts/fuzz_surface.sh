@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Fuzzes the module's Python surface (fuzz/surface_fuzz.py, atheris) for SECONDS
-# (default 60, the CI run; pass e.g. 1800 for a long run) against the ASan+UBSan
-# build of the extension that scripts/sanitize.sh uses. Prints libFuzzer's final
-# statistics (stat::number_of_executed_units is the execution count); exits
-# non-zero on a crash, a sanitizer report or a broken invariant, leaving the
-# input in build/fuzz-surface/artifacts. What a run discovers stays in
+# Fuzzes the Python surface of both modules, geoweave and geoweave_columns
+# (fuzz/surface_fuzz.py, atheris), for SECONDS (default 60, the CI run; pass
+# e.g. 1800 for a long run) against the ASan+UBSan build of the extension that
+# scripts/sanitize.sh uses. Prints libFuzzer's final statistics
+# (stat::number_of_executed_units is the execution count); exits non-zero on a
+# crash, a sanitizer report or a broken invariant, leaving the input in
+# build/fuzz-surface/artifacts. What a run discovers stays in
 # build/fuzz-surface/corpus and seeds the next one. Extra arguments go to
 # libFuzzer (e.g. -seed=1, or an artifact path to replay one input).
 #

@@ -130,9 +130,9 @@ def test_wrong_arrow_type_for_the_function_raises_before_converting():
         gc.wkb_to_wkt(pa.array(["POINT(1 2)"]))
     with pytest.raises(TypeError, match="expected string, large_string or string_view"):
         gc.wkt_to_wkb(pa.array([P]))
-    with pytest.raises(TypeError, match="format 'l'"):
+    with pytest.raises(TypeError, match="Arrow type int64 is not"):
         gc.to_wkt(pa.array([1, 2]))
-    with pytest.raises(TypeError, match="format 'i'"):  # dictionary-encoded
+    with pytest.raises(TypeError, match="dictionary<values=string, indices=int32>"):
         gc.to_wkt(pa.array(["POINT(1 2)"]).dictionary_encode())
 
 
@@ -278,7 +278,10 @@ def test_element_type_errors_are_row_errors():
     with pytest.raises(ValueError) as info:
         gc.wkt_to_wkb(["POINT(", 5])
     assert info.value.__notes__ == ["row 0"]
-    assert gc.wkt_to_wkb(["POINT(1 2)", 5, b""], errors="null")[1:] == [None, None]
+    # a wrong type is the caller's mistake, never a null
+    with pytest.raises(TypeError, match="not an instance of 'str'") as info:
+        gc.wkt_to_wkb(["POINT(", 5, b""], errors="null")
+    assert info.value.__notes__ == ["row 1"]
 
 
 def big_column(n, bad_rows):
@@ -355,7 +358,7 @@ def test_module_surface():
 def test_a_single_column_table_is_read_through_its_column():
     batch = pa.record_batch({"g": pa.array([P, None, P_SRID])}).slice(1)
     assert pa.array(gc.wkb_to_wkt(batch)).to_pylist() == [None, geoweave.wkb_to_wkt(P_SRID)]
-    with pytest.raises(TypeError, match="format '\\+s'"):
+    with pytest.raises(TypeError, match="struct with 2 fields: pass column="):
         gc.wkb_to_wkt(pa.record_batch({"a": [P], "b": [P]}))
 
 

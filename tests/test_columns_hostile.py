@@ -142,6 +142,13 @@ HOSTILE = {
                                       "row 2 is not valid UTF-8"),
     "surrogate in UTF-8": (b"vu", 1, [None, view(3, b"\xed\xa0\x80"), offsets(fmt="<q")], {},
                            "not valid UTF-8"),
+    # Byte positions that no buffer can have: refused, never wrapped to row 0.
+    "offset wraps the offsets' address": (b"z", 1, [None, offsets(0, 21), WKB],
+                                          {"offset": 2**62}, "beyond any address"),
+    "large offset wraps": (b"Z", 1, [None, offsets(0, 21, fmt="<q"), WKB], {"offset": 2**61},
+                           "beyond any address"),
+    "view offset overflows": (b"vz", 1, [None, view(3, b"abc"), offsets(fmt="<q")],
+                              {"offset": 2**59}, "beyond any address"),
 }
 
 
@@ -220,3 +227,222 @@ def test_bytes_of_null_rows_are_never_read():
     # A null data buffer is fine when every row is empty.
     empty = Producer(b"z", 2, [None, offsets(7, 7, 7), None])
     assert pa.array(gc.to_hex_wkb(empty)).to_pylist() == ["", ""]
+
+
+# ---------------------------------------------------------------------------
+# The Python surface under hostile callers and elements.
+
+import gc as garbage
+import threading
+
+import numpy as np
+import pyarrow as pa
+
+FUNCTIONS = [(module, name) for module in (geoweave, gc) for name in geoweave.__all__]
+
+_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+_vectorcall.restype = ctypes.py_object
+_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                        ctypes.py_object]
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("key", [1, 1.5, b"srid", Name("srid")], ids=repr)
+@pytest.mark.parametrize("module,name", FUNCTIONS, ids=lambda x: getattr(x, "__name__", x))
+def test_keyword_names_through_vectorcall(module, name, key):
+    fn = getattr(module, name)
+    source = [WKB] if module is gc else WKB
+    args = (ctypes.py_object * 2)(source, 4326)
+    if isinstance(key, str):  # a str subclass is a str: read as the name it holds
+        def outcome(call):
+            try:
+                result = call()
+                return list(result) if module is gc else result
+            except Exception as e:  # noqa: BLE001 - compared by type and message
+                return type(e), str(e)
+        assert outcome(lambda: _vectorcall(fn, args, 1, (key,))) == \
+            outcome(lambda: fn(source, srid=4326))
+        return
+    with pytest.raises(TypeError) as info:
+        _vectorcall(fn, args, 1, (key,))
+    assert str(info.value).endswith("keywords must be strings")
+
+
+class EmptiesItsList:
+    """A bytes-like element whose export empties the list holding it, found
+    as the rows' container is found by any code: through the collector."""
+
+    def __init__(self, target=None):
+        self.store = bytearray(WKB)
+        self.target = target
+        self.armed = False  # numpy and pandas look for buffers while building
+
+    def __buffer__(self, flags):
+        if not self.armed:
+            return memoryview(self.store)
+        for holder in [self.target] if self.target is not None else garbage.get_referrers(self):
+            if isinstance(holder, list):
+                holder.clear()
+        return memoryview(self.store)
+
+
+class SharedList(np.ndarray):
+    """An ndarray subclass whose tolist() hands out one list it keeps."""
+
+    def tolist(self):
+        return SHARED
+
+
+SHARED = []
+
+
+@pytest.mark.parametrize("kind", ["list", "numpy", "pandas", "subclass"])
+def test_an_element_that_empties_its_container(kind):
+    pd = pytest.importorskip("pandas")
+    rows = [WKB, EmptiesItsList(), WKB, bytes(WKB)]
+    if kind == "list":
+        column = list(rows)
+    elif kind == "numpy":
+        column = np.array(rows, dtype=object)
+    elif kind == "pandas":
+        column = pd.Series(rows, dtype=object)
+    else:
+        SHARED[:] = rows
+        rows[1].target = SHARED
+        column = np.array(rows, dtype=object).view(SharedList)
+    rows[1].armed = True
+    result = list(gc.wkb_to_wkt(column))
+    assert result == [geoweave.wkb_to_wkt(WKB)] * 4
+
+
+def test_offsets_rewritten_by_another_thread_while_converting():
+    n = 4000
+    data = WKB * n
+    offs = bytearray(offsets(*range(0, 21 * n + 1, 21)))
+    column = pa.Array.from_buffers(pa.binary(), n, [None, pa.py_buffer(offs),
+                                                    pa.py_buffer(data)])
+    stop = threading.Event()
+
+    def rewrite():
+        rng = np.random.default_rng(5)
+        view = np.frombuffer(offs, dtype="<i4")
+        while not stop.is_set():
+            view[rng.integers(0, n + 1, 64)] = rng.integers(-2**31, 2**31 - 1, 64)
+            view[rng.integers(0, n + 1, 64)] = rng.integers(0, 21 * n, 64)
+
+    thread = threading.Thread(target=rewrite)
+    thread.start()
+    try:
+        done = 0
+        import time
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            try:
+                gc.to_hex_wkb(column, threads=1, errors="null")
+                done += 1
+            except ValueError:  # offsets found out of order while validating
+                pass
+    finally:
+        stop.set()
+        thread.join()
+    assert done >= 0  # the point is the absence of a crash; the rows are anyone's
+
+
+class Raises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __buffer__(self, flags):
+        raise self.exc
+
+
+def recurse(depth=0):
+    return recurse(depth + 1)
+
+
+class Recursing:
+    def __buffer__(self, flags):
+        return recurse()
+
+
+@pytest.mark.parametrize("element,expected", [
+    (lambda: Raises(KeyboardInterrupt()), KeyboardInterrupt),
+    (lambda: Raises(SystemExit(3)), SystemExit),
+    (lambda: Raises(LookupError("mine")), LookupError),
+    (Recursing, RecursionError),
+], ids=["KeyboardInterrupt", "SystemExit", "LookupError", "RecursionError"])
+@pytest.mark.parametrize("errors", ["null", "raise"])
+def test_what_an_element_raises_propagates(element, expected, errors):
+    first = b"\x00" if errors == "null" else WKB  # a bad value that becomes a null
+    with pytest.raises(expected) as info:
+        gc.wkb_to_wkt([first, WKB, element()], errors=errors)
+    assert info.value.__notes__ == ["row 2"]
+
+
+WRONG_TYPES = [
+    ("wkb_to_wkt", [WKB, 5], "argument 'wkb': a bytes-like object is required, not 'int'"),
+    ("wkb_to_wkt", np.array([WKB, 1.5], dtype=object),
+     "argument 'wkb': a bytes-like object is required, not 'float'"),
+    ("to_wkt", [WKB, 7], "argument 'source': str or a bytes-like object is required, not 'int'"),
+    ("wkt_to_wkb", ["POINT(1 2)", b"POINT(1 2)"],
+     "argument 'wkt': 'bytes' object is not an instance of 'str'"),
+    ("wkb_to_wkt", np.array([np.nan, np.nan]),
+     "wkb_to_wkt(): 'wkb' must hold bytes, str or missing values, not be a numpy array of "
+     "dtype float64"),
+    ("wkb_to_wkt", pa.array([1, 2], pa.int32()),
+     "wkb_to_wkt(): Arrow type int32 is not supported for 'wkb'; expected binary, "
+     "large_binary or binary_view"),
+    ("to_wkt", pa.array([WKB]).dictionary_encode(),
+     "to_wkt(): Arrow type dictionary<values=binary, indices=int32> is not supported for "
+     "'source'"),
+    ("to_wkt", pa.record_batch({"a": [WKB], "b": [WKB], "c": [1]}),
+     "to_wkt(): 'source' is a struct with 3 fields: pass column="),
+    ("hex_wkb_to_wkt", pa.array([[1.5]], pa.list_(pa.float64())),
+     "hex_wkb_to_wkt(): Arrow type list<item: double> is not supported"),
+]
+
+
+@pytest.mark.parametrize("name,column,message", WRONG_TYPES,
+                         ids=[f"{w[0]}-{i}" for i, w in enumerate(WRONG_TYPES)])
+@pytest.mark.parametrize("errors", ["raise", "null"])
+def test_wrong_types_raise_type_error_whatever_errors_says(name, column, message, errors):
+    with pytest.raises(TypeError) as info:
+        getattr(gc, name)(column, errors=errors)
+    assert str(info.value).startswith(message)
+    assert "format" not in str(info.value)
+
+
+def test_pandas_numeric_series_is_refused():
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match="pandas Series of dtype int64"):
+        gc.to_wkt(pd.Series([1, 2]), errors="null")
+
+
+HEX = geoweave.wkt_to_hex_wkb("POINT(1 2)")
+
+
+@pytest.mark.parametrize("name,row", [
+    ("wkb_to_wkt", HEX.encode()),           # hex text passed as WKB bytes
+    ("wkb_to_wkt", HEX),                    # hex text where WKB goes
+    ("wkt_to_wkb", '{"type": "Point"}'),    # GeoJSON
+    ("hex_wkb_to_wkt", f" {HEX} "),         # whitespace around hex
+])
+@pytest.mark.parametrize("kind", ["list", "arrow"])
+def test_row_errors_carry_the_scalar_hints(name, row, kind):
+    try:
+        getattr(geoweave, name)(row)
+    except Exception as e:  # noqa: BLE001 - its notes are the expectation
+        hints = e.__notes__
+    if kind == "arrow":
+        if isinstance(row, str) != (name != "wkb_to_wkt"):
+            pytest.skip("an Arrow column has one type")
+        column = pa.array([None, row])
+    else:
+        column = [None, row]
+    with pytest.raises(Exception) as info:
+        getattr(gc, name)(column)
+    assert info.value.__notes__ == hints + ["row 1"]
+    assert hints and hints[0].startswith("hint: ")

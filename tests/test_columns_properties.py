@@ -168,8 +168,8 @@ def first_error(outcomes):
 
 def assert_row_note(exc, index):
     notes = getattr(exc, "__notes__", [])
-    assert len(notes) == 1, notes
-    assert "row" in notes[0] and re.search(rf"(?<![\d.]){index}(?![\d.])", notes[0]), notes[0]
+    assert notes, notes
+    assert "row" in notes[-1] and re.search(rf"(?<![\d.]){index}(?![\d.])", notes[-1]), notes[-1]
 
 
 # ---------------------------------------------------------- containers ----
@@ -416,21 +416,45 @@ def _srids(container, result, read):
     return out
 
 
+def wrong_type(holds, value):
+    """A row no column of the function takes: the caller's mistake, a
+    TypeError whatever `errors` says (a bad value of the right type fails
+    like the scalar function)."""
+    if _missing(value):
+        return False
+    if holds == "text" or isinstance(value, str):
+        return not isinstance(value, str) or holds == "wkb"
+    try:
+        memoryview(value).release()
+    except TypeError:
+        return True
+    return False
+
+
 def check_column(name, container, typ, layout, values, args, threads, draw):
     """Both error modes of one column against the scalar map of its rows."""
     maker = CONTAINERS[container][0]
     fn = getattr(gc, name)
+    holds = FUNCTIONS[name][0]
     for errors in ("null", "raise"):
         column, read = maker(values, typ, layout, draw)
         # The scalar function sees the very objects a list or tuple holds.
         fed = list(column) if isinstance(column, (list, tuple)) else values
         outcomes = scalar_outcomes(name, fed, args)
+        wrong = [i for i, v in enumerate(fed) if wrong_type(holds, v)]
         failing = first_error(outcomes)
+        if wrong and (errors == "null" or failing is None or wrong[0] <= failing[0]):
+            with pytest.raises(TypeError) as info:
+                fn(column, *args, errors=errors, threads=threads)
+            assert info.value.__notes__[-1] == f"row {wrong[0]}"
+            continue
         if errors == "raise" and failing is not None:
             index, exc = failing
             with pytest.raises(type(exc)) as info:
                 fn(column, *args, errors="raise", threads=threads)
             assert type(info.value) is type(exc) and info.value.args == exc.args
+            # the scalar function's hints, then the row
+            assert info.value.__notes__[:-1] == getattr(exc, "__notes__", [])
             assert_row_note(info.value, index)
             continue
         result = fn(column, *args, errors=errors, threads=threads)

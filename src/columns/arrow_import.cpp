@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
 
 namespace geoweave::columns {
 namespace {
@@ -44,11 +46,23 @@ bool is_ascii(const std::uint8_t* s, std::size_t n) noexcept {
   return true;
 }
 
+// True when `count` elements of `width` bytes from `base` have addresses:
+// their byte size fits a ptrdiff_t and the address does not wrap.
+bool fits(const void* base, std::int64_t count, std::int64_t width) noexcept {
+  if (count < 0 || count > std::numeric_limits<std::ptrdiff_t>::max() / width) return false;
+  const auto bytes = static_cast<std::uintptr_t>(count) * static_cast<std::uintptr_t>(width);
+  return reinterpret_cast<std::uintptr_t>(base) <= std::numeric_limits<std::uintptr_t>::max() - bytes;
+}
+
 template <class Offset>
-std::string check_offsets(const ArrayView& v, const Offset* offsets, bool text) {
+std::string check_offsets(ArrayView& v, const Offset* offsets, bool text) {
   const std::int64_t offset = v.offset, length = v.length;
   const std::uint8_t* data = v.data;
   if (!offsets) return length == 0 ? std::string() : "offsets buffer is null";
+  if (!fits(offsets, offset + length + 1, sizeof(Offset))) {
+    return "offset " + std::to_string(offset) + " and length " + std::to_string(length) +
+           " lie beyond any address";
+  }
   Offset previous = offsets[offset];
   if (previous < 0) return describe("first offset is negative:", previous);
   for (std::int64_t i = offset + 1; i <= offset + length; ++i) {
@@ -60,6 +74,9 @@ std::string check_offsets(const ArrayView& v, const Offset* offsets, bool text) 
   }
   const Offset first = offsets[offset];
   if (previous > first && !data) return "data buffer is null";
+  if (previous > first && !fits(data, previous, 1)) return "data lies beyond any address";
+  v.first_offset = first;
+  v.last_offset = previous;
   // Text that is ASCII from its first row's start to its last row's end is
   // valid UTF-8 in every row: one pass over the bytes, without a call per
   // row (WKT and hex almost always are). Otherwise each row that is read is
@@ -69,7 +86,8 @@ std::string check_offsets(const ArrayView& v, const Offset* offsets, bool text) 
       !is_ascii(data + first, static_cast<std::size_t>(previous - first))) {
     for (std::int64_t i = offset; i < offset + length; ++i) {
       if (!v.is_valid(i - offset)) continue;
-      if (!is_valid_utf8(data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]))) {
+      const ByteSpan row = v.between(offsets[i], offsets[i + 1]);
+      if (!is_valid_utf8(row.data, row.size)) {
         return "row " + std::to_string(i - offset) + " is not valid UTF-8";
       }
     }
@@ -80,6 +98,10 @@ std::string check_offsets(const ArrayView& v, const Offset* offsets, bool text) 
 std::string check_views(ArrayView& v, std::int64_t n_buffers, const void* const* buffers,
                         bool text) {
   if (!v.views) return v.length == 0 ? std::string() : "views buffer is null";
+  if (!fits(v.views, v.offset + v.length, 16)) {
+    return "offset " + std::to_string(v.offset) + " and length " + std::to_string(v.length) +
+           " lie beyond any address";
+  }
   const std::int64_t* sizes = nullptr;
   if (n_buffers > 2) {
     v.n_variadic = n_buffers - 3;
@@ -129,6 +151,76 @@ std::string_view layout_name(Layout l) noexcept {
   return "?";
 }
 
+namespace {
+
+constexpr int MAX_TYPE_NAME_DEPTH = 4;
+
+std::string type_name(const ArrowSchema* schema, int depth) {
+  if (!schema || !schema->format) return "?";
+  const std::string_view f = schema->format;
+  if (schema->dictionary && depth < MAX_TYPE_NAME_DEPTH) {
+    ArrowSchema indices = *schema;
+    indices.dictionary = nullptr;
+    return "dictionary<values=" + type_name(schema->dictionary, depth + 1) +
+           ", indices=" + type_name(&indices, depth + 1) + ">";
+  }
+  if (auto layout = layout_of_format(f)) return std::string(layout_name(*layout));
+  static constexpr std::pair<std::string_view, std::string_view> SIMPLE[] = {
+      {"n", "null"},       {"b", "bool"},         {"c", "int8"},        {"C", "uint8"},
+      {"s", "int16"},      {"S", "uint16"},       {"i", "int32"},       {"I", "uint32"},
+      {"l", "int64"},      {"L", "uint64"},       {"e", "halffloat"},   {"f", "float"},
+      {"g", "double"},     {"tdD", "date32[day]"}, {"tdm", "date64[ms]"}, {"tts", "time32[s]"},
+      {"ttm", "time32[ms]"}, {"ttu", "time64[us]"}, {"ttn", "time64[ns]"},
+      {"tDs", "duration[s]"}, {"tDm", "duration[ms]"}, {"tDu", "duration[us]"},
+      {"tDn", "duration[ns]"}, {"tiM", "month_interval"}, {"tiD", "day_time_interval"},
+      {"tin", "month_day_nano_interval"}};
+  for (const auto& [code, name] : SIMPLE) {
+    if (f == code) return std::string(name);
+  }
+  const bool one_child = schema->n_children == 1 && schema->children && schema->children[0];
+  const auto item = [&] {
+    return depth < MAX_TYPE_NAME_DEPTH && one_child ? type_name(schema->children[0], depth + 1)
+                                                    : std::string("?");
+  };
+  if (f == "+l") return "list<item: " + item() + ">";
+  if (f == "+L") return "large_list<item: " + item() + ">";
+  if (f == "+vl") return "list_view<item: " + item() + ">";
+  if (f == "+vL") return "large_list_view<item: " + item() + ">";
+  if (f.starts_with("+w:")) {
+    return "fixed_size_list<item: " + item() + ">[" + std::string(f.substr(3)) + "]";
+  }
+  if (f == "+s") {
+    const std::int64_t n = schema->n_children;
+    return "struct with " + std::to_string(n) + (n == 1 ? " field" : " fields");
+  }
+  if (f == "+m") return "map";
+  if (f.starts_with("+u")) return "union";
+  if (f == "+r") return "run_end_encoded";
+  if (f.starts_with("w:")) return "fixed_size_binary[" + std::string(f.substr(2)) + "]";
+  if (f.starts_with("d:")) {  // d:P,S or d:P,S,BITS
+    std::string_view rest = f.substr(2);
+    const std::size_t comma = rest.find(',');
+    const std::size_t bits_at = comma == std::string_view::npos ? comma : rest.find(',', comma + 1);
+    const std::string_view bits =
+        bits_at == std::string_view::npos ? std::string_view("128") : rest.substr(bits_at + 1);
+    const std::string_view scale =
+        comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1, bits_at - comma - 1);
+    return "decimal" + std::string(bits) + "(" + std::string(rest.substr(0, comma)) + ", " +
+           std::string(scale) + ")";
+  }
+  if (f.size() >= 4 && f.starts_with("ts") && f[3] == ':') {  // tsu:TZ
+    const char unit = f[2];
+    std::string name = std::string("timestamp[") + (unit == 's' ? "s" : unit == 'm' ? "ms" : unit == 'u' ? "us" : "ns");
+    if (f.size() > 4) name += ", tz=" + std::string(f.substr(4));
+    return name + "]";
+  }
+  return "the Arrow type of format '" + std::string(f) + "'";
+}
+
+}  // namespace
+
+std::string arrow_type_name(const ArrowSchema& schema) { return type_name(&schema, 0); }
+
 std::optional<Layout> layout_of_format(std::string_view f) noexcept {
   if (f == "z") return Layout::Binary;
   if (f == "Z") return Layout::LargeBinary;
@@ -173,7 +265,6 @@ std::string read_schema(const ArrowSchema& top, SchemaInfo* out, bool* supported
         out->extension_name = value;
       } else if (key == EXTENSION_METADATA_KEY) {
         out->extension_metadata = value;
-        out->has_extension_metadata = true;
       }
     }
   }
@@ -214,6 +305,9 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
   if (a.null_count != 0) {
     v.validity = static_cast<const std::uint8_t*>(a.buffers[0]);
     if (!v.validity && a.null_count > 0) return "validity bitmap is null but the array has nulls";
+    if (v.validity && !fits(v.validity, (a.offset + a.length) / 8 + 1, 1)) {
+      return "the validity bitmap lies beyond any address";
+    }
   }
   const bool text = is_text_layout(layout);
   std::string problem;

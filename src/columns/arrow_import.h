@@ -35,11 +35,15 @@ struct SchemaInfo {
   std::string format;              // as given, for messages
   std::string extension_name;      // empty when the field has none
   std::string extension_metadata;  // its ARROW:extension:metadata value
-  bool has_extension_metadata = false;
   // A struct of exactly one such field (a record batch of one column, as
   // DuckDB and other table producers export): read through to that field.
   bool single_field_struct = false;
 };
+
+// The Arrow type of `schema` as users know it from pyarrow: "int32", "double",
+// "dictionary<values=binary, indices=int32>", "list<item: string>",
+// "struct with 3 fields" (a forged schema reads as what can be told of it).
+std::string arrow_type_name(const ArrowSchema& schema);
 
 // The layout and extension of a schema. Returns an empty string on success,
 // otherwise the reason the schema cannot be read (a malformed struct); a format
@@ -59,6 +63,12 @@ struct ArrayView {
   const std::uint8_t* views = nullptr;  // 16 bytes per row
   const void* const* variadic = nullptr;
   std::int64_t n_variadic = 0;
+  // The offsets of the array's first and last row as validated. Every row is
+  // read through `between`, which keeps it inside them: offsets rewritten
+  // after validation (by the producer, or another thread writing the buffer
+  // they live in while the GIL is released) give wrong rows, never a read
+  // outside the data.
+  std::int64_t first_offset = 0, last_offset = 0;
 
   bool is_valid(std::int64_t i) const noexcept {
     if (!validity) return true;
@@ -72,17 +82,24 @@ struct ArrayView {
     if (!views && !data) return {EMPTY, 0};  // validated: every row is empty
     switch (layout) {
       case Layout::Binary:
-      case Layout::String: {
-        const std::int32_t begin = offsets32[j];
-        return {data + begin, static_cast<std::size_t>(offsets32[j + 1] - begin)};
-      }
+      case Layout::String: return between(offsets32[j], offsets32[j + 1]);
       case Layout::LargeBinary:
-      case Layout::LargeString: {
-        const std::int64_t begin = offsets64[j];
-        return {data + begin, static_cast<std::size_t>(offsets64[j + 1] - begin)};
-      }
+      case Layout::LargeString: return between(offsets64[j], offsets64[j + 1]);
       default: return view_value(j);
     }
+  }
+  // The bytes from offset `begin` to `end`, each read once by the caller,
+  // clamped to [first_offset, last_offset] (two compares).
+  ByteSpan between(std::int64_t begin, std::int64_t end) const noexcept {
+    begin = begin < first_offset ? first_offset : begin > last_offset ? last_offset : begin;
+    end = end < begin ? begin : end > last_offset ? last_offset : end;
+    return {data + begin, static_cast<std::size_t>(end - begin)};
+  }
+  // between(begin, end).size, also where `data` is null (every row empty).
+  std::size_t size_between(std::int64_t begin, std::int64_t end) const noexcept {
+    begin = begin < first_offset ? first_offset : begin > last_offset ? last_offset : begin;
+    end = end < begin ? begin : end > last_offset ? last_offset : end;
+    return static_cast<std::size_t>(end - begin);
   }
   ByteSpan view_value(std::int64_t j) const noexcept {
     const std::uint8_t* v = views + 16 * j;

@@ -380,13 +380,13 @@ class ChunkRunner {
       case Layout::String:
         return loop([&](std::int64_t j) {
           const std::int32_t* o = a.offsets32 + a.offset + j;
-          return ByteSpan{a.data + o[0], static_cast<std::size_t>(o[1] - o[0])};
+          return a.between(o[0], o[1]);  // each offset read once, clamped
         });
       case Layout::LargeBinary:
       case Layout::LargeString:
         return loop([&](std::int64_t j) {
           const std::int64_t* o = a.offsets64 + a.offset + j;
-          return ByteSpan{a.data + o[0], static_cast<std::size_t>(o[1] - o[0])};
+          return a.between(o[0], o[1]);  // each offset read once, clamped
         });
       default:
         return loop([&](std::int64_t j) { return a.view_value(a.offset + j); });
@@ -413,9 +413,9 @@ std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64
     const std::int64_t hi = std::min(end, start + a.length) - start;
     if (lo < hi) {
       if (a.offsets32) {
-        n += static_cast<std::size_t>(a.offsets32[a.offset + hi] - a.offsets32[a.offset + lo]);
+        n += a.size_between(a.offsets32[a.offset + lo], a.offsets32[a.offset + hi]);
       } else if (a.offsets64) {
-        n += static_cast<std::size_t>(a.offsets64[a.offset + hi] - a.offsets64[a.offset + lo]);
+        n += a.size_between(a.offsets64[a.offset + lo], a.offsets64[a.offset + hi]);
       } else {
         n += static_cast<std::size_t>(hi - lo) * 16;
       }

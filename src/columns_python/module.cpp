@@ -1,7 +1,8 @@
 // The geoweave_columns module: the twelve conversions of geoweave over whole
 // columns. Each function binds its arguments (the scalar function's, plus the
-// keyword-only `errors` and `threads`), checks them all before any row is
-// converted, and hands the column to the surface (surface.cpp).
+// keyword-only `errors` and `threads`, and `flavor` where WKB is written),
+// checks them all before any row is converted, and hands the column to the
+// surface (surface.cpp).
 #include <climits>
 
 #include "columns_python/surface.h"
@@ -18,109 +19,56 @@ enum class SridParam : std::uint8_t { None, Optional, Required };
 
 struct FunctionSpec {
   FunctionInfo info;
-  const char* const* params;  // positional-or-keyword parameters
-  Py_ssize_t count;
-  Py_ssize_t required;
+  // The scalar function's parameters, then the keyword-only errors and threads.
+  geoweave::py::Signature signature;
   SridParam srid;
   bool normalize;
 };
 
-constexpr const char* WKB_SRID[] = {"wkb", "srid"};
-constexpr const char* WKT_SRID[] = {"wkt", "srid"};
-constexpr const char* HEX_SRID[] = {"hex_wkb", "srid"};
-constexpr const char* SOURCE_SRID_NORMALIZE[] = {"source", "srid", "normalize_wkt"};
+constexpr const char* WKB[] = {"wkb", "errors", "threads"};
+constexpr const char* WKB_SRID[] = {"wkb", "srid", "errors", "threads"};
+constexpr const char* WKT[] = {"wkt", "errors", "threads"};
+constexpr const char* WKT_SRID[] = {"wkt", "srid", "errors", "threads"};
+constexpr const char* HEX_SRID[] = {"hex_wkb", "srid", "errors", "threads"};
+constexpr const char* SOURCE[] = {"source", "errors", "threads"};
+constexpr const char* SOURCE_SRID[] = {"source", "srid", "errors", "threads"};
+constexpr const char* SOURCE_SRID_NORMALIZE[] = {"source", "srid", "normalize_wkt", "errors",
+                                                 "threads"};
+// The functions writing WKB also take the keyword-only `flavor`.
+constexpr const char* WKT_FLAVOR[] = {"wkt", "errors", "threads", "flavor"};
+constexpr const char* WKT_SRID_FLAVOR[] = {"wkt", "srid", "errors", "threads", "flavor"};
+constexpr const char* SOURCE_SRID_FLAVOR[] = {"source", "srid", "errors", "threads", "flavor"};
+constexpr Py_ssize_t KEYWORD_ONLY = 2;         // errors, threads
+constexpr Py_ssize_t KEYWORD_ONLY_FLAVOR = 3;  // errors, threads, flavor
 
 constexpr FunctionSpec SPECS[] = {
-    {{"wkb_to_wkt", "wkb", Accepts::Bytes, Operation::WkbToWkt}, WKB_SRID, 2, 1,
-     SridParam::Optional, false},
-    {{"wkb_to_wkt_split_srid", "wkb", Accepts::Bytes, Operation::WkbToWktSplitSrid}, WKB_SRID,
-     1, 1, SridParam::None, false},
-    {{"wkt_to_wkb", "wkt", Accepts::Text, Operation::WktToWkb}, WKT_SRID, 2, 1,
-     SridParam::Optional, false},
-    {{"wkt_to_wkb_split_srid", "wkt", Accepts::Text, Operation::WktToWkbSplitSrid}, WKT_SRID, 1,
-     1, SridParam::None, false},
-    {{"wkt_to_hex_wkb", "wkt", Accepts::Text, Operation::WktToHexWkb}, WKT_SRID, 2, 1,
-     SridParam::Optional, false},
-    {{"hex_wkb_to_wkt", "hex_wkb", Accepts::Text, Operation::HexWkbToWkt}, HEX_SRID, 2, 1,
-     SridParam::Optional, false},
-    {{"to_wkb", "source", Accepts::Either, Operation::ToWkb}, SOURCE_SRID_NORMALIZE, 2, 1,
-     SridParam::Optional, false},
-    {{"to_wkt", "source", Accepts::Either, Operation::ToWkt}, SOURCE_SRID_NORMALIZE, 3, 1,
-     SridParam::Optional, true},
-    {{"to_hex_wkb", "source", Accepts::Either, Operation::ToHexWkb}, SOURCE_SRID_NORMALIZE, 2, 1,
-     SridParam::Optional, false},
+    {{"wkb_to_wkt", "wkb", Accepts::Bytes, Operation::WkbToWkt},
+     {"wkb_to_wkt", WKB_SRID, 2, 1, KEYWORD_ONLY}, SridParam::Optional, false},
+    {{"wkb_to_wkt_split_srid", "wkb", Accepts::Bytes, Operation::WkbToWktSplitSrid},
+     {"wkb_to_wkt_split_srid", WKB, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
+    {{"wkt_to_wkb", "wkt", Accepts::Text, Operation::WktToWkb},
+     {"wkt_to_wkb", WKT_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
+    {{"wkt_to_wkb_split_srid", "wkt", Accepts::Text, Operation::WktToWkbSplitSrid},
+     {"wkt_to_wkb_split_srid", WKT_FLAVOR, 1, 1, KEYWORD_ONLY_FLAVOR}, SridParam::None, false},
+    {{"wkt_to_hex_wkb", "wkt", Accepts::Text, Operation::WktToHexWkb},
+     {"wkt_to_hex_wkb", WKT_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
+    {{"hex_wkb_to_wkt", "hex_wkb", Accepts::Text, Operation::HexWkbToWkt},
+     {"hex_wkb_to_wkt", HEX_SRID, 2, 1, KEYWORD_ONLY}, SridParam::Optional, false},
+    {{"to_wkb", "source", Accepts::Either, Operation::ToWkb},
+     {"to_wkb", SOURCE_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
+    {{"to_wkt", "source", Accepts::Either, Operation::ToWkt},
+     {"to_wkt", SOURCE_SRID_NORMALIZE, 3, 1, KEYWORD_ONLY}, SridParam::Optional, true},
+    {{"to_hex_wkb", "source", Accepts::Either, Operation::ToHexWkb},
+     {"to_hex_wkb", SOURCE_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
     {{"wkb_header_srid", "source", Accepts::Either, Operation::WkbHeaderSrid},
-     SOURCE_SRID_NORMALIZE, 1, 1, SridParam::None, false},
+     {"wkb_header_srid", SOURCE, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
     {{"to_wkb_no_srid_header", "source", Accepts::Either, Operation::ToWkbNoSridHeader},
-     SOURCE_SRID_NORMALIZE, 1, 1, SridParam::None, false},
+     {"to_wkb_no_srid_header", SOURCE, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
     {{"to_ewkb_header", "source", Accepts::Either, Operation::ToEwkbHeader},
-     SOURCE_SRID_NORMALIZE, 2, 2, SridParam::Required, false},
+     {"to_ewkb_header", SOURCE_SRID, 2, 2, KEYWORD_ONLY}, SridParam::Required, false},
 };
 
 constexpr unsigned MAX_THREADS = 4096;
-
-// The functions writing WKB, which take the keyword-only `flavor` after
-// errors and threads (bound into out[count + 2]).
-constexpr bool takes_flavor(Operation op) noexcept {
-  return op == Operation::WktToWkb || op == Operation::WktToWkbSplitSrid ||
-         op == Operation::WktToHexWkb || op == Operation::ToWkb || op == Operation::ToHexWkb;
-}
-
-// Binds the positional-or-keyword parameters into out[0..count) and the
-// keyword-only errors, threads and flavor into out[count], out[count + 1] and
-// out[count + 2].
-bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
-  const char* name = f.info.name;
-  if (nargs > f.count) {
-    const char* were = nargs == 1 ? "was" : "were";
-    if (f.required < f.count) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zd to %zd positional arguments but %zd %s given", name,
-                   f.required, f.count, nargs, were);
-    } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given",
-                   name, f.count, nargs, were);
-    }
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < f.count + 3; ++i) out[i] = i < nargs ? args[i] : nullptr;
-  if (kwnames) {
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      Py_ssize_t slot = -1;
-      for (Py_ssize_t i = 0; i < f.count; ++i) {
-        if (PyUnicode_EqualToUTF8(key, f.params[i])) slot = i;
-      }
-      if (PyUnicode_EqualToUTF8(key, "errors")) slot = f.count;
-      if (PyUnicode_EqualToUTF8(key, "threads")) slot = f.count + 1;
-      if (takes_flavor(f.info.op) && PyUnicode_EqualToUTF8(key, "flavor")) slot = f.count + 2;
-      if (slot < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-        return false;
-      }
-      if (out[slot]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name, key);
-        return false;
-      }
-      out[slot] = args[nargs + k];
-    }
-  }
-  for (Py_ssize_t i = 0; i < f.required; ++i) {
-    if (!out[i]) {
-      if (f.required == 2 && !out[0] && !out[1]) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() missing 2 required positional arguments: '%s' and '%s'", name,
-                     f.params[0], f.params[1]);
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", name,
-                     f.params[i]);
-      }
-      return false;
-    }
-  }
-  return true;
-}
 
 bool errors_argument(PyObject* value, bool* to_null) {
   *to_null = false;
@@ -190,7 +138,8 @@ bool flavor_argument(PyObject* value, const SridOption& option, WkbFlavor* flavo
 PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
   PyObject* a[6];
-  if (!bind(f, args, nargs, kwnames, a)) return nullptr;
+  if (!geoweave::py::bind_arguments(f.signature, args, nargs, kwnames, a)) return nullptr;
+  const Py_ssize_t count = f.signature.count;
   KernelRequest request;
   request.op = f.info.op;
   // Everything about the whole call is checked before any row is converted,
@@ -208,9 +157,11 @@ PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, P
       return nullptr;
     }
   }
-  if (!errors_argument(a[f.count], &request.errors_to_null)) return nullptr;
-  if (!threads_argument(a[f.count + 1], &request.threads)) return nullptr;
-  if (!flavor_argument(a[f.count + 2], request.option, &request.flavor)) return nullptr;
+  if (!errors_argument(a[count], &request.errors_to_null)) return nullptr;
+  if (!threads_argument(a[count + 1], &request.threads)) return nullptr;
+  // Only the functions writing WKB have a third keyword-only parameter.
+  PyObject* flavor = f.signature.keyword_only > KEYWORD_ONLY ? a[count + 2] : nullptr;
+  if (!flavor_argument(flavor, request.option, &request.flavor)) return nullptr;
   if (a[0] == Py_None) Py_RETURN_NONE;
   return convert_column(module, f.info, a[0], request);
 }
@@ -218,21 +169,16 @@ PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, P
 template <std::size_t I>
 PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-  try {
-    return call(module, SPECS[I], args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "geoweave_columns: unexpected internal error");
-    return nullptr;
-  }
+  return geoweave::py::guarded_call("geoweave_columns",
+                                    [&] { return call(module, SPECS[I], args, nargs, kwnames); });
 }
 
 #define COLUMN_DOC_TAIL                                                                     \
   "\n"                                                                                      \
   "*errors*: ``\"raise\"`` (default) raises the scalar function's exception for the\n"     \
   "failing row with the lowest index, with a note naming the row (\"row 17\");\n"          \
-  "``\"null\"`` turns failing rows into nulls.\n"                                            \
+  "``\"null\"`` turns rows whose value fails into nulls. A row of the wrong type\n"       \
+  "raises TypeError either way.\n"                                                         \
   "\n"                                                                                      \
   "*threads*: ``None`` (default) converts large columns in contiguous chunks on all\n"     \
   "cores with the GIL released; an integer n >= 1 uses at most n threads, ``1``\n"          \

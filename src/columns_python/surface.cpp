@@ -234,71 +234,122 @@ bool import_from_stream(PyObject* object, ImportedArrow& imported) {
 // ---------------------------------------------------------------------------
 // Gathering Python objects
 
+// Strong references to a column's elements, all taken before any element's
+// own code runs: a __buffer__ may empty or free the list they came from (a
+// tolist() result is not necessarily this call's own, and even a list made
+// here is reachable through gc.get_referrers).
+struct Objects {
+  std::vector<PyObject*> items;
+  Objects() = default;
+  Objects(const Objects&) = delete;
+  Objects& operator=(const Objects&) = delete;
+  ~Objects() {
+    for (PyObject* o : items) Py_DECREF(o);
+  }
+  // Appends a strong reference to each element of `sequence` (a list is
+  // copied first: another thread may change a caller's list meanwhile).
+  bool take_from(PyObject* sequence) {
+    Ref seq(PyList_Check(sequence)
+                ? PyList_GetSlice(sequence, 0, PyList_GET_SIZE(sequence))
+                : PySequence_Fast(sequence, "column must be iterable"));
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.p);
+    PyObject** from = PySequence_Fast_ITEMS(seq.p);
+    items.reserve(items.size() + static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Py_NewRef(from[i]));
+    return true;
+  }
+};
+
 struct Gathered {
-  Ref sequence;  // holds every element
+  Objects objects;  // holds every element whose bytes a row borrows
   std::vector<Row> rows;
   std::deque<BorrowedBytes> views;  // buffer views of non-bytes elements
   Ref first_error;                  // errors raised: the exception of row `limit`
   std::int64_t limit = -1;
 };
 
-// Fills `row` from one element as the scalar function would take it; false
-// with an exception set when the scalar function would raise for it.
-bool gather_element(PyObject* item, Accepts accepts, const char* parameter, Gathered& g,
-                    Row& row) {
+// How reading one element went.
+enum class Gather : std::uint8_t {
+  Row,        // `row` is filled
+  BadValue,   // the conversion's own refusal of the value: a null under errors="null"
+  Propagate,  // a wrong type, or what the element's own code raised: always raised
+};
+
+// Fills `row` from one element as the scalar function would take it; an
+// exception is set unless the result is Gather::Row.
+Gather gather_element(PyObject* item, Accepts accepts, const char* parameter, Gathered& g,
+                      Row& row) {
   if (PyBytes_Check(item) && accepts != Accepts::Text) {
     row = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
            static_cast<std::size_t>(PyBytes_GET_SIZE(item)), Row::State::Bytes};
-    return true;
+    return Gather::Row;
   }
   if (PyUnicode_Check(item) && accepts != Accepts::Bytes) {
     TextView text;
-    if (!geoweave::py::extract_text_argument(item, parameter, &text)) return false;
+    if (!geoweave::py::extract_text_argument(item, parameter, &text)) {
+      // Lone surrogates have no UTF-8: a bad value, as for the scalar function.
+      return PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) ? Gather::BadValue
+                                                              : Gather::Propagate;
+    }
     row = {reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), Row::State::Text};
-    return true;
+    return Gather::Row;
   }
   if (is_missing(item)) {
     row = {};
-    return true;
+    return Gather::Row;
   }
   if (accepts == Accepts::Text) {
     TextView text;
-    return geoweave::py::extract_text_argument(item, parameter, &text);  // raises
+    geoweave::py::extract_text_argument(item, parameter, &text);  // the scalar's TypeError
+    return Gather::Propagate;
+  }
+  // Numbers are never geometries, whatever buffer a numpy float exports.
+  if (PyUnicode_Check(item) || PyLong_Check(item) || PyFloat_Check(item) ||
+      PyComplex_Check(item) || !PyObject_CheckBuffer(item)) {
+    PyErr_Format(PyExc_TypeError,
+                 accepts == Accepts::Bytes ? "argument '%s': a bytes-like object is required, not '%s'"
+                                           : "argument '%s': str or a bytes-like object is "
+                                             "required, not '%s'",
+                 parameter, Py_TYPE(item)->tp_name);
+    return Gather::Propagate;
   }
   BorrowedBytes& view = g.views.emplace_back();
-  if (!geoweave::py::borrow_bytes_source(item, parameter, &view)) {
+  bool exporter_failed = false;
+  if (!geoweave::py::borrow_bytes_source(item, parameter, &view, &exporter_failed)) {
     g.views.pop_back();
-    return false;
+    return exporter_failed ? Gather::Propagate : Gather::BadValue;
   }
   const ByteSpan span = view.span();
   row = {span.data, span.size, Row::State::Bytes};
-  return true;
+  return Gather::Row;
 }
 
-// `owned`: the sequence is a list made for this call (a numpy object array's
-// elements, or tolist()); a caller's list is copied, so that the references held while the
-// GIL is released are this call's own, whatever other threads do to the list.
-bool gather(PyObject* sequence_source, bool owned, const FunctionInfo& info,
-            bool errors_to_null, Gathered& g) {
-  if (!owned && PyList_Check(sequence_source)) {
-    g.sequence = Ref(PyList_GetSlice(sequence_source, 0, PyList_GET_SIZE(sequence_source)));
-  } else {
-    g.sequence = Ref(PySequence_Fast(sequence_source, "column must be iterable"));
-  }
-  if (!g.sequence) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(g.sequence.p);
-  PyObject** items = PySequence_Fast_ITEMS(g.sequence.p);
-  g.rows.resize(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (gather_element(items[i], info.accepts, info.parameter, g, g.rows[i])) continue;
+// Reads every element of g.objects into g.rows. False with an exception set
+// when the call must raise now; a failing row under errors="raise" is kept in
+// g.first_error (rows from it on are not converted).
+bool gather(const FunctionInfo& info, bool errors_to_null, Gathered& g) {
+  const std::size_t n = g.objects.items.size();
+  g.rows.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = g.objects.items[i];
+    const Gather how = gather_element(item, info.accepts, info.parameter, g, g.rows[i]);
+    if (how == Gather::Row) continue;
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
-    if (errors_to_null) {
+    // KeyboardInterrupt, SystemExit and their kind stop the call at once.
+    const bool urgent = !PyErr_ExceptionMatches(PyExc_Exception);
+    if (errors_to_null || urgent) {
+      if (how == Gather::Propagate || urgent) {
+        geoweave::py::add_usage_hint_for(item);
+        add_row_note(static_cast<std::int64_t>(i));
+        return false;
+      }
       PyErr_Clear();
       g.rows[i] = {};
       continue;
     }
     g.first_error = Ref(PyErr_GetRaisedException());
-    g.limit = i;
+    g.limit = static_cast<std::int64_t>(i);
     break;
   }
   return true;
@@ -464,14 +515,8 @@ PyObject* column_arrow_c_stream_body(PyObject* self, PyObject* const*, Py_ssize_
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
-  try {
-    return Body(self, args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "geoweave_columns: unexpected internal error");
-    return nullptr;
-  }
+  return geoweave::py::guarded_call("geoweave_columns",
+                                    [&] { return Body(self, args, nargs, kwnames); });
 }
 
 Py_ssize_t column_length(PyObject* self) {
@@ -720,9 +765,10 @@ void reacquire_gil(void* context) { PyEval_RestoreThread(*static_cast<PyThreadSt
 // ---------------------------------------------------------------------------
 // Running
 
-// Runs the kernel with the interpreter lock released. False with an exception
-// set (MemoryError) when the kernel ran out of memory.
-bool run_released(const KernelRequest& request, const ColumnInput& input, KernelOutcome& out) {
+// Runs the kernel with the interpreter lock released; what it throws
+// (std::bad_alloc) is thrown again once the lock is held.
+KernelOutcome run_released(const KernelRequest& request, const ColumnInput& input) {
+  KernelOutcome out;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -732,12 +778,25 @@ bool run_released(const KernelRequest& request, const ColumnInput& input, Kernel
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
-  return true;
+  return out;
 }
 
-PyObject* raise_row_error(const RowError& error) {
-  geoweave::py::raise_conversion_error(error.error);
-  add_row_note(error.row);
+// Arrow row `row` of `input` as the scalar function would have been given it
+// (str for a string type, bytes otherwise), or nullptr without an exception.
+PyObject* row_object(const ColumnInput& input, std::int64_t row) {
+  for (const ArrayView& a : input.arrays) {
+    if (row >= a.length) {
+      row -= a.length;
+      continue;
+    }
+    const ByteSpan b = a.value(row);
+    const char* data = reinterpret_cast<const char*>(b.data);
+    const auto size = static_cast<Py_ssize_t>(b.size);
+    PyObject* value = input.text ? PyUnicode_DecodeUTF8(data, size, "strict")
+                                 : PyBytes_FromStringAndSize(data, size);
+    if (!value) PyErr_Clear();
+    return value;
+  }
   return nullptr;
 }
 
@@ -758,9 +817,16 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   const bool text = is_text_layout(schema.layout);
   if (!supported || (info.accepts == Accepts::Bytes && text) ||
       (info.accepts == Accepts::Text && !text)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s(): Arrow type with format '%s' is not supported for '%s'; expected %s",
-                 info.name, schema.format.c_str(), info.parameter, expected_types(info.accepts));
+    const ArrowSchema& top = *imported.schema_in_capsule_;
+    if (std::string_view(top.format) == "+s" && !schema.single_field_struct) {
+      PyErr_Format(PyExc_TypeError, "%s(): '%s' is a %s: pass column= to choose the one to convert",
+                   info.name, info.parameter, arrow_type_name(top).c_str());
+      return nullptr;
+    }
+    const ArrowSchema& field = schema.single_field_struct ? *top.children[0] : top;
+    PyErr_Format(PyExc_TypeError, "%s(): Arrow type %s is not supported for '%s'; expected %s",
+                 info.name, arrow_type_name(field).c_str(), info.parameter,
+                 expected_types(info.accepts));
     return nullptr;
   }
   ColumnInput input;
@@ -776,15 +842,21 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
     }
     input.arrays.push_back(view);
   }
-  KernelOutcome outcome;
-  run_released(request, input, outcome);
+  KernelOutcome outcome = run_released(request, input);
+  if (outcome.error) {
+    // The failing row's value, for the hint notes, while the arrays live.
+    Ref value(row_object(input, outcome.error->row));
+    geoweave::py::raise_conversion_error(outcome.error->error);
+    geoweave::py::add_usage_hint_for(value.p);
+    add_row_note(outcome.error->row);
+  }
   if (!imported.release_all()) {
     PyErr_Format(PyExc_ValueError,
                  "%s(): the Arrow producer's release callback did not mark its struct released",
                  info.name);
     return nullptr;
   }
-  if (outcome.error) return raise_row_error(*outcome.error);
+  if (outcome.error) return nullptr;
 
   const bool geoarrow =
       schema.extension_name == "geoarrow.wkb" || schema.extension_name == "geoarrow.wkt";
@@ -808,10 +880,10 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   return values ? values.release() : srids.release();
 }
 
-PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* elements,
-                          Shape shape, KernelRequest request) {
-  Gathered g;
-  if (!gather(elements, shape != Shape::List, info, request.errors_to_null, g)) return nullptr;
+// `g.objects` holds the column's elements.
+PyObject* convert_objects(const FunctionInfo& info, PyObject* column, Gathered& g, Shape shape,
+                          KernelRequest request) {
+  if (!gather(info, request.errors_to_null, g)) return nullptr;
   ColumnInput input;
   input.gathered = true;
   input.rows = g.rows;
@@ -835,9 +907,15 @@ PyObject* convert_objects(const FunctionInfo& info, PyObject* column, PyObject* 
   auto error = run_kernel_in_blocks(request, input, {release_gil, reacquire_gil, &state},
                                     ObjectFiller::consume, &filler, &stopped);
   if (stopped) return nullptr;  // a Python error while making objects
-  if (error) return raise_row_error(*error);
+  if (error) {
+    geoweave::py::raise_conversion_error(error->error);
+    geoweave::py::add_usage_hint_for(g.objects.items[static_cast<std::size_t>(error->row)]);
+    add_row_note(error->row);
+    return nullptr;
+  }
   if (g.first_error) {
     PyErr_SetRaisedException(g.first_error.release());
+    geoweave::py::add_usage_hint_for(g.objects.items[static_cast<std::size_t>(g.limit)]);
     add_row_note(g.limit);
     return nullptr;
   }
@@ -860,24 +938,24 @@ bool has_attribute(PyObject* object, const char* name) {
 }
 
 // The elements of a one-dimensional numpy object array (exactly numpy.ndarray:
-// a subclass such as a masked array may give other values through tolist())
-// as a new list holding a reference to each, read straight from the array's
-// pointers. tolist() makes the same list through one item lookup per element,
-// which costs a column as much as converting its Points. nullptr without an
-// exception when the array is not such an array (the caller uses tolist()).
-PyObject* object_array_items(PyObject* array) {
+// a subclass such as a masked array may give other values through tolist()),
+// read straight from the array's pointers into `out`. tolist() makes a list
+// through one item lookup per element, which costs a column as much as
+// converting its Points. 0 without an exception when the array is not such an
+// array (the caller uses tolist()), -1 with one set.
+int object_array_items(PyObject* array, Objects& out) {
   PyObject* numpy = loaded_module("numpy");
-  if (!numpy) return nullptr;
+  if (!numpy) return 0;
   Ref ndarray(PyObject_GetAttrString(numpy, "ndarray"));
   if (!ndarray) {
     PyErr_Clear();
-    return nullptr;
+    return 0;
   }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(array)) != ndarray.p) return nullptr;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(array)) != ndarray.p) return 0;
   Ref interface(PyObject_GetAttrString(array, "__array_interface__"));
   if (!interface || !PyDict_Check(interface.p)) {
     PyErr_Clear();
-    return nullptr;
+    return 0;
   }
   PyObject* typestr = PyDict_GetItemString(interface.p, "typestr");
   PyObject* shape = PyDict_GetItemString(interface.p, "shape");
@@ -886,35 +964,56 @@ PyObject* object_array_items(PyObject* array) {
   if (!typestr || !PyUnicode_Check(typestr) || !PyUnicode_EqualToUTF8(typestr, "|O") ||
       !shape || !PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 1 || !data ||
       !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
-    return nullptr;
+    return 0;
   }
   const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
   Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
   if (strides && strides != Py_None) {
-    if (!PyTuple_Check(strides) || PyTuple_GET_SIZE(strides) != 1) return nullptr;
+    if (!PyTuple_Check(strides) || PyTuple_GET_SIZE(strides) != 1) return 0;
     stride = PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0));
   }
   const char* base = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
   if (PyErr_Occurred() || n < 0 || (n > 0 && !base)) {
     PyErr_Clear();
-    return nullptr;
+    return 0;
   }
-  PyObject* list = PyList_New(n);
-  if (!list) return nullptr;  // MemoryError raised
-  PyObject** items = PySequence_Fast_ITEMS(list);
+  out.items.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item;
     std::memcpy(&item, base + i * stride, sizeof item);  // possibly unaligned
-    items[i] = Py_NewRef(item ? item : Py_None);  // an unfilled slot reads as None
+    out.items.push_back(Py_NewRef(item ? item : Py_None));  // an unfilled slot reads as None
   }
-  return list;
+  return 1;
 }
 
-// The elements of a numpy array or pandas Series as a new list.
-PyObject* items_of(PyObject* array) {
-  if (PyObject* list = object_array_items(array)) return list;
-  if (PyErr_Occurred()) return nullptr;
-  return PyObject_CallMethod(array, "tolist", nullptr);
+// The elements of a numpy array or pandas Series (`array`: its values) into
+// `out`, through tolist() of `owner` unless read in place.
+bool elements_of(PyObject* array, PyObject* owner, Objects& out) {
+  const int read = object_array_items(array, out);
+  if (read != 0) return read > 0;
+  Ref list(PyObject_CallMethod(owner, "tolist", nullptr));
+  return list && out.take_from(list.p);
+}
+
+// A numpy array's or pandas Series' dtype holds no geometry values when it is
+// numeric, boolean or a time: the caller's mistake, refused as a whole.
+bool refuse_numeric_dtype(PyObject* column, const FunctionInfo& info, const char* what) {
+  Ref dtype(PyObject_GetAttrString(column, "dtype"));
+  if (!dtype) return false;
+  Ref kind(PyObject_GetAttrString(dtype.p, "kind"));
+  if (!kind) {
+    PyErr_Clear();
+    return true;
+  }
+  if (PyUnicode_Check(kind.p) && PyUnicode_GET_LENGTH(kind.p) == 1 &&
+      std::string_view("biufcmM").find(static_cast<char>(PyUnicode_READ_CHAR(kind.p, 0))) !=
+          std::string_view::npos) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s(): '%s' must hold bytes, str or missing values, not be a %s of dtype %S",
+                 info.name, info.parameter, what, dtype.p);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -938,14 +1037,13 @@ PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* c
     return nullptr;
   }
   if (type_from(column, "pandas", "Series")) {
+    if (!refuse_numeric_dtype(column, info, "pandas Series")) return nullptr;
     // An object Series' values are its numpy array, read without tolist().
     Ref values(PyObject_GetAttrString(column, "values"));
     if (!values) return nullptr;
-    Ref list(object_array_items(values.p));
-    if (!list && PyErr_Occurred()) return nullptr;
-    if (!list) list = Ref(PyObject_CallMethod(column, "tolist", nullptr));
-    if (!list) return nullptr;
-    return convert_objects(info, column, list.p, Shape::Pandas, request);
+    Gathered g;
+    if (!elements_of(values.p, column, g.objects)) return nullptr;
+    return convert_objects(info, column, g, Shape::Pandas, request);
   }
   if (type_from(column, "numpy", "ndarray")) {
     Ref ndim(PyObject_GetAttrString(column, "ndim"));
@@ -957,9 +1055,10 @@ PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* c
       }
       return nullptr;
     }
-    Ref list(items_of(column));
-    if (!list) return nullptr;
-    return convert_objects(info, column, list.p, Shape::Numpy, request);
+    if (!refuse_numeric_dtype(column, info, "numpy array")) return nullptr;
+    Gathered g;
+    if (!elements_of(column, column, g.objects)) return nullptr;
+    return convert_objects(info, column, g, Shape::Numpy, request);
   }
   if (has_attribute(column, "__arrow_c_array__")) {
     return convert_arrow(module, info, column, request, true);
@@ -979,7 +1078,9 @@ PyObject* convert_column(PyObject* module, const FunctionInfo& info, PyObject* c
     return nullptr;
   }
   Py_DECREF(iterator);
-  return convert_objects(info, column, column, Shape::List, request);
+  Gathered g;
+  if (!g.objects.take_from(column)) return nullptr;
+  return convert_objects(info, column, g, Shape::List, request);
 }
 
 }  // namespace geoweave::columns::py

@@ -1,6 +1,7 @@
 #include "python/args.h"
 
-#include "wkt_to_wkb/tokenizer.h"
+#include "core/text.h"
+#include "ops/hex.h"
 
 #include <climits>
 #include <cstdint>
@@ -119,7 +120,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     positional_count_error(sig, nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t names = sig.count + sig.keyword_only;
+  for (Py_ssize_t i = 0; i < names; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -132,7 +134,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         return false;
       }
       Py_ssize_t slot = -1;
-      for (Py_ssize_t i = 0; i < sig.count; ++i) {
+      for (Py_ssize_t i = 0; i < names; ++i) {
         if (PyUnicode_EqualToUTF8(key, sig.params[i])) {
           slot = i;
           break;
@@ -244,7 +246,8 @@ void release_buffer_view(Py_buffer* view) noexcept {
   PyBuffer_Release(view);
 }
 
-bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBytes* out) {
+bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBytes* out,
+                         bool* exporter_failed) {
   if (PyBytes_Check(object)) {
     out->span_ = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
                   static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
@@ -252,6 +255,7 @@ bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBy
   }
   Py_buffer* view = &out->view_;
   if (get_buffer_view(object, view) < 0) {
+    if (exporter_failed) *exporter_failed = true;
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_BufferError, "%s must be a contiguous one-byte buffer", argument_name);
@@ -352,10 +356,6 @@ PyObject* raise_conversion_error(const ConversionError& error) {
 // (str, bytes and bytearray are read directly; anything else is left alone).
 namespace {
 
-bool is_hex_digit(unsigned char c) noexcept {
-  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
-}
-
 bool all_hex(std::string_view text) noexcept {
   if (text.empty()) return false;
   for (unsigned char c : text) {
@@ -435,14 +435,17 @@ bool postgis_untagged_z(std::string_view text) noexcept {
 
 const char* hint_for(PyObject* exc, PyObject* input) {
   const bool value_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError));
-  const bool buffer_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_BufferError));
-  if (!value_error && !buffer_error) return nullptr;
+  bool buffer_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_BufferError));
+  // A column refuses a str row where WKB goes with a TypeError, where the
+  // scalar function raises BufferError: the same mistake, the same hint.
+  const bool type_error = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
+  if (!value_error && !buffer_error && !type_error) return nullptr;
 
   // A ValueError's message says which conversion failed; a bad srid gets no hint.
   struct Args {
     PyObject* tuple;
     ~Args() { Py_XDECREF(tuple); }
-  } exc_args{value_error ? PyException_GetArgs(exc) : nullptr};
+  } exc_args{value_error || type_error ? PyException_GetArgs(exc) : nullptr};
   std::string_view message;
   if (exc_args.tuple && PyTuple_GET_SIZE(exc_args.tuple) == 1 &&
       PyUnicode_Check(PyTuple_GET_ITEM(exc_args.tuple, 0))) {
@@ -452,6 +455,10 @@ const char* hint_for(PyObject* exc, PyObject* input) {
     }
   }
   PyErr_Clear();
+  if (type_error) {
+    if (!message.ends_with(BYTES_REQUIRED_NOT_STR)) return nullptr;
+    buffer_error = true;
+  }
   const bool wkb_error = message.starts_with("invalid WKB: ") ||
                          message.starts_with("unsupported geometry type code: ");
 
@@ -504,7 +511,10 @@ const char* hint_for(PyObject* exc, PyObject* input) {
 }  // namespace
 
 void add_usage_hints(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* input = input_argument(args, nargs, kwnames);
+  add_usage_hint_for(input_argument(args, nargs, kwnames));
+}
+
+void add_usage_hint_for(PyObject* input) noexcept {
   if (!input || !PyErr_Occurred()) return;
   PyObject* exc = PyErr_GetRaisedException();
   if (const char* hint = hint_for(exc, input)) {

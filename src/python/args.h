@@ -19,13 +19,15 @@ namespace geoweave::py {
 // A function's parameter list, as the binding errors describe it.
 struct Signature {
   const char* name;              // "wkb_to_wkt"
-  const char* const* params;     // parameter names in order
-  Py_ssize_t count;              // number of parameters
+  const char* const* params;     // parameter names in order, keyword-only ones last
+  Py_ssize_t count;              // number of positional-or-keyword parameters
   Py_ssize_t required;           // leading parameters that must be given
+  Py_ssize_t keyword_only = 0;   // names after params[count - 1], never positional
 };
 
-// Fills out[0..count) with borrowed references (nullptr when absent). Returns
-// false with a TypeError set on a binding error.
+// Fills out[0..count + keyword_only) with borrowed references (nullptr when
+// absent). Returns false with a TypeError set on a binding error. Both modules
+// bind through this one function.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out);
 
@@ -64,13 +66,16 @@ class BorrowedBytes {
   ByteSpan span() const noexcept { return span_; }
 
  private:
-  friend bool borrow_bytes_source(PyObject*, const char*, BorrowedBytes*);
+  friend bool borrow_bytes_source(PyObject*, const char*, BorrowedBytes*, bool*);
   ByteSpan span_;
   Py_buffer view_{};
   bool has_view_ = false;
 };
 
-bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBytes* out);
+// `exporter_failed` (optional) tells the failures the object's own buffer
+// export raised apart from this function's refusals of what it exported.
+bool borrow_bytes_source(PyObject* object, const char* argument_name, BorrowedBytes* out,
+                         bool* exporter_failed = nullptr);
 // The UTF-8 text of a str (owned by the string object).
 bool extract_text_argument(PyObject* object, const char* argument_name, TextView* out);
 // 1 for true, 0 for false, -1 with an exception set.
@@ -98,22 +103,40 @@ PyObject* pair_result(PyObject* value, SridSlot slot);
 [[gnu::cold]] void add_usage_hints(PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept;
 
-// Runs a function body and turns a C++ exception that escaped the core into a
-// Python exception, so nothing but a Python exception ever leaves the module.
-// A failed call also gets a hint (an exception note) when its input looks like
-// a common mistake; a call that succeeds pays for one pointer test.
-template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// How a column's TypeError for a str row where WKB bytes go ends.
+inline constexpr std::string_view BYTES_REQUIRED_NOT_STR = "a bytes-like object is required, not 'str'";
+
+// The hint note of add_usage_hints for the exception being raised, given the
+// value it was raised for (one row of a column: its str or bytes).
+[[gnu::cold]] void add_usage_hint_for(PyObject* input) noexcept;
+
+// Runs `body` (returning a new reference or nullptr with an exception set) and
+// turns a C++ exception that escaped the core into a Python exception, so
+// nothing but a Python exception ever leaves a module: MemoryError, or
+// SystemError "<module_name>: unexpected internal error". Every function and
+// method of both modules runs inside it.
+template <class Body>
+PyObject* guarded_call(const char* module_name, Body&& body) noexcept {
   try {
-    PyObject* result = Body(args, nargs, kwnames);
-    if (!result) [[unlikely]] add_usage_hints(args, nargs, kwnames);
-    return result;
+    return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "geoweave: unexpected internal error");
+    PyErr_Format(PyExc_SystemError, "%s: unexpected internal error", module_name);
     return nullptr;
   }
+}
+
+// A module function of geoweave: its body inside guarded_call. A failed call
+// also gets a hint (an exception note) when its input looks like a common
+// mistake; a call that succeeds pays for one pointer test.
+template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded_call("geoweave", [&] {
+    PyObject* result = Body(args, nargs, kwnames);
+    if (!result) [[unlikely]] add_usage_hints(args, nargs, kwnames);
+    return result;
+  });
 }
 
 }  // namespace geoweave::py

@@ -2,6 +2,7 @@
 column (Arrow types, slices, validity, chunks, numpy, pandas, lists), both error
 modes, the 64-bit offsets switch and thread counts."""
 
+import inspect
 import pickle
 
 import numpy as np
@@ -313,9 +314,9 @@ def test_threads_give_identical_results_and_the_lowest_error(kind):
 
 @pytest.fixture
 def low_large_threshold():
-    previous = gc._set_large_offsets_threshold(100)
+    previous = gc._native._set_large_offsets_threshold(100)
     yield
-    gc._set_large_offsets_threshold(previous)
+    gc._native._set_large_offsets_threshold(previous)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
@@ -336,9 +337,9 @@ def test_module_surface():
     for name in gc.__all__:
         fn = getattr(gc, name)
         assert pickle.loads(pickle.dumps(fn)) is fn
-        assert fn.__text_signature__.endswith("*, errors='raise', threads=None)")
+        assert str(inspect.signature(fn)).endswith("*, errors='raise', threads=None)")
         assert "threads=1" in fn.__doc__
-    assert gc.to_wkt.__text_signature__ == \
+    assert str(inspect.signature(gc.to_wkt)) == \
         "(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)"
     with pytest.raises(TypeError, match="missing 2 required positional arguments"):
         gc.to_ewkb_header()

@@ -66,10 +66,10 @@ def test_typed_usage_examples_run():
     stubs_usage.main()
 
 
-# geoweave_columns: its own stub-only package, with keyword-only errors/threads.
+# geoweave_columns: a package with inline stubs, with keyword-only errors/threads.
 import geoweave_columns  # noqa: E402
 
-COLUMNS_STUB = STUB.parent.parent / "geoweave_columns-stubs" / "__init__.pyi"
+COLUMNS_STUB = STUB.parent.parent.parent / "python" / "geoweave_columns" / "__init__.pyi"
 COLUMNS_TREE = ast.parse(COLUMNS_STUB.read_text(encoding="utf-8"))
 
 
@@ -103,8 +103,7 @@ def test_columns_stub_signature_matches_runtime(name):
 
 
 def test_installed_columns_stubs_are_current():
-    installed = pathlib.Path(geoweave_columns.__file__).parent / "geoweave_columns-stubs" / \
-        "__init__.pyi"
+    installed = pathlib.Path(geoweave_columns.__file__).parent / "__init__.pyi"
     if not installed.exists():
         pytest.skip("geoweave_columns is not installed with its stubs (a build-tree import)")
     assert installed.read_bytes() == COLUMNS_STUB.read_bytes()

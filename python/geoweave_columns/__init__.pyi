@@ -1,5 +1,5 @@
-# Type stubs for the geoweave_columns extension module, shipped as the stub-only
-# package geoweave_columns-stubs beside it. The column parameter and srid /
+# Type stubs for the geoweave_columns package (inline, with py.typed): the
+# Python functions over its native half. The column parameter and srid /
 # normalize_wkt are positional-or-keyword; errors and threads are keyword-only.
 from collections.abc import Buffer, Iterable
 from typing import Any, Literal, Protocol, SupportsIndex, TypeAlias, final
@@ -9,6 +9,8 @@ __all__ = [
     "wkt_to_hex_wkb", "hex_wkb_to_wkt", "to_wkb", "to_wkt", "to_hex_wkb", "wkb_header_srid",
     "to_wkb_no_srid_header", "to_ewkb_header",
 ]
+
+__version__: str
 
 _Srid: TypeAlias = int | bool | SupportsIndex | None
 _Errors: TypeAlias = Literal["raise", "null"]

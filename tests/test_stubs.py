@@ -74,8 +74,14 @@ COLUMNS_TREE = ast.parse(COLUMNS_STUB.read_text(encoding="utf-8"))
 
 
 def columns_stub_signature(name):
-    [node] = [n for n in COLUMNS_TREE.body if isinstance(n, ast.FunctionDef) and n.name == name]
-    args = node.args
+    # The overloads differ in the column's type only: the same parameters each.
+    nodes = [n for n in COLUMNS_TREE.body if isinstance(n, ast.FunctionDef) and n.name == name]
+    shapes = {ast.dump(ast.arguments(posonlyargs=[], args=[ast.arg(a.arg) for a in n.args.args],
+                                     kwonlyargs=[ast.arg(a.arg) for a in n.args.kwonlyargs],
+                                     kw_defaults=n.args.kw_defaults, defaults=n.args.defaults))
+              for n in nodes}
+    assert len(nodes) >= 1 and len(shapes) == 1, name
+    args = nodes[0].args
     assert not (args.posonlyargs or args.vararg or args.kwarg), name
     defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
     found = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD,
@@ -100,6 +106,13 @@ def test_columns_stub_signature_matches_runtime(name):
     runtime = [(p.name, p.kind, p.default)
                for p in inspect.signature(getattr(geoweave_columns, name)).parameters.values()]
     assert columns_stub_signature(name) == runtime
+
+
+def test_typed_column_usage_runs():
+    for module in ("numpy", "polars", "duckdb"):
+        pytest.importorskip(module)
+    import stubs_columns_usage
+    stubs_columns_usage.main()
 
 
 def test_installed_columns_stubs_are_current():

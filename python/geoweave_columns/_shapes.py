@@ -635,9 +635,9 @@ def _from_ours(pa, name, column, stream, layout, args):
 def doc_tail(name):
     flavor = ""
     if OUTPUT[name] in ("binary", "hex"):
-        flavor = ("\n\n*flavor*: ``\"extended\"`` (default) writes EWKB; ``\"iso\"`` writes ISO "
+        flavor = ("\n\n*flavor*: ``\"extended\"`` (default) writes EWKB; ``\"iso\"`` writes ISO\n"
                   "WKB type codes and never an SRID.")
-    split = (" The split functions add the SRID column ``<column>_srid`` right after it."
+    split = ("\nThe split functions add the SRID column ``<column>_srid`` right after it."
              if name in SPLIT else "")
     return (
         "\n\n*column*: for a table (a pyarrow Table or RecordBatch, a Polars DataFrame, a\n"
@@ -646,4 +646,6 @@ def doc_tail(name):
         "of the column to convert; a table of one column needs none. The result is the\n"
         "same kind of object with that column converted in place, every other column,\n"
         "the order, chunks and schema metadata kept; a stream is converted lazily,\n"
-        "batch by batch, as it is read." + split + flavor)
+        "batch by batch, as it is read. Arrays of other Arrow producers come back as\n"
+        "pyarrow when it is installed; pandas Series with Arrow-backed dtypes keep them."
+        + split + flavor)

@@ -37,14 +37,25 @@ sanitize_build() {
 # preloaded, Python's allocator switched to malloc (so the bounds of every
 # object, including results the module fills in place, are checked), leak
 # detection off (the interpreter keeps memory until exit by design), and the
-# build first on the import path, checked to be the module that imports.
+# build first on the import path, checked to be the modules that import (the
+# build tree holds the geoweave_columns package beside its native half).
 sanitize_env() {
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
   export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   export PYTHONMALLOC=malloc
   export PYTHONPATH="$SANITIZE_BUILD${PYTHONPATH:+:$PYTHONPATH}"
-  "$PYTHON" -c 'import geoweave, sys; assert geoweave.__file__.startswith(sys.argv[1]), geoweave.__file__' "$SANITIZE_BUILD"
+  check_build_imports "$SANITIZE_BUILD"
+}
+
+# Checks that $PYTHON, with $PYTHONPATH as set, imports geoweave and the
+# geoweave_columns package (Python files and native half) from build dir $1.
+check_build_imports() {
+  "$PYTHON" -c '
+import sys, geoweave, geoweave_columns, geoweave_columns._native as native
+for m in (geoweave, geoweave_columns, native):
+    assert m.__file__.startswith(sys.argv[1]), m.__file__
+' "$1"
 }
 
 # pytest's option for running the suite on every core: "-n auto" when

@@ -49,11 +49,13 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 print("installed:", where.name, "version", md.version("geoweave"))
 import geoweave_columns
 columns = pathlib.Path(geoweave_columns.__file__)
-assert columns.parent == where.parent, columns
-assert (columns.parent / "geoweave_columns-stubs" / "__init__.pyi").is_file()
+assert columns.parent.parent == where.parent, columns
+assert pathlib.Path(geoweave_columns._native.__file__).parent == columns.parent
+assert (columns.parent / "__init__.pyi").is_file() and (columns.parent / "py.typed").is_file()
+assert geoweave_columns.__version__ == md.version("geoweave"), geoweave_columns.__version__
 if sysconfig.get_config_var("Py_GIL_DISABLED"):
     assert not sys._is_gil_enabled(), "importing geoweave_columns enabled the GIL"
-print("installed:", columns.name)
+print("installed:", columns.parent.name, "over", pathlib.Path(geoweave_columns._native.__file__).name)
 PY
 )
 "$CPY" -c "$CHECK_INSTALLED"

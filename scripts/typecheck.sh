@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Type checks: installs geoweave (with its stubs) and mypy into .venv, then runs
 # mypy --strict over tests/stubs_usage.py (every function called as user code
-# does), mypy's stubtest (stubs against the built module) and the stub drift test.
+# does) and tests/stubs_columns_usage.py (each kind of column typed to its own
+# kind of result), mypy's stubtest (stubs against the built modules) and the stub
+# drift test.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 "$PYTHON" -m pip install -q --disable-pip-version-check "mypy>=1.11" "pytest>=8" >/dev/null
@@ -9,5 +11,6 @@ cd "$ROOT"
 OUTSIDE=$(mktemp -d)
 trap 'rm -rf "$OUTSIDE"' EXIT
 (cd "$OUTSIDE" && "$PYTHON" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/stubs_usage.py" \
+  "$ROOT/tests/stubs_columns_usage.py" \
   && "$PYTHON" -m mypy.stubtest geoweave geoweave_columns)
 "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests/test_stubs.py

@@ -28,7 +28,7 @@ elif [ ${#args[@]} -eq 0 ]; then
 fi
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
-"$PYTHON" -c 'import geoweave, sys; assert geoweave.__file__.startswith(sys.argv[1]), geoweave.__file__' "$BUILD"
+check_build_imports "$BUILD"
 exec valgrind --tool=memcheck --error-exitcode=99 --leak-check=no --show-leak-kinds=none \
   --num-callers=30 --suppressions="$ROOT/scripts/valgrind-python.supp" \
   "$PYTHON" -m pytest -q -p no:cacheprovider "${args[@]}"

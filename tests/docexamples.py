@@ -51,6 +51,7 @@ def run_doctests(page, tag, globs, flags=0):
 
 
 def run_script(page, tag):
-    """Runs the page's blocks of `tag` as one plain Python script."""
+    """Runs the page's blocks of `tag` as one plain Python script, as the main
+    module (so that a block's `if __name__ == "__main__":` part runs)."""
     source = "\n".join(blocks(page, tag))
-    exec(compile(source, f"{page}:{tag}", "exec"), {"__name__": f"doc_{tag}"})
+    exec(compile(source, f"{page}:{tag}", "exec"), {"__name__": "__main__"})

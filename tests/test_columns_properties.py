@@ -4,7 +4,9 @@ geoweave function over the rows, whatever the column is made of.
 Random columns (nulls, valid and failing rows of every kind the scalar
 functions see) are fed as pyarrow arrays of every binary and string type,
 plain, sliced and chunked, as Polars Series, nanoarrow and arro3 arrays, DuckDB
-results, numpy object arrays, pandas Series, lists and other iterables; each
+results, numpy object arrays, pandas Series (object and Arrow-backed), lists and
+other iterables, and as the named column of pyarrow Tables, RecordBatches and
+streams and Polars DataFrames; each
 library's cases are skipped when it is not installed. The result must be the
 scalar function's value row by row (nulls stay null), under errors="null"
 failing rows become null, and under errors="raise" the lowest failing row
@@ -278,7 +280,8 @@ def make_polars(values, typ, layout, draw):
 
 
 def _ours(result):
-    assert not isinstance(result, (pa.Array, pa.ChunkedArray))
+    # Other producers' arrays come back as pyarrow, which every consumer reads.
+    assert isinstance(result, (pa.Array, pa.ChunkedArray)), type(result)
     return read_arrow(result)
 
 
@@ -300,9 +303,90 @@ def make_duckdb(values, typ, layout, draw):
     con = duckdb.connect()
     table = pa.table({"geom": pa.array(values, pa.binary() if "binary" in typ else pa.string())})
     relation = con.from_arrow(table).select("geom")
-    read = lambda result: _ours(result)  # noqa: E731
+    read = _table_read(pa.Table, None, ["geom"])  # a relation comes back as a Table
     read.keep = con  # the connection outlives the relation
     return relation, read
+
+
+def _geom_table(values, typ, draw):
+    """Three columns, the geometries (chunked) in the middle."""
+    geom, _ = make_pyarrow(values, typ, "chunked", draw)
+    n = len(values)
+    return pa.table({"id": pa.array(range(n), pa.int64()), "geom": geom,
+                     "tail": pa.array([str(i) for i in range(n)])})
+
+
+def _table_read(kind, source, names):
+    """Reader of a table-shaped result: same kind, the other columns and the
+    geometries' chunks as they were, the SRID column after the converted one."""
+    def read(result, name):
+        assert isinstance(result, kind), type(result)
+        table = result.read_all() if kind is pa.RecordBatchReader else result
+        if kind is pa.RecordBatch:
+            table = pa.Table.from_batches([table])
+        table.validate(full=True)
+        expected = list(names)
+        if name in SPLIT:
+            expected.insert(expected.index("geom") + 1, "geom_srid")
+            assert table.schema.field("geom_srid").type == pa.int32()
+        assert table.column_names == expected
+        if source is not None:
+            for other in ("id", "tail"):
+                assert table.column(other).to_pylist() == source.column(other).to_pylist()
+            if kind is pa.Table:
+                assert [len(c) for c in table.column("geom").chunks] == \
+                    [len(c) for c in source.column("geom").chunks]
+        values = table.column("geom").to_pylist()
+        return (values, table.column("geom_srid").to_pylist()) if name in SPLIT else values
+    read.kwargs = {"column": "geom"} if source is not None else {}
+    return read
+
+
+def make_table(values, typ, layout, draw):
+    table = _geom_table(values, typ, draw)
+    if layout == "batch":
+        return table.combine_chunks().to_batches()[0] if len(values) else \
+            pa.RecordBatch.from_pylist([], table.schema), _table_read(pa.RecordBatch, table, table.column_names)
+    if layout == "stream":
+        reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
+        read = _table_read(pa.RecordBatchReader, table, table.column_names)
+        read.consume = lambda result: result.read_all()  # errors come as it is read
+        return reader, read
+    return table, _table_read(pa.Table, table, table.column_names)
+
+
+def make_polars_frame(values, typ, layout, draw):
+    pl = pytest.importorskip("polars")
+    frame = pl.DataFrame({"id": list(range(len(values))),
+                          "geom": pl.Series(values, dtype=pl.Binary if "binary" in typ else pl.String),
+                          "tail": [str(i) for i in range(len(values))]})
+
+    def read(result, name):
+        assert isinstance(result, pl.DataFrame)
+        names = ["id", "geom", "geom_srid", "tail"] if name in SPLIT else ["id", "geom", "tail"]
+        assert result.columns == names and result["id"].to_list() == frame["id"].to_list()
+        values = result["geom"].to_list()
+        return (values, result["geom_srid"].to_list()) if name in SPLIT else values
+    read.kwargs = {"column": "geom"}
+    return frame, read
+
+
+def make_pandas_arrow(values, typ, layout, draw):
+    """An Arrow-backed pandas Series: ArrowDtype of the type, or string[pyarrow]."""
+    pd = pytest.importorskip("pandas")
+    if layout == "string" and "string" in typ:
+        series = pd.Series(values, name="geom", dtype="string[pyarrow]")
+    else:
+        series = pd.Series(pa.array(values, arrow_type(typ)), name="geom",
+                           dtype=pd.ArrowDtype(arrow_type(typ)))
+
+    def read(result):
+        assert isinstance(result, pd.Series) and result.name == "geom"
+        assert isinstance(result.dtype, (pd.ArrowDtype, pd.StringDtype)), result.dtype
+        if isinstance(result.dtype, pd.StringDtype):
+            assert result.dtype == series.dtype
+        return [_plain(x) for x in result]
+    return series, read
 
 
 def _with_missing(values, draw):
@@ -363,6 +447,10 @@ CONTAINERS = {
                   ["plain", "sliced"]),
     "arro3": (make_arro3, BINARY_TYPES + STRING_TYPES, ["plain", "chunked"]),
     "duckdb": (make_duckdb, ["binary", "string"], ["plain"]),
+    "table": (make_table, BINARY_TYPES + STRING_TYPES, ["table", "batch", "stream"]),
+    "polars_frame": (make_polars_frame, ["binary", "string"], ["plain"]),
+    "pandas_arrow": (make_pandas_arrow, ["binary", "large_binary", "string", "large_string"],
+                     ["arrow", "string"]),
     "numpy": (make_numpy, None, ["plain"]),
     "pandas": (make_pandas, None, ["plain"]),
     "list": (make_list, None, ["list", "tuple", "generator"]),
@@ -394,9 +482,12 @@ def column_rows(draw, holds, typ):
 
 
 ARROW_OUT = {"pyarrow", "nanoarrow", "arro3", "duckdb"}
+TABLES = {"table", "polars_frame", "duckdb"}
 
 
 def read_result(name, container, result, read):
+    if container in TABLES:
+        return read(result, name)
     if name in SPLIT:
         assert isinstance(result, tuple) and len(result) == 2
         values, srids = result
@@ -409,8 +500,10 @@ def read_result(name, container, result, read):
 def _srids(container, result, read):
     if container in ARROW_OUT:
         assert arrow_field(result).type == pa.int32()
-    elif container == "polars":
+    elif container in ("polars", "pandas"):
         assert str(result.dtype) == "Int32"
+    elif container == "pandas_arrow":
+        assert str(result.dtype) == "int32[pyarrow]"
     out = read(result)
     assert all(s is None or isinstance(s, int) for s in out)
     return out
@@ -438,6 +531,7 @@ def check_column(name, container, typ, layout, values, args, threads, draw):
     holds = FUNCTIONS[name][0]
     for errors in ("null", "raise"):
         column, read = maker(values, typ, layout, draw)
+        kwargs = getattr(read, "kwargs", {})  # column= for tables
         # The scalar function sees the very objects a list or tuple holds.
         fed = list(column) if isinstance(column, (list, tuple)) else values
         outcomes = scalar_outcomes(name, fed, args)
@@ -451,18 +545,20 @@ def check_column(name, container, typ, layout, values, args, threads, draw):
         if errors == "raise" and failing is not None:
             index, exc = failing
             with pytest.raises(type(exc)) as info:
-                fn(column, *args, errors="raise", threads=threads)
+                result = fn(column, *args, errors="raise", threads=threads, **kwargs)
+                getattr(read, "consume", lambda r: r)(result)
             assert type(info.value) is type(exc) and info.value.args == exc.args
             # the scalar function's hints, then the row
             assert info.value.__notes__[:-1] == getattr(exc, "__notes__", [])
             assert_row_note(info.value, index)
             continue
-        result = fn(column, *args, errors=errors, threads=threads)
+        result = fn(column, *args, errors=errors, threads=threads, **kwargs)
         assert read_result(name, container, result, read) == expected_rows(name, outcomes)
 
 
 LIBRARIES = {"polars": "polars", "nanoarrow": "nanoarrow", "arro3": "arro3.core",
-             "duckdb": "duckdb", "numpy": "numpy", "pandas": "pandas"}
+             "duckdb": "duckdb", "numpy": "numpy", "pandas": "pandas",
+             "polars_frame": "polars", "pandas_arrow": "pandas"}
 
 
 @pytest.mark.parametrize("container", sorted(CONTAINERS))

@@ -66,16 +66,22 @@ def test_typed_usage_examples_run():
     stubs_usage.main()
 
 
-# geoweave_columns: its own stub-only package, with keyword-only errors/threads.
+# geoweave_columns: a package with inline stubs, with keyword-only errors/threads.
 import geoweave_columns  # noqa: E402
 
-COLUMNS_STUB = STUB.parent.parent / "geoweave_columns-stubs" / "__init__.pyi"
+COLUMNS_STUB = STUB.parent.parent.parent / "python" / "geoweave_columns" / "__init__.pyi"
 COLUMNS_TREE = ast.parse(COLUMNS_STUB.read_text(encoding="utf-8"))
 
 
 def columns_stub_signature(name):
-    [node] = [n for n in COLUMNS_TREE.body if isinstance(n, ast.FunctionDef) and n.name == name]
-    args = node.args
+    # The overloads differ in the column's type only: the same parameters each.
+    nodes = [n for n in COLUMNS_TREE.body if isinstance(n, ast.FunctionDef) and n.name == name]
+    shapes = {ast.dump(ast.arguments(posonlyargs=[], args=[ast.arg(a.arg) for a in n.args.args],
+                                     kwonlyargs=[ast.arg(a.arg) for a in n.args.kwonlyargs],
+                                     kw_defaults=n.args.kw_defaults, defaults=n.args.defaults))
+              for n in nodes}
+    assert len(nodes) >= 1 and len(shapes) == 1, name
+    args = nodes[0].args
     assert not (args.posonlyargs or args.vararg or args.kwarg), name
     defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
     found = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD,
@@ -102,9 +108,15 @@ def test_columns_stub_signature_matches_runtime(name):
     assert columns_stub_signature(name) == runtime
 
 
+def test_typed_column_usage_runs():
+    for module in ("numpy", "polars", "duckdb"):
+        pytest.importorskip(module)
+    import stubs_columns_usage
+    stubs_columns_usage.main()
+
+
 def test_installed_columns_stubs_are_current():
-    installed = pathlib.Path(geoweave_columns.__file__).parent / "geoweave_columns-stubs" / \
-        "__init__.pyi"
+    installed = pathlib.Path(geoweave_columns.__file__).parent / "__init__.pyi"
     if not installed.exists():
         pytest.skip("geoweave_columns is not installed with its stubs (a build-tree import)")
     assert installed.read_bytes() == COLUMNS_STUB.read_bytes()

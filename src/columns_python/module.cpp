@@ -362,9 +362,11 @@ PyModuleDef_Slot SLOTS[] = {
     {0, nullptr},
 };
 
+// The native half of the geoweave_columns package, imported as
+// geoweave_columns._native; the package's Python functions wrap these.
 PyModuleDef DEFINITION = {
     PyModuleDef_HEAD_INIT,
-    "geoweave_columns",
+    "geoweave_columns._native",
     "The conversions of geoweave over whole columns: Arrow arrays (through the\n"
     "Arrow PyCapsule interface), numpy arrays, pandas Series and iterables. Each\n"
     "function takes the scalar function's arguments plus keyword-only ``errors``\n"
@@ -380,6 +382,6 @@ PyModuleDef DEFINITION = {
 }  // namespace
 }  // namespace geoweave::columns::py
 
-PyMODINIT_FUNC PyInit_geoweave_columns(void) {
+PyMODINIT_FUNC PyInit__native(void) {
   return PyModuleDef_Init(&geoweave::columns::py::DEFINITION);
 }

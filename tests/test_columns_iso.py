@@ -324,6 +324,8 @@ KINDS = {
 
 
 def rows_of(result):
+    if isinstance(result, pa.Table):  # a DuckDB relation's one column, as a table
+        (result,) = result.columns
     if isinstance(result, (pa.Array, pa.ChunkedArray)):
         return result.to_pylist()
     if hasattr(result, "__arrow_c_stream__") and not hasattr(result, "to_list"):

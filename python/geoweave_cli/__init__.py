@@ -5,6 +5,7 @@ describes a file's geometries (`geoweave info`)."""
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 
@@ -79,20 +80,30 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:
+        # The partial output is gone already. Leave at once: batches still
+        # being converted on other threads are of no use to anyone.
+        sys.stderr.write("geoweave: interrupted; nothing was written\n")
+        sys.stderr.flush()
+        os._exit(130)
+
+
+def _run(argv):
     args = _parser().parse_args(argv)
     prog = f"geoweave {args.command}"
     try:
-        import pyarrow  # noqa: F401
         import numpy  # noqa: F401
+        import pyarrow  # noqa: F401
     except ImportError as e:
         sys.stderr.write(f"{prog}: error: this command needs {e.name}, which is not installed: "
                          "pip install geoweave[cli]\n")
         return 2
 
     from .errors import RunError, UsageError
-    from .formats import InputError
 
-    # Ctrl-C and SIGTERM both stop the run where it is and remove the partial output.
+    # SIGTERM stops the run like Ctrl-C: the partial output is removed.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         if args.command == "convert":
@@ -103,15 +114,11 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as e:
         sys.stderr.write(f"{prog}: error: {e} (see {prog} --help)\n")
         return 2
-    except (RunError, InputError) as e:
+    except RunError as e:
         sys.stderr.write(f"{prog}: error: {e}\n")
         return 1
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{prog}: interrupted; nothing was written\n")
-        return 130
     except BrokenPipeError:
-        # The reader of stdout went away (`| head`): not an error of ours.
-        try:
-            sys.stdout = None
-        finally:
-            return 1
+        # Whoever read stdout (`| head`) has gone: stop quietly, as cat does.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import queue
 import threading
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -47,8 +47,12 @@ class _Srids:
             self.counts[key] = self.counts.get(key, 0) + count
 
     def describe(self):
-        return ", ".join(f"{'no SRID' if k is None else f'SRID {k}'} in {n:,} rows "
+        return ", ".join(f"{'no SRID' if k is None else f'SRID {k}'} in {_rows(n)} "
                          f"(first at row {self.first[k]})" for k, n in self.counts.items())
+
+
+def _rows(n: int) -> str:
+    return f"{n:,} row" if n == 1 else f"{n:,} rows"
 
 
 def _parse_srid(value: str | None):
@@ -260,8 +264,8 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
         raise
     progress.finish()
     if args.errors == "null" and state["nulled"]:
-        stderr.write(f"geoweave: {state['nulled']:,} rows of column {column!r} could not be "
-                     f"converted and were written as null (the first is row "
+        stderr.write(f"geoweave: {_rows(state['nulled'])} of column {column!r} could not be "
+                     f"converted and written as null (the first is row "
                      f"{state['first_nulled']}, data rows counted from 0)\n")
     return 0
 
@@ -279,10 +283,23 @@ def _done_bytes(source, rows):
 
 def _pipeline(batches, work, consume, threads):
     """Runs work(batch, first_row) on `threads` threads and consume(result) on a
-    writer thread in the batches' order, with a few batches in flight at most."""
-    pool = ThreadPoolExecutor(threads, thread_name_prefix="geoweave-convert")
+    writer thread in the batches' order, with a few batches in flight at most.
+
+    The threads are daemons, so that an interrupted run exits at once instead
+    of waiting for the batches being converted."""
+    tasks: queue.Queue = queue.Queue()
     todo: queue.Queue = queue.Queue(maxsize=threads + 1)
     failure: list[BaseException] = []
+
+    def converter():
+        while (task := tasks.get()) is not None:
+            future, batch, first_row = task
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                future.set_result(work(batch, first_row))
+            except BaseException as e:  # noqa: BLE001 - re-raised by the writer
+                future.set_exception(e)
 
     def writer():
         while (future := todo.get()) is not None:
@@ -294,19 +311,34 @@ def _pipeline(batches, work, consume, threads):
             except BaseException as e:  # noqa: BLE001 - handed to the reading thread
                 failure.append(e)
 
+    pool = [threading.Thread(target=converter, name="geoweave-convert", daemon=True)
+            for _ in range(threads)]
     thread = threading.Thread(target=writer, name="geoweave-write", daemon=True)
-    thread.start()
+    for t in (*pool, thread):
+        t.start()
     first_row = 0
     try:
         for batch in batches:
             if failure:
                 break
-            todo.put(pool.submit(work, batch, first_row))
+            future = Future()
+            todo.put(future)
+            tasks.put((future, batch, first_row))
             first_row += batch.num_rows
         todo.put(None)
-        while thread.is_alive():
-            thread.join(0.1)
+        _join(thread)
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
+        for _ in pool:
+            tasks.put(None)
+    # Batches still being converted finish before the caller goes on (the
+    # rest were cancelled), so that nothing runs while the interpreter exits.
+    for t in pool:
+        _join(t)
     if failure:
         raise failure[0]
+
+
+def _join(thread):
+    # In slices, so that Ctrl-C is seen while waiting.
+    while thread.is_alive():
+        thread.join(0.1)

@@ -61,12 +61,13 @@ def output_type(enc: Encoding, input_type: pa.DataType) -> pa.DataType:
     return pa.large_string() if large else pa.string()
 
 
-def _convert(column: pa.Array, enc: Encoding, errors: str):
+def _convert(column: pa.Array, enc: Encoding, errors: str, whole: bool = True):
     """(result, SRIDs or None) of one column chunk, raising ValueError for a bad
-    row when errors is "raise"."""
+    row when errors is "raise". whole=False skips the check that rows written
+    as ISO WKB without the native flavor are 2D (when looking for a bad row)."""
     opts = {"errors": errors, "threads": 1}
     if enc.iso:
-        wkb, srids = _iso(column, opts)
+        wkb, srids = _iso(column, opts, whole)
         if enc.to == "hex":
             wkb = _hex(wkb)
         return wkb, srids
@@ -93,9 +94,9 @@ def _hex(wkb: pa.Array) -> pa.Array:
     return hexed.cast(pa.string())
 
 
-def _iso(column, opts):
+def _iso(column, opts, whole):
     if not HAS_ISO_FLAVOR:
-        return _iso_without_flavor(column, opts)
+        return _iso_without_flavor(column, opts, whole)
     if is_binary(column.type):
         wkb = gc.to_wkb(column, False, flavor="iso", **opts)
         return wkb, _srids(column, wkb)
@@ -115,11 +116,13 @@ def _srids(source, converted):
 _DIMENSION_TAG = r" (?:Z|M|ZM) (?:\(|EMPTY)"
 
 
-def _iso_without_flavor(column, opts):
+def _iso_without_flavor(column, opts, whole):
     # EWKT first (whatever the input), then WKB split from its SRID: canonical
     # EWKB, which for 2D rows is ISO WKB byte for byte.
     text = gc.to_wkt(column, **opts)
     wkb, srids = gc.wkt_to_wkb_split_srid(text, **opts)
+    if not whole:
+        return wkb, srids
     base, dim, readable = type_words(wkb)
     rows = np.flatnonzero(readable)
     flat = dim != 0
@@ -166,16 +169,16 @@ def _where(row, name):
 def _locate(column, enc, first_row, name) -> RunError:
     """The error of the first bad row: the one the converter turns into null
     first, converted again on its own for its exact message."""
-    nulls, _ = _convert(column, enc, "null")
+    nulls, _ = _convert(column, enc, "null", whole=False)
     bad = pc.and_(pc.is_null(nulls), pc.is_valid(column)).to_numpy(zero_copy_only=False)
     row = int(np.argmax(bad)) if bad.any() else 0
     try:
-        _convert(column.slice(row, 1), enc, "raise")
+        _convert(column.slice(row, 1), enc, "raise", whole=False)
     except ValueError as e:
         message = str(e)
     else:  # not expected: the row converts alone; report the batch's own error
         try:
-            _convert(column, enc, "raise")
+            _convert(column, enc, "raise", whole=False)
         except ValueError as e:
             message = str(e)
     return RunError(f"{_where(first_row + row, name)}: {message}")

@@ -62,7 +62,7 @@ class Progress:
             if done_bytes:
                 parts.append(_duration(elapsed * (self.total - done_bytes) / done_bytes) + " left")
         try:
-            columns = os.get_terminal_size(self.stream.fileno()).columns
+            columns = os.get_terminal_size(self.stream.fileno()).columns or 80
         except (OSError, ValueError, AttributeError):
             columns = 80
         line = "  ".join(parts)[:max(columns - 1, 10)]

@@ -11,7 +11,7 @@ from concurrent.futures import Future
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from . import formats, geo
+from . import formats, geo, waiting
 from .encode import Encoding, convert_column, is_binary, is_text, output_type
 from .errors import RunError, UsageError
 from .output import AtomicOutput
@@ -318,7 +318,7 @@ def _pipeline(batches, work, consume, threads):
         t.start()
     first_row = 0
     try:
-        for batch in batches:
+        for batch in waiting.iterate(batches):
             if failure:
                 break
             future = Future()
@@ -326,19 +326,14 @@ def _pipeline(batches, work, consume, threads):
             tasks.put((future, batch, first_row))
             first_row += batch.num_rows
         todo.put(None)
-        _join(thread)
+        waiting.join(thread)
     finally:
         for _ in pool:
             tasks.put(None)
     # Batches still being converted finish before the caller goes on (the
     # rest were cancelled), so that nothing runs while the interpreter exits.
     for t in pool:
-        _join(t)
+        waiting.join(t)
     if failure:
         raise failure[0]
 
-
-def _join(thread):
-    # In slices, so that Ctrl-C is seen while waiting.
-    while thread.is_alive():
-        thread.join(0.1)

@@ -16,6 +16,7 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 from .errors import RunError as InputError, UsageError
+from . import waiting
 from .geo import geo_metadata
 
 # Rows per batch read from Parquet and Arrow files, and bytes per CSV block: a
@@ -201,9 +202,10 @@ def _open_csv(path, fmt, choose_column, only_geometry, all_text):
     convert = pacsv.ConvertOptions(column_types=types, strings_can_be_null=False,
                                    include_columns=[column] if only_geometry else None)
     try:
-        reader = pacsv.open_csv(
-            stream, read_options=pacsv.ReadOptions(block_size=CSV_BLOCK, use_threads=True),
-            parse_options=pacsv.ParseOptions(delimiter=fmt.delimiter), convert_options=convert)
+        reader = waiting.call(
+            pacsv.open_csv, stream,
+            pacsv.ReadOptions(block_size=CSV_BLOCK, use_threads=True),
+            pacsv.ParseOptions(delimiter=fmt.delimiter), convert)
     except pa.ArrowInvalid as e:
         raise InputError(f"{path}: not readable as CSV ({e})") from None
     return Source(reader.schema, _csv_batches(reader, path), total, None, position,

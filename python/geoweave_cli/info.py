@@ -10,7 +10,7 @@ import pyarrow.compute as pc
 
 import geoweave_columns as gc
 
-from . import formats, geo
+from . import formats, geo, waiting
 from .encode import first_bad_message, is_binary, is_text
 from .errors import RunError
 from .progress import Progress
@@ -41,7 +41,7 @@ def _scan(source, column, fmt, progress):
                        "hex WKB (text)")
     r = {"rows": 0, "nulls": 0, "bad": 0, "first_bad": None, "types": {}, "srids": {},
          "hex": 0, "wkt": 0, "iso": 0, "ewkb": 0, "binary": binary}
-    for batch in source.batches:
+    for batch in waiting.iterate(source.batches):
         data = batch.column(0)
         if fmt.kind == "csv":
             data = pc.if_else(pc.equal(data, ""), pa.scalar(None, data.type), data)

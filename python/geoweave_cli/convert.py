@@ -81,9 +81,9 @@ def run(args, stderr) -> int:
     geoparquet = to == "wkb" and flavor == "iso"
     if flavor == "iso" and not geoparquet and isinstance(srid_arg, int):
         raise UsageError("ISO WKB has no place for an SRID: --srid N needs --flavor extended")
-    threads = args.threads or _cpu_count()
-    if threads < 1:
+    if args.threads is not None and args.threads < 1:
         raise UsageError("--threads must be at least 1")
+    threads = args.threads or _cpu_count()
     if args.threads:
         pa.set_cpu_count(threads)
     if args.input != "-" and not os.path.exists(args.input):
@@ -108,6 +108,11 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
     if not (is_text(field.type) or is_binary(field.type)):
         raise RunError(f"column {column!r} holds {field.type}, not WKB (binary) nor WKT or "
                        "hex WKB (text)")
+    if out_fmt.kind == "csv":
+        binary = [f.name for f in schema if f.name != column and is_binary(f.type)]
+        if binary:
+            raise RunError(f"column {binary[0]!r} holds binary data, which a CSV file cannot "
+                           "hold: write Parquet or Arrow instead")
     in_geo = geo.geo_metadata(schema)
     in_entry = (in_geo or {}).get("columns", {}).get(column)
     if isinstance(in_entry, dict):

@@ -72,7 +72,9 @@ def _convert(column: pa.Array, enc: Encoding, errors: str, whole: bool = True):
             wkb = _hex(wkb)
         return wkb, srids
     if enc.to == "wkt":
-        return gc.to_wkt(column, enc.srid, **opts), None
+        # Text is read and written again (canonical WKT): WKT passed through as
+        # it came would skip the check that every row is a geometry.
+        return gc.to_wkt(column, enc.srid, is_text(column.type), **opts), None
     if enc.to == "hex":
         return gc.to_hex_wkb(column, enc.srid, **opts), None
     return gc.to_wkb(column, enc.srid, **opts), None

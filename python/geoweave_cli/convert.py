@@ -12,7 +12,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from . import formats, geo, waiting
-from .encode import Encoding, convert_column, is_binary, is_text, output_type
+from .encode import Encoding, blank_to_null, convert_column, is_binary, is_text, output_type
 from .errors import RunError, UsageError
 from .output import AtomicOutput
 from .progress import Progress
@@ -139,10 +139,8 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
 
     def work(batch, first_row):
         data = batch.column(index)
-        if blank_is_null and len(data):
-            blank = pc.equal(data, "")
-            if pc.any(blank).as_py():
-                data = pc.if_else(blank, pa.scalar(None, data.type), data)
+        if blank_is_null:
+            data = blank_to_null(data)
         result, row_srids, nulled = convert_column(data, enc, first_row, column)
         if result.type != out_field.type:
             result = result.cast(out_field.type)
@@ -249,7 +247,7 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
             state["pending"] = []
         state["sink"].write(batch)
         state["rows"] += batch.num_rows
-        progress.update(state["rows"], _done_bytes(source, state["rows"]))
+        progress.update(state["rows"], source.done_bytes(state["rows"]))
 
     try:
         _pipeline(source.batches, work, consume, threads)
@@ -273,17 +271,6 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
                      f"converted and written as null (the first is row "
                      f"{state['first_nulled']}, data rows counted from 0)\n")
     return 0
-
-
-def _done_bytes(source, rows):
-    if source.position is not None:
-        try:
-            return source.position()
-        except (OSError, ValueError):
-            return None
-    if source.total_rows and source.total_bytes:
-        return source.total_bytes * rows // source.total_rows
-    return None
 
 
 def _pipeline(batches, work, consume, threads):

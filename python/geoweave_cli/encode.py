@@ -54,6 +54,19 @@ def is_binary(data_type: pa.DataType) -> bool:
             or pa.types.is_binary_view(data_type))
 
 
+def blank_to_null(column: pa.Array) -> pa.Array:
+    """A CSV text column with its empty fields as nulls (CSV has no other null),
+    found from the offsets alone."""
+    if not len(column) or not pa.types.is_string(column.type):
+        return column
+    offsets = np.frombuffer(column.buffers()[1], np.int32, count=len(column) + 1,
+                            offset=column.offset * 4)
+    blank = offsets[1:] == offsets[:-1]
+    if not blank.any():
+        return column
+    return pc.if_else(pa.array(blank), pa.scalar(None, column.type), column)
+
+
 def output_type(enc: Encoding, input_type: pa.DataType) -> pa.DataType:
     large = pa.types.is_large_string(input_type) or pa.types.is_large_binary(input_type)
     if enc.to == "wkb":
@@ -119,10 +132,16 @@ _DIMENSION_TAG = r" (?:Z|M|ZM) (?:\(|EMPTY)"
 
 
 def _iso_without_flavor(column, opts, whole):
-    # EWKT first (whatever the input), then WKB split from its SRID: canonical
+    # WKB split from its SRID, made from EWKT (whatever the input): canonical
     # EWKB, which for 2D rows is ISO WKB byte for byte.
-    text = gc.to_wkt(column, **opts)
-    wkb, srids = gc.wkt_to_wkb_split_srid(text, **opts)
+    wkb = None
+    if is_text(column.type):
+        try:
+            wkb, srids = gc.wkt_to_wkb_split_srid(column, **opts)
+        except ValueError:
+            pass  # hex rows among the text, or a bad row: the general path says which
+    if wkb is None:
+        wkb, srids = gc.wkt_to_wkb_split_srid(gc.to_wkt(column, **opts), **opts)
     if not whole:
         return wkb, srids
     base, dim, readable = type_words(wkb)

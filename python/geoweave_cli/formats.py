@@ -70,9 +70,21 @@ class Source:
     schema: pa.Schema
     batches: object                   # iterator of RecordBatch
     total_bytes: int | None           # the file's size, None for stdin
-    total_rows: int | None            # known for Parquet and Arrow files
+    total_rows: int | None            # known for Parquet files
     position: object = None           # () -> bytes read so far (CSV), else None
     closers: list = field(default_factory=list)
+
+    def done_bytes(self, rows: int) -> int | None:
+        """Bytes of the input read so far (estimated from the rows where the
+        reader does not say), for the progress display; None if unknown."""
+        if self.position is not None:
+            try:
+                return self.position()
+            except (OSError, ValueError):
+                return None
+        if self.total_rows and self.total_bytes:
+            return self.total_bytes * rows // self.total_rows
+        return None
 
     def close(self):
         for close in self.closers:
@@ -131,7 +143,9 @@ def open_source(path: str, fmt: Format, *, choose_column, only_geometry: bool,
 
 def _open_parquet(path, choose_column, only_geometry):
     try:
-        file = pq.ParquetFile(path, memory_map=True)
+        # Read, not mapped: pages of a mapped file would count as the
+        # process's memory, growing with the file.
+        file = pq.ParquetFile(path, memory_map=False)
     except (OSError, pa.ArrowException) as e:
         raise InputError(f"{path}: not a readable Parquet file ({e})") from None
     schema = file.schema_arrow
@@ -149,9 +163,17 @@ def _open_arrow(path, choose_column, only_geometry):
     try:
         reader = ipc.open_file(source)
         count = reader.num_record_batches
-        total_rows = sum(reader.get_batch(i).num_rows for i in range(count))
-        batches = (reader.get_batch(i) for i in range(count))
+        done = [0]
+
+        def in_order():
+            for i in range(count):
+                done[0] = i + 1
+                yield reader.get_batch(i)
+
+        batches = in_order()
         schema = reader.schema
+        size = os.path.getsize(path)
+        position = lambda: size * done[0] // max(count, 1)  # noqa: E731 - by batches read
     except pa.ArrowInvalid:
         source.seek(0)
         try:
@@ -159,13 +181,13 @@ def _open_arrow(path, choose_column, only_geometry):
         except pa.ArrowInvalid as e:
             source.close()
             raise InputError(f"{path}: not an Arrow IPC file or stream ({e})") from None
-        schema, batches, total_rows = reader.schema, iter(reader), None
+        schema, batches, position = reader.schema, iter(reader), None
     column = choose_column(schema.names, geo_metadata(schema))
     if only_geometry:
         index = schema.get_field_index(column)
         schema = pa.schema([schema.field(index)], metadata=schema.metadata)
         batches = (pa.record_batch([b.column(index)], schema=schema) for b in batches)
-    return Source(schema, batches, os.path.getsize(path), total_rows,
+    return Source(schema, batches, os.path.getsize(path), None, position,
                   closers=[source.close]), column
 
 

@@ -11,7 +11,7 @@ import pyarrow.compute as pc
 import geoweave_columns as gc
 
 from . import formats, geo, waiting
-from .encode import first_bad_message, is_binary, is_text
+from .encode import blank_to_null, first_bad_message, is_binary, is_text
 from .errors import RunError
 from .progress import Progress
 
@@ -44,7 +44,7 @@ def _scan(source, column, fmt, progress):
     for batch in waiting.iterate(source.batches):
         data = batch.column(0)
         if fmt.kind == "csv":
-            data = pc.if_else(pc.equal(data, ""), pa.scalar(None, data.type), data)
+            data = blank_to_null(data)
         first_row = r["rows"]
         r["rows"] += len(data)
         r["nulls"] += data.null_count
@@ -77,7 +77,7 @@ def _scan(source, column, fmt, progress):
         for entry in pc.value_counts(srids.filter(pc.is_valid(wkb))).to_pylist():
             key = entry["values"]
             r["srids"][key] = r["srids"].get(key, 0) + entry["counts"]
-        progress.update(r["rows"], _position(source, r["rows"]))
+        progress.update(r["rows"], source.done_bytes(r["rows"]))
     progress.finish()
     r["geo"] = (geo.geo_metadata(source.schema) or {}).get("columns", {}).get(column)
     return r
@@ -94,14 +94,6 @@ def _raw_words(data, readable):
     little = b[1] | (b[2] << 8) | (b[3] << 16) | (b[4] << 24)
     big = b[4] | (b[3] << 8) | (b[2] << 16) | (b[1] << 24)
     return np.where(b[0] == 1, little, big)
-
-
-def _position(source, rows):
-    if source.position is not None:
-        return source.position()
-    if source.total_rows and source.total_bytes:
-        return source.total_bytes * rows // source.total_rows
-    return None
 
 
 def _encoding(r):

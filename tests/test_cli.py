@@ -124,6 +124,34 @@ def test_geoparquet_metadata_read_back_by_pyarrow_and_geopandas(tmp_path):
         "POINT (1 2)", "LINESTRING (0 0, 1.5 2)"]
 
 
+def test_a_geopandas_file_gives_its_crs_to_the_rows(tmp_path):
+    geopandas = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    frame = geopandas.GeoDataFrame({"id": [1, 2]}, crs=3857,
+                                   geometry=[shapely.Point(1, 2), shapely.Point(3, 4, 5)])
+    frame.to_parquet(tmp_path / "in.parquet")
+    status, out, _ = cli("convert", str(tmp_path / "in.parquet"), "-")
+    assert status == 0
+    assert out.decode().splitlines()[1:] == ['1,"SRID=3857;POINT (1 2)"',
+                                             '2,"SRID=3857;POINT Z (3 4 5)"']
+
+
+@pytest.mark.parametrize("entry, expected", [
+    ({"crs": {"type": "EngineeringCRS", "name": "local"}},
+     {"crs": {"type": "EngineeringCRS", "name": "local"}}),   # kept as it is
+    ({}, {}),                                                  # absent: OGC:CRS84, still absent
+    ({"crs": None}, {"crs": None}),
+])
+def test_geoparquet_to_geoparquet_keeps_the_crs(tmp_path, entry, expected):
+    geo = {"version": "1.0.0", "primary_column": "g",
+           "columns": {"g": {"encoding": "WKB", "geometry_types": [], **entry}}}
+    pq.write_table(pa.table({"g": gc.to_wkb(pa.array(["POINT (1 2)"]))},
+                            metadata={"geo": json.dumps(geo)}), tmp_path / "in.parquet")
+    assert main(["convert", str(tmp_path / "in.parquet"), str(tmp_path / "o.parquet")]) == 0
+    out = json.loads(pq.read_schema(tmp_path / "o.parquet").metadata[b"geo"])["columns"]["g"]
+    assert out == {"encoding": "WKB", "geometry_types": ["Point"], **expected}
+
+
 def test_stdin_to_stdout_and_the_crs_becoming_the_rows_srid(tmp_path):
     write_input(tmp_path / "in.parquet", "parquet")
     status, out, _ = cli("convert", str(tmp_path / "in.parquet"), "-", "--to", "hex")

@@ -117,8 +117,12 @@ def _run(argv):
     except RunError as e:
         sys.stderr.write(f"{prog}: error: {e}\n")
         return 1
-    except BrokenPipeError:
-        # Whoever read stdout (`| head`) has gone: stop quietly, as cat does.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, pyarrow.ArrowException) as e:
+        if isinstance(e, BrokenPipeError):
+            # Whoever read stdout (`| head`) has gone: stop quietly, as cat does.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        # A file that went wrong while it was read or written (a corrupt
+        # Parquet page, a full disk, a CSV value the inferred type rejects).
+        sys.stderr.write(f"{prog}: error: {e}\n")
         return 1

@@ -159,7 +159,10 @@ def _open_parquet(path, choose_column, only_geometry):
 
 
 def _open_arrow(path, choose_column, only_geometry):
-    source = pa.memory_map(path)
+    try:
+        source = pa.memory_map(path)
+    except (OSError, pa.ArrowException) as e:
+        raise InputError(f"{path}: cannot open ({e})") from None
     try:
         reader = ipc.open_file(source)
         count = reader.num_record_batches

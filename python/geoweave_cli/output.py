@@ -7,6 +7,8 @@ import os
 import sys
 import tempfile
 
+from .errors import RunError
+
 
 class AtomicOutput:
     """`path` of the temporary file while writing; commit() renames it into
@@ -18,8 +20,11 @@ class AtomicOutput:
         self.stdout = target == "-"
         if not self.stdout:
             folder = os.path.dirname(os.path.abspath(target))
-            fd, self.path = tempfile.mkstemp(
-                dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".partial")
+            try:
+                fd, self.path = tempfile.mkstemp(
+                    dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".partial")
+            except OSError as e:
+                raise RunError(f"{target}: cannot write there ({e.strerror})") from None
             os.close(fd)
 
     def open_binary(self):

@@ -194,15 +194,21 @@ def _open_arrow(path, choose_column, only_geometry):
                   closers=[source.close]), column
 
 
+def _first_line(stream) -> bytes:
+    """The start of a stream, read until it holds the first line break (or the end)."""
+    head = stream.read(1 << 16)
+    while head and b"\n" not in head:
+        more = stream.read(1 << 16)
+        if not more:
+            break
+        head += more
+    return head
+
+
 def _open_csv(path, fmt, choose_column, only_geometry, all_text):
     if fmt.stdio:
         raw = sys.stdin.buffer
-        head = raw.read(1 << 16)
-        while head and b"\n" not in head:
-            more = raw.read(1 << 16)
-            if not more:
-                break
-            head += more
+        head = _first_line(raw)
         stream = io.BufferedReader(_Replay(head, raw), 1 << 20)
         total, position, closers = None, None, []
     else:
@@ -211,12 +217,7 @@ def _open_csv(path, fmt, choose_column, only_geometry, all_text):
         except (OSError, pa.ArrowException) as e:
             raise InputError(f"{path}: cannot open ({e})") from None
         stream = pa.CompressedInputStream(raw, fmt.compression) if fmt.compression else raw
-        head = stream.read(1 << 16)
-        while head and b"\n" not in head:
-            more = stream.read(1 << 16)
-            if not more:
-                break
-            head += more
+        head = _first_line(stream)
         stream.close()
         raw = pa.OSFile(path, "rb")
         stream = pa.CompressedInputStream(raw, fmt.compression) if fmt.compression else raw

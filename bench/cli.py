@@ -95,7 +95,8 @@ def write_input(path: str, kind: str, n: int):
         for start in range(0, n, chunk):
             m = min(chunk, n - start)
             wkt = points_wkt(m, rng) if kind == "point" else polygons_wkt(m, rng)
-            w.write_table(pa.table({"id": np.arange(start, start + m), "geom": wkt.cast(pa.string())}))
+            w.write_table(pa.table({"id": np.arange(start, start + m),
+                                    "geom": wkt.cast(pa.string())}))
 
 
 # ----------------------------------------------------------------- tools ----
@@ -227,8 +228,10 @@ def main():
     tools = args.only.split(",")
     folder = args.dir or tempfile.mkdtemp(prefix="geoweave-bench-cli-")
     os.makedirs(folder, exist_ok=True)
-    print(f"# geoweave convert against file converters, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
-    print(f"# {platform.node()}: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f} at start")
+    now = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    print(f"# geoweave convert against file converters, {now}")
+    print(f"# {platform.node()}: {os.cpu_count()} CPUs, "
+          f"load average {os.getloadavg()[0]:.1f} at start")
     for tool in tools:
         why = available(tool)
         if why:

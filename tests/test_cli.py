@@ -58,7 +58,7 @@ def write_input(path, kind):
     delimiter = "\t" if kind.startswith("tsv") else ","
     rows = [delimiter.join(["id", "name", "geometry"])] + [
         delimiter.join([str(i), f'"{n}"', "" if w is None else f'"SRID=4326;{w}"'])
-        for i, n, w in zip(IDS, NAMES, WKT)]
+        for i, n, w in zip(IDS, NAMES, WKT, strict=True)]
     text = "\n".join(rows) + "\n"
     data = text.encode()
     if kind.endswith(".gz"):

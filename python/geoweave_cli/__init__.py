@@ -13,7 +13,7 @@ __all__ = ["main"]
 
 EXAMPLES = """\
 examples:
-  geoweave convert points.csv points.parquet       CSV of WKT -> GeoParquet (ISO WKB, CRS from the SRID)
+  geoweave convert points.csv points.parquet       CSV of WKT -> GeoParquet (CRS from the SRID)
   geoweave convert roads.parquet roads.csv         GeoParquet -> CSV of EWKT (the CRS as SRID=N;)
   geoweave convert dump.csv.gz out.parquet --column geom --srid 4326
   geoweave convert in.parquet - --to hex | psql -c "COPY t FROM STDIN CSV HEADER"
@@ -73,7 +73,8 @@ def _parser() -> argparse.ArgumentParser:
                                description=INFO_HELP, epilog=EXAMPLES,
                                formatter_class=argparse.RawDescriptionHelpFormatter)
     info.add_argument("file", metavar="FILE", help="file to read, or - for CSV on stdin")
-    info.add_argument("--column", metavar="NAME", help="the geometry column (chosen as for convert)")
+    info.add_argument("--column", metavar="NAME",
+                      help="the geometry column (chosen as for convert)")
     info.add_argument("--quiet", "-q", action="store_true", help="no progress display")
     return top
 

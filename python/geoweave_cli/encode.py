@@ -144,7 +144,7 @@ def _iso_without_flavor(column, opts, whole):
         wkb, srids = gc.wkt_to_wkb_split_srid(gc.to_wkt(column, **opts), **opts)
     if not whole:
         return wkb, srids
-    base, dim, readable = type_words(wkb)
+    base, dim, _, readable = type_words(wkb)
     rows = np.flatnonzero(readable)
     flat = dim != 0
     collections = rows[base == 7]

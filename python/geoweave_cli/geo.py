@@ -54,9 +54,11 @@ def geo_metadata(schema: pa.Schema) -> dict | None:
 # ------------------------------------------------------------ WKB type words
 
 def type_words(column: pa.Array):
-    """The (base type, dimension index) of every valid row's outermost WKB record,
-    read from the type words in place: two numpy arrays, and the mask of rows
-    whose type word could be read (at least five bytes and a known byte order)."""
+    """The base type and dimension index of every valid row's outermost WKB
+    record, read from the type words in place: numpy arrays of the base, the
+    dimension and the raw type word (flags kept) of the rows whose type word
+    could be read (at least five bytes and a known byte order), and the mask
+    of those rows."""
     if pa.types.is_large_binary(column.type):
         offset_type = np.int64
     elif pa.types.is_binary(column.type):
@@ -90,15 +92,15 @@ def type_words(column: pa.Array):
     dim = np.where(flagged, z.astype(np.int64) + 2 * m.astype(np.int64), iso_dim)
     mask = ok.copy()
     mask[np.flatnonzero(ok)[~ok_order]] = False
-    return base, dim, mask
+    return base, dim, word, mask
 
 
 def type_counts(column: pa.Array) -> dict[tuple[int, int], int]:
     """Rows per (base type 1..7, dimension index) of a WKB column; unknown bases left out."""
-    base, dim, _ = type_words(column)
+    base, dim, _, _ = type_words(column)
     known = (base >= 1) & (base <= 7)
     keys, counts = np.unique((base[known] * 4 + dim[known]), return_counts=True)
-    return {(int(k) // 4, int(k) % 4): int(c) for k, c in zip(keys, counts)}
+    return {(int(k) // 4, int(k) % 4): int(c) for k, c in zip(keys, counts, strict=True)}
 
 
 def type_name(base: int, dim: int) -> str:
@@ -137,8 +139,8 @@ def projjson(srid: int) -> dict:
     try:
         return pyproj.CRS.from_epsg(srid).to_json_dict()
     except pyproj.exceptions.CRSError:
-        raise RunError(f"SRID {srid} is not an EPSG code pyproj knows, so it cannot become "
-                       "the GeoParquet CRS: pass --srid N to set another, or --srid strip") from None
+        raise RunError(f"SRID {srid} is not an EPSG code pyproj knows, so it cannot become the "
+                       "GeoParquet CRS: pass --srid N to set another, or --srid strip") from None
 
 
 def geo_json(geo: dict) -> str:

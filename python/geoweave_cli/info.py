@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import os
 
-import numpy as np
-import pyarrow as pa
 import pyarrow.compute as pc
 
 import geoweave_columns as gc
@@ -52,8 +50,7 @@ def _scan(source, column, fmt, progress):
             # Reading every row as WKB checks it whole; its WKB stays as it is.
             checked = gc.wkb_to_wkt(data, False, errors="null")
             wkb = data
-            base, dim, readable = geo.type_words(data)
-            words = _raw_words(data, readable)
+            _, _, words, _ = geo.type_words(data)
             r["ewkb"] += int(((words & 0xE0000000) != 0).sum())
             r["iso"] += int(((words & 0xE0000000) == 0).__and__((words & 0xFFFF) > 1000).sum())
         else:
@@ -81,19 +78,6 @@ def _scan(source, column, fmt, progress):
     progress.finish()
     r["geo"] = (geo.geo_metadata(source.schema) or {}).get("columns", {}).get(column)
     return r
-
-
-def _raw_words(data, readable):
-    """The raw type words of the readable rows (flags kept), for the WKB dialect."""
-    column = data.cast(pa.large_binary())
-    _, offsets_buf, data_buf = column.buffers()[:3]
-    offsets = np.frombuffer(offsets_buf, np.int64, count=len(column) + 1, offset=column.offset * 8)
-    raw = np.frombuffer(data_buf, np.uint8) if data_buf is not None else np.zeros(0, np.uint8)
-    at = offsets[:-1][readable]
-    b = [raw[at + k].astype(np.uint32) for k in range(5)]
-    little = b[1] | (b[2] << 8) | (b[3] << 16) | (b[4] << 24)
-    big = b[4] | (b[3] << 8) | (b[2] << 16) | (b[1] << 24)
-    return np.where(b[0] == 1, little, big)
 
 
 def _encoding(r):

@@ -214,7 +214,7 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
             target = output.open_binary()
         else:
             target = pa.OSFile(output.path, "wb")
-        return formats.Sink(out_fmt, target, sink_schema)
+        return formats.Sink(out_fmt, target, sink_schema, column)
 
     def consume(item):
         batch, row_srids, counts, nulled, first_nulled, first_row = item

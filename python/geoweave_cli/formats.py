@@ -254,12 +254,17 @@ def _csv_batches(reader, path):
 class Sink:
     """Writes batches of one schema into an open binary file (or a path for Parquet)."""
 
-    def __init__(self, fmt: Format, target, schema: pa.Schema):
+    def __init__(self, fmt: Format, target, schema: pa.Schema, geometry: str):
         self.fmt, self.schema = fmt, schema
         self._pending, self._pending_rows = [], 0
         self._stream = None
         if fmt.kind == "parquet":
-            self._writer = pq.ParquetWriter(target, schema)
+            # Geometries are nearly all distinct and their bytes have no useful
+            # order: a dictionary attempt and min/max statistics on them cost a
+            # third of the writing time and give readers nothing.
+            others = [name for name in schema.names if name != geometry]
+            self._writer = pq.ParquetWriter(target, schema, use_dictionary=others,
+                                            write_statistics=others)
         elif fmt.kind == "arrow":
             self._writer = ipc.new_file(target, schema)
         else:

@@ -8,6 +8,7 @@ import argparse
 import os
 import signal
 import sys
+import threading
 
 __all__ = ["main"]
 
@@ -105,7 +106,8 @@ def _run(argv):
     from .errors import RunError, UsageError
 
     # SIGTERM stops the run like Ctrl-C: the partial output is removed.
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         if args.command == "convert":
             from . import convert

@@ -22,7 +22,7 @@ from .geo import geo_metadata
 # Rows per batch read from Parquet and Arrow files, and bytes per CSV block: a
 # few such batches are all the memory a conversion holds at once.
 BATCH_ROWS = 65536
-CSV_BLOCK = 4 << 20
+CSV_BLOCK = 1 << 20
 # Rows gathered into one Parquet row group (DuckDB and GDAL write about as many).
 ROW_GROUP_ROWS = 131072
 

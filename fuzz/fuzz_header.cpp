@@ -7,6 +7,8 @@
 // keeps the body bytes and the byte order; the result carries the requested
 // SRID; a patched value reads as the same geometry as its source whenever the
 // source reads at all, and a rebuilt one reads as the source's geometry.
+// Rewrites to ISO WKB hold the same, and their top header has neither a flag
+// nor an SRID; they refuse a forced SRID, and a kept one only under Mirror.
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case HeaderPlan::Kind::Rebuilt:
         FUZZ_CHECK(!is_simple_header(input));
         break;
+      case HeaderPlan::Kind::IsoHeader:
+      case HeaderPlan::Kind::Refused:
+        FUZZ_CHECK(false && "an EWKB rewrite planned as an ISO one");
+        break;
     }
 
     auto result_srid = read_header_srid(span_of(out));
@@ -98,6 +104,58 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (result_read && source_read) {
       FUZZ_CHECK(result_read->text.view() == source_read->text.view());
+    }
+  }
+
+  for (SridOption option : {SridOption::mirror(), SridOption::strip(), SridOption::set(4326)}) {
+    const HeaderPlan plan =
+        plan_srid_rewrite(input, option, RewriteEncoding::Bytes, WkbFlavor::Iso);
+    const HeaderPlan hex_plan =
+        plan_srid_rewrite(input, option, RewriteEncoding::Hex, WkbFlavor::Iso);
+    FUZZ_CHECK(hex_plan.kind == plan.kind && hex_plan.length == 2 * plan.length);
+    auto planned = std::make_unique<char[]>(plan.length);
+    auto planned_hex = std::make_unique<char[]>(hex_plan.length);
+    auto written = write_plan(plan, input, planned.get());
+    auto hex_written = write_plan(hex_plan, input, planned_hex.get());
+    FUZZ_CHECK(written.has_value() == hex_written.has_value());
+    if (option.is_set()) {
+      FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Refused && !written);
+      continue;
+    }
+    if (!written) {
+      FUZZ_CHECK(same_error(written.error(), hex_written.error()));
+      if (written.error().kind == ConversionError::Kind::Unwritable) {
+        // Refused for the SRID the value's header holds, and only when kept.
+        FUZZ_CHECK(option.is_mirror() && srid.has_value() && srid->has_value());
+        FUZZ_CHECK(same_error(written.error(), ConversionError::iso_srid(**srid)));
+      } else {
+        FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Rebuilt && !source_read);
+        FUZZ_CHECK(same_error(written.error(), source_read.error()));
+      }
+      continue;
+    }
+    FUZZ_CHECK(*written <= plan.length && *hex_written == 2 * *written);
+    FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Rebuilt || *written == plan.length);
+    const std::string_view out(planned.get(), *written);
+    FUZZ_CHECK(std::string_view(planned_hex.get(), *hex_written) == reference_hex(out));
+    FUZZ_CHECK(out.size() >= 5 && static_cast<std::uint8_t>(out[0]) <= 1);
+    const auto* top = reinterpret_cast<const std::uint8_t*>(out.data());
+    FUZZ_CHECK((load_u32(top + 1, top[0] == 1) & 0xFFFF0000u) == 0);
+    if (plan.kind == HeaderPlan::Kind::IsoHeader) {
+      FUZZ_CHECK(out[0] == raw[0] && out.substr(5) == raw.substr(plan.body_offset));
+    } else if (plan.kind == HeaderPlan::Kind::Unchanged) {
+      FUZZ_CHECK(out == raw);
+    }
+    auto result_read = decode_wkb_split_srid(span_of(out));
+    if (plan.kind == HeaderPlan::Kind::Rebuilt) {
+      FUZZ_CHECK(source_read.has_value() && result_read.has_value());
+    } else {
+      FUZZ_CHECK(result_read.has_value() == source_read.has_value());
+    }
+    if (source_read) {
+      FUZZ_CHECK(!option.is_mirror() || !source_read->slot.has_srid);
+      FUZZ_CHECK(result_read->text.view() == source_read->text.view());
+      FUZZ_CHECK(!result_read->slot.has_srid);
     }
   }
   return 0;

@@ -8,7 +8,9 @@
 // on success its bytes equal the reference's, its hex is their upper-case hex,
 // rebuild_into fills an area of exactly rebuild_bound with the same bytes (an
 // overrun is a sanitizer report), and the result reads back to the very same
-// WKT.
+// WKT. The same for the ISO rebuild (rebuild_iso_into), against the reference
+// writing ISO codes and no SRID, which fails a value keeping its SRID only
+// when asked to refuse it, and only once the value has been read whole.
 #include <memory>
 #include <string>
 
@@ -25,6 +27,7 @@ namespace {
 struct Reference {
   const std::uint8_t* p;
   std::string out;
+  bool iso = false;  // ISO codes for the dimension, never an SRID
 
   void u32(std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
   std::uint32_t read_u32(bool le) {
@@ -61,7 +64,9 @@ struct Reference {
     }
     const unsigned k = 2 + ((flags & EWKB_Z_FLAG) != 0) + ((flags & EWKB_M_FLAG) != 0);
     out.push_back('\x01');
-    if (top && slot.has_srid) {
+    if (iso) {
+      u32(code + ((flags & EWKB_Z_FLAG) ? 1000 : 0) + ((flags & EWKB_M_FLAG) ? 2000 : 0));
+    } else if (top && slot.has_srid) {
       u32(code | flags | EWKB_SRID_FLAG);
       u32(static_cast<std::uint32_t>(slot.srid));
     } else {
@@ -124,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(same_error(in_hex_area.error(), text.error()));
       continue;
     }
-    Reference reference{data, {}};
+    Reference reference{data, {}, false};
     reference.record(slot, true);
     FUZZ_CHECK(bytes->view() == reference.out);
     FUZZ_CHECK(hex->view() == reference_hex(reference.out));
@@ -134,6 +139,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto again = decode_wkb_split_srid(span_of(*bytes));
     FUZZ_CHECK(again.has_value() && again->text.view() == text->text.view());
     FUZZ_CHECK(again->slot.has_srid == slot.has_srid && again->slot.srid == slot.srid);
+  }
+
+  // ISO WKB: the outermost SRID dropped, or refused.
+  const std::size_t bound = rebuild_bound(input, SridSlot::none(), RewriteEncoding::Bytes);
+  for (bool refuse : {false, true}) {
+    auto area = std::make_unique<char[]>(bound);
+    auto hex_area = std::make_unique<char[]>(2 * bound);
+    auto iso = rebuild_iso_into(input, refuse, RewriteEncoding::Bytes, area.get());
+    auto iso_hex = rebuild_iso_into(input, refuse, RewriteEncoding::Hex, hex_area.get());
+    FUZZ_CHECK(iso.has_value() == iso_hex.has_value());
+    const bool refused = text && refuse && text->slot.has_srid;
+    FUZZ_CHECK(iso.has_value() == (text.has_value() && !refused));
+    if (!iso) {
+      const ConversionError expected =
+          text ? ConversionError::iso_srid(text->slot.srid) : text.error();
+      FUZZ_CHECK(same_error(iso.error(), expected));
+      FUZZ_CHECK(same_error(iso_hex.error(), expected));
+      continue;
+    }
+    Reference reference{data, {}, true};
+    reference.record(SridSlot::none(), true);
+    const std::string_view out(area.get(), *iso);
+    FUZZ_CHECK(out == reference.out);
+    FUZZ_CHECK(std::string_view(hex_area.get(), *iso_hex) == reference_hex(out));
+    auto again = decode_wkb_split_srid(span_of(out));
+    FUZZ_CHECK(again.has_value() && again->text.view() == text->text.view());
+    FUZZ_CHECK(!again->slot.has_srid);
   }
   return 0;
 }

@@ -59,4 +59,4 @@ if [ "$MODE" = scalar ]; then
   grep -q '^GEOWEAVE_SCALAR_FORMATTER:BOOL=ON$' "$cache" || { echo "scalar option not set" >&2; exit 1; }
 fi
 echo "variant $MODE: $module ($CXX, CXXFLAGS=$CXXFLAGS)"
-exec "$PYTHON" -P -m pytest -q -p no:cacheprovider "$@" tests
+exec "$PYTHON" -P -m pytest -q -p no:cacheprovider $(pytest_workers "$PYTHON") "$@" tests

@@ -7,6 +7,10 @@
 #   bash scripts/freethreaded.sh [pytest args]
 #   bash scripts/freethreaded.sh --interpreter   (only make sure the interpreter
 #                                                exists; prints its path)
+#   GEOWEAVE_FT_WHEEL=dist/wheelhouse/geoweave-...-cp313t-....whl \
+#     bash scripts/freethreaded.sh   (the stress and scaling checks against that
+#                                     wheel, already tested by scripts/package.sh,
+#                                     instead of building the source tree again)
 #
 # The interpreter is built from Debian 13's python3.13 source package (fetched
 # with `apt-get source` through a deb-src-only entry for trixie, so no trixie
@@ -115,8 +119,12 @@ VENV="$ROOT/.venv-3.13t"
 PY="$VENV/bin/python"
 pip_q() { "$PY" -m pip install -q --disable-pip-version-check "$@"; }
 pip_q "scikit-build-core>=0.10" >/dev/null
-pip_q --no-build-isolation "$ROOT" >/dev/null
-pip_q "pytest>=8" "hypothesis==6.150.0" >/dev/null
+if [ -n "${GEOWEAVE_FT_WHEEL:-}" ]; then
+  pip_q --force-reinstall --no-deps "$GEOWEAVE_FT_WHEEL" >/dev/null
+else
+  pip_q --no-build-isolation "$ROOT" >/dev/null
+fi
+pip_q "pytest>=8" "pytest-xdist>=3.5" "hypothesis==6.150.0" >/dev/null
 # numpy, shapely, pyarrow and pandas only as binary wheels; tests needing them
 # skip without.
 for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2"; do
@@ -145,4 +153,5 @@ PY
 cd "$ROOT"
 "$PY" scripts/thread_stress.py 200
 "$PY" bench/thread_scaling.py
-"$PY" -m pytest -q -p no:cacheprovider "$@" tests
+# A wheel given from scripts/package.sh has had the suite run on it there.
+[ -n "${GEOWEAVE_FT_WHEEL:-}" ] || "$PY" -m pytest -q -p no:cacheprovider $(pytest_workers "$PY") "$@" tests

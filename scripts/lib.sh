@@ -46,3 +46,14 @@ sanitize_env() {
   export PYTHONPATH="$SANITIZE_BUILD${PYTHONPATH:+:$PYTHONPATH}"
   "$PYTHON" -c 'import geoweave, sys; assert geoweave.__file__.startswith(sys.argv[1]), geoweave.__file__' "$SANITIZE_BUILD"
 }
+
+# pytest's option for running the suite on every core: "-n auto" when
+# pytest-xdist is importable by the given interpreter (GEOWEAVE_TEST_WORKERS
+# sets the count; 0 runs in one process). The suite's slow configurations
+# (sanitizers, other compilers, the wheels) are CPU-bound, so two workers halve
+# their time on two cores.
+#   "$PY" -m pytest $(pytest_workers "$PY") ...
+pytest_workers() {
+  "$1" -c 'import xdist' >/dev/null 2>&1 || return 0
+  echo "-n ${GEOWEAVE_TEST_WORKERS:-auto}"
+}

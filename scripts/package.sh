@@ -57,10 +57,10 @@ print("installed:", columns.name)
 PY
 )
 "$CPY" -c "$CHECK_INSTALLED"
-"$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis>=6" \
+"$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "pytest-xdist>=3.5" "hypothesis>=6" \
   "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" >/dev/null
 # Run from the source tree's tests, importing geoweave only from the clean venv.
-"$CPY" -m pytest -q -p no:cacheprovider "$@" tests
+"$CPY" -m pytest -q -p no:cacheprovider $(pytest_workers "$CPY") "$@" tests
 # The wheel's stubs are found by a type checker in that clean installation.
 "$CPY" -m pip install -q --disable-pip-version-check "mypy>=1.11" >/dev/null
 (cd "$CLEAN" && "$CPY" -m mypy --strict --cache-dir=/dev/null "$ROOT/tests/stubs_usage.py")
@@ -83,9 +83,9 @@ FTV="$CLEAN/ft-venv/bin/python"
 # hypothesis 6.150.0 installs as a wheel on 3.13t (newer ones need a Rust
 # build); numpy, shapely, pyarrow and pandas only when a binary wheel exists
 # (their tests skip).
-"$FTV" -m pip install -q --disable-pip-version-check "pytest>=8" "hypothesis==6.150.0" >/dev/null
+"$FTV" -m pip install -q --disable-pip-version-check "pytest>=8" "pytest-xdist>=3.5" "hypothesis==6.150.0" >/dev/null
 for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2"; do
   "$FTV" -m pip install -q --disable-pip-version-check --only-binary=:all: "$optional" >/dev/null 2>&1 \
     || echo "note: no free-threaded wheel of $optional; its tests skip" >&2
 done
-env -u PYTHON_GIL "$FTV" -m pytest -q -p no:cacheprovider "$@" tests
+env -u PYTHON_GIL "$FTV" -m pytest -q -p no:cacheprovider $(pytest_workers "$FTV") "$@" tests

@@ -13,4 +13,4 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 sanitize_build
 sanitize_env
-exec "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests
+exec "$PYTHON" -m pytest -q -p no:cacheprovider $(pytest_workers "$PYTHON") "$@" tests

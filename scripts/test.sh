@@ -4,4 +4,4 @@
 GEOWEAVE_EXTRAS="[test]"
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
-exec "$PYTHON" -m pytest -q -p no:cacheprovider "$@" tests
+exec "$PYTHON" -m pytest -q -p no:cacheprovider $(pytest_workers "$PYTHON") "$@" tests

@@ -331,12 +331,16 @@ def test_values_past_the_offset_limit_switch_to_large_offsets(low_large_threshol
     assert wkb.type == pa.large_binary()
 
 
+WRITES_WKB = {"wkt_to_wkb", "wkt_to_wkb_split_srid", "wkt_to_hex_wkb", "to_wkb", "to_hex_wkb"}
+
+
 def test_module_surface():
     assert gc.__all__ == geoweave.__all__
     for name in gc.__all__:
         fn = getattr(gc, name)
         assert pickle.loads(pickle.dumps(fn)) is fn
-        assert fn.__text_signature__.endswith("*, errors='raise', threads=None)")
+        tail = ", flavor='extended')" if name in WRITES_WKB else ")"
+        assert fn.__text_signature__.endswith("*, errors='raise', threads=None" + tail)
         assert "threads=1" in fn.__doc__
     assert gc.to_wkt.__text_signature__ == \
         "(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)"

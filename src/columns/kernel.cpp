@@ -157,16 +157,16 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     s.data.keep(r->text);
     s.srid = r->slot;
   } else if constexpr (OP == Operation::WktToWkb) {
-    auto r = convert_wkt_to_wkb(text_of(in), option, &s.data);
+    auto r = convert_wkt_to_wkb(text_of(in), option, &s.data, rq.flavor);
     if (!r) return failed(r.error());
     s.data.keep(*r);
   } else if constexpr (OP == Operation::WktToWkbSplitSrid) {
-    auto r = wkt_to_ewkb_bytes_split_srid(text_of(in), &s.data);
+    auto r = wkt_to_ewkb_bytes_split_srid(text_of(in), &s.data, rq.flavor);
     if (!r) return failed(r.error());
     s.data.keep(r->bytes);
     s.srid = r->slot;
   } else if constexpr (OP == Operation::WktToHexWkb) {
-    auto r = convert_wkt_to_hex_wkb(text_of(in), option, &s.data);
+    auto r = convert_wkt_to_hex_wkb(text_of(in), option, &s.data, rq.flavor);
     if (!r) return failed(r.error());
     s.data.keep(*r);
   } else if constexpr (OP == Operation::HexWkbToWkt) {
@@ -176,14 +176,15 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     if (!r) return failed(r.error());
     s.data.keep(*r);
   } else if constexpr (OP == Operation::ToWkb) {
-    if (!text && !option.is_mirror()) {
-      const HeaderPlan plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes);
+    // ISO WKB is never passed through unread, even with Mirror.
+    if (!text && (!option.is_mirror() || rq.flavor == WkbFlavor::Iso)) {
+      const HeaderPlan plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes, rq.flavor);
       auto written = write_plan(plan, in, s.data.room(plan.length));
       if (!written) return failed(written.error());
       s.data.commit(*written);
     } else {
       Source source{text, in, text_of(in)};
-      auto r = convert_to_wkb(source, option, &s.data);
+      auto r = convert_to_wkb(source, option, &s.data, rq.flavor);
       if (!r) return failed(r.error());
       keep_maybe(s.data, *r);
     }
@@ -193,12 +194,12 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
     if (!r) return failed(r.error());
     keep_maybe(s.data, *r);
   } else if constexpr (OP == Operation::ToHexWkb) {
-    if (!text && option.is_mirror()) {
+    if (!text && option.is_mirror() && rq.flavor == WkbFlavor::Extended) {
       hex_encode_upper_into(in, s.data.room(2 * in.size));
       s.data.commit(2 * in.size);
     } else {
       Source source{text, in, text_of(in)};
-      auto r = convert_to_hex_wkb(source, option, &s.data);
+      auto r = convert_to_hex_wkb(source, option, &s.data, rq.flavor);
       if (!r) return failed(r.error());
       keep_maybe(s.data, *r);
     }

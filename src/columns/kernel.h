@@ -63,6 +63,7 @@ struct KernelRequest {
   SridOption option;
   bool normalize = false;
   bool errors_to_null = false;
+  WkbFlavor flavor = WkbFlavor::Extended;  // what the operations writing WKB write
   unsigned threads = 1;          // >= 1
   std::int64_t limit = -1;       // convert only rows [0, limit) when >= 0
 };

@@ -59,8 +59,16 @@ constexpr FunctionSpec SPECS[] = {
 
 constexpr unsigned MAX_THREADS = 4096;
 
+// The functions writing WKB, which take the keyword-only `flavor` after
+// errors and threads (bound into out[count + 2]).
+constexpr bool takes_flavor(Operation op) noexcept {
+  return op == Operation::WktToWkb || op == Operation::WktToWkbSplitSrid ||
+         op == Operation::WktToHexWkb || op == Operation::ToWkb || op == Operation::ToHexWkb;
+}
+
 // Binds the positional-or-keyword parameters into out[0..count) and the
-// keyword-only errors and threads into out[count], out[count + 1].
+// keyword-only errors, threads and flavor into out[count], out[count + 1] and
+// out[count + 2].
 bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
   const char* name = f.info.name;
@@ -76,7 +84,7 @@ bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     return false;
   }
-  for (Py_ssize_t i = 0; i < f.count + 2; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < f.count + 3; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames) {
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -86,6 +94,7 @@ bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObje
       }
       if (PyUnicode_EqualToUTF8(key, "errors")) slot = f.count;
       if (PyUnicode_EqualToUTF8(key, "threads")) slot = f.count + 1;
+      if (takes_flavor(f.info.op) && PyUnicode_EqualToUTF8(key, "flavor")) slot = f.count + 2;
       if (slot < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
         return false;
@@ -151,9 +160,36 @@ bool threads_argument(PyObject* value, unsigned* threads) {
   return true;
 }
 
+// `flavor`: "extended" (EWKB, the default) or "iso" (ISO WKB). ISO WKB has no
+// SRID, so a forced one contradicts it for every row: refused for the whole
+// call, before any row, whatever `errors` says.
+bool flavor_argument(PyObject* value, const SridOption& option, WkbFlavor* flavor) {
+  *flavor = WkbFlavor::Extended;
+  if (!value) return true;
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "flavor must be 'extended' or 'iso', not '%s'",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (PyUnicode_EqualToUTF8(value, "extended")) return true;
+  if (!PyUnicode_EqualToUTF8(value, "iso")) {
+    PyErr_Format(PyExc_ValueError, "flavor must be 'extended' or 'iso', not %R", value);
+    return false;
+  }
+  *flavor = WkbFlavor::Iso;
+  if (option.is_set()) {
+    PyErr_Format(PyExc_ValueError,
+                 "ISO WKB cannot carry an SRID (srid=%d): pass srid=False to drop the "
+                 "values' SRIDs, or flavor='extended' to embed it",
+                 static_cast<int>(option.value));
+    return false;
+  }
+  return true;
+}
+
 PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
-  PyObject* a[5];
+  PyObject* a[6];
   if (!bind(f, args, nargs, kwnames, a)) return nullptr;
   KernelRequest request;
   request.op = f.info.op;
@@ -174,6 +210,7 @@ PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, P
   }
   if (!errors_argument(a[f.count], &request.errors_to_null)) return nullptr;
   if (!threads_argument(a[f.count + 1], &request.threads)) return nullptr;
+  if (!flavor_argument(a[f.count + 2], request.option, &request.flavor)) return nullptr;
   if (a[0] == Py_None) Py_RETURN_NONE;
   return convert_column(module, f.info, a[0], request);
 }
@@ -214,6 +251,19 @@ PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   "*srid* as for the scalar function: ``None`` mirrors each value's SRID, ``False``\n"     \
   "strips it, an integer sets it.\n"
 
+#define FLAVOR_DOC                                                                          \
+  "\n"                                                                                      \
+  "*flavor*: ``\"extended\"`` (default) writes EWKB, with Z, M and the SRID as\n"         \
+  "flags of the type word; ``\"iso\"`` writes ISO WKB, as GeoParquet requires: type\n"    \
+  "codes 1001, 1002, ... for Z, 2001, ... for M and 3001, ... for ZM on every record,\n"   \
+  "and never an SRID.\n"
+
+#define FLAVOR_SRID_DOC                                                                     \
+  FLAVOR_DOC                                                                                \
+  "With ``\"iso\"`` a value that would keep its SRID (*srid* ``None``) fails with\n"      \
+  "ValueError (a null row with ``errors=\"null\"``) unless ``srid=False`` drops it;\n"    \
+  "an integer *srid* above 0 is refused before any row is converted.\n"
+
 constexpr const char DOC_wkb_to_wkt[] =
     "wkb_to_wkt(wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of WKB/EWKB values to WKT/EWKT text, each value exactly as\n"
@@ -226,29 +276,34 @@ constexpr const char DOC_wkb_to_wkt_split_srid[] =
     "gives it. For Arrow the SRIDs are an int32 column, null where a value has none.\n"
     COLUMN_DOC_TAIL;
 constexpr const char DOC_wkt_to_wkb[] =
-    "wkt_to_wkb(wkt, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "wkt_to_wkb(wkt, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to EWKB, each value exactly as\n"
     "geoweave.wkt_to_wkb converts it. Arrow columns must be string, large_string\n"
-    "or string_view; the result is a binary column.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+    "or string_view; the result is a binary column.\n\n" SRID_DOC FLAVOR_SRID_DOC
+    COLUMN_DOC_TAIL;
 constexpr const char DOC_wkt_to_wkb_split_srid[] =
-    "wkt_to_wkb_split_srid(wkt, *, errors='raise', threads=None)\n--\n\n"
+    "wkt_to_wkb_split_srid(wkt, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to EWKB without SRID and returns the pair\n"
     "(wkbs, srids): each row exactly as geoweave.wkt_to_wkb_split_srid gives it. For\n"
-    "Arrow the SRIDs are an int32 column, null where a value has none.\n" COLUMN_DOC_TAIL;
+    "Arrow the SRIDs are an int32 column, null where a value has none.\n" FLAVOR_DOC
+    "With ``\"iso\"`` the SRIDs are still returned beside the ISO WKB.\n" COLUMN_DOC_TAIL;
 constexpr const char DOC_wkt_to_hex_wkb[] =
-    "wkt_to_hex_wkb(wkt, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "wkt_to_hex_wkb(wkt, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to upper-case hex EWKB text, each value\n"
-    "exactly as geoweave.wkt_to_hex_wkb converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+    "exactly as geoweave.wkt_to_hex_wkb converts it.\n\n" SRID_DOC FLAVOR_SRID_DOC
+    COLUMN_DOC_TAIL;
 constexpr const char DOC_hex_wkb_to_wkt[] =
     "hex_wkb_to_wkt(hex_wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of hex WKB/EWKB text to WKT/EWKT text, each value exactly\n"
     "as geoweave.hex_wkb_to_wkt converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
 constexpr const char DOC_to_wkb[] =
-    "to_wkb(source, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "to_wkb(source, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to WKB, each value exactly as\n"
     "geoweave.to_wkb converts it: text values (str, or an Arrow string type) are\n"
     "detected as hex or WKT, bytes-like values (an Arrow binary type) are WKB.\n\n"
-    SRID_DOC COLUMN_DOC_TAIL;
+    SRID_DOC FLAVOR_SRID_DOC
+    "With ``\"iso\"`` WKB values are rewritten, never passed through as they are.\n"
+    COLUMN_DOC_TAIL;
 constexpr const char DOC_to_wkt[] =
     "to_wkt(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to WKT, each value exactly as\n"
@@ -256,9 +311,11 @@ constexpr const char DOC_to_wkt[] =
     "or an Arrow string type) are detected as hex or WKT, bytes-like values (an\n"
     "Arrow binary type) are WKB.\n\n" SRID_DOC COLUMN_DOC_TAIL;
 constexpr const char DOC_to_hex_wkb[] =
-    "to_hex_wkb(source, srid=None, *, errors='raise', threads=None)\n--\n\n"
+    "to_hex_wkb(source, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to upper-case hex EWKB text,\n"
-    "each value exactly as geoweave.to_hex_wkb converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
+    "each value exactly as geoweave.to_hex_wkb converts it.\n\n" SRID_DOC FLAVOR_SRID_DOC
+    "With ``\"iso\"`` WKB values are rewritten, never passed through as they are.\n"
+    COLUMN_DOC_TAIL;
 constexpr const char DOC_wkb_header_srid[] =
     "wkb_header_srid(source, *, errors='raise', threads=None)\n--\n\n"
     "The SRID in each value's top-level WKB/EWKB header (bytes-like WKB, or hex\n"

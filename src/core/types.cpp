@@ -32,8 +32,16 @@ std::string ConversionError::display() const {
     case Kind::InvalidWkb: return "invalid WKB: " + message;
     case Kind::UnsupportedGeometryType:
       return "unsupported geometry type code: " + std::to_string(code);
+    case Kind::Unwritable: return message;
   }
   return message;
+}
+
+ConversionError ConversionError::iso_srid(std::int32_t srid) {
+  return {Kind::Unwritable,
+          "ISO WKB cannot carry an SRID (SRID " + std::to_string(srid) +
+              "): pass srid=False to drop it",
+          0};
 }
 
 }  // namespace geoweave

@@ -31,6 +31,10 @@ inline constexpr std::uint32_t EWKB_SRID_FLAG = 0x20000000u;
 inline constexpr std::uint32_t EWKB_UNDEFINED_BITS = 0x1FFF0000u;
 
 inline constexpr std::size_t MAX_NESTING_DEPTH = 128;
+// What both readers (WKB and WKT) say past that depth; spelled out so that the
+// cold path builds nothing, and tied to the constant so they cannot drift.
+inline constexpr const char* NESTING_DEPTH_MESSAGE = "geometry nesting exceeds maximum depth of 128";
+static_assert(MAX_NESTING_DEPTH == 128, "NESTING_DEPTH_MESSAGE spells out MAX_NESTING_DEPTH");
 inline constexpr std::size_t OUTPUT_RESERVE_CAP = 16777216;  // 16 MiB
 inline constexpr std::uint64_t MAX_ELEMENT_COUNT = 4294967295u;
 
@@ -45,6 +49,27 @@ constexpr std::uint32_t dimension_flags(Dimension d) noexcept {
     case Dimension::XYZM: return EWKB_Z_FLAG | EWKB_M_FLAG;
     default: return 0;
   }
+}
+
+// The WKB a writer produces: EWKB (Z, M and SRID as flags in the type word),
+// the default, or ISO WKB (the dimension in the code, 1001 for a Point Z, 2001
+// M, 3001 ZM, and no SRID anywhere, since ISO WKB has no place for one).
+enum class WkbFlavor : std::uint8_t { Extended, Iso };
+
+// The type word of a record of type `t` in dimension `d`, without the SRID
+// flag. An ISO offset (0, 1000, 2000, 3000) leaves the three low bits clear,
+// so adding the base code cannot carry.
+template <WkbFlavor F>
+constexpr std::uint32_t type_word_of(GeometryType t, Dimension d) noexcept {
+  if constexpr (F == WkbFlavor::Iso) {
+    return static_cast<std::uint32_t>(t) + 1000u * static_cast<std::uint32_t>(d);
+  } else {
+    return static_cast<std::uint32_t>(t) | dimension_flags(d);
+  }
+}
+constexpr std::uint32_t type_word_of(WkbFlavor f, GeometryType t, Dimension d) noexcept {
+  return f == WkbFlavor::Iso ? type_word_of<WkbFlavor::Iso>(t, d)
+                             : type_word_of<WkbFlavor::Extended>(t, d);
 }
 
 // Name used in messages ("XY", "XYZ", "XYM", "XYZM").
@@ -90,7 +115,9 @@ struct SridOption {
 };
 
 struct ConversionError {
-  enum class Kind : std::uint8_t { InvalidWkt, InvalidWkb, UnsupportedGeometryType };
+  // Unwritable: a valid value the requested output cannot hold (an SRID in
+  // ISO WKB); its message is shown as it is.
+  enum class Kind : std::uint8_t { InvalidWkt, InvalidWkb, UnsupportedGeometryType, Unwritable };
   Kind kind = Kind::InvalidWkb;
   std::string message;  // detail text for InvalidWkt / InvalidWkb
   std::uint32_t code = 0;  // for UnsupportedGeometryType
@@ -104,6 +131,8 @@ struct ConversionError {
   static ConversionError unsupported(std::uint32_t c) {
     return {Kind::UnsupportedGeometryType, std::string(), c};
   }
+  // A value that would carry SRID `srid` (> 0) written as ISO WKB.
+  static ConversionError iso_srid(std::int32_t srid);
   // The text a Python caller sees.
   std::string display() const;
 };

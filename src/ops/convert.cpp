@@ -100,8 +100,10 @@ std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storag
 
 // An SRID rewrite of WKB bytes through the one planned path.
 Result<MaybeBorrowed> rewritten(ByteSpan wkb, SridOption option, RewriteEncoding encoding,
-                                BufferStorage* storage) {
-  auto out = write_plan_to_buffer(plan_srid_rewrite(wkb, option, encoding), wkb, storage);
+                                BufferStorage* storage,
+                                WkbFlavor flavor = WkbFlavor::Extended) {
+  auto out =
+      write_plan_to_buffer(plan_srid_rewrite(wkb, option, encoding, flavor), wkb, storage);
   if (!out) return fail(std::move(out.error()));
   return owned(std::move(*out));
 }
@@ -165,37 +167,40 @@ Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bo
 }
 
 Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
-                                     BufferStorage* storage) {
+                                     BufferStorage* storage, WkbFlavor flavor) {
   option = option.normalized();
+  // WKB passes as it is only with Mirror and EWKB out: ISO WKB needs its
+  // type words (and the SRID's absence) checked, at least in the header.
+  const bool pass = option.is_mirror() && flavor == WkbFlavor::Extended;
   if (!source.is_text) {
-    if (option.is_mirror()) return borrowed(as_chars(source.bytes));  // not validated
-    return rewritten(source.bytes, option, RewriteEncoding::Bytes, storage);
+    if (pass) return borrowed(as_chars(source.bytes));  // not validated
+    return rewritten(source.bytes, option, RewriteEncoding::Bytes, storage, flavor);
   }
   const TextView t = trim_text(source.text);
-  // Decoded hex is the result itself only with Mirror.
-  if (auto decoded = try_hex_decode(t, option.is_mirror() ? storage : nullptr)) {
-    if (option.is_mirror()) return owned(std::move(*decoded));  // not validated
-    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Bytes, storage);
+  // Decoded hex is the result itself only when it passes.
+  if (auto decoded = try_hex_decode(t, pass ? storage : nullptr)) {
+    if (pass) return owned(std::move(*decoded));  // not validated
+    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Bytes, storage, flavor);
   }
-  auto ewkb = convert_wkt_to_wkb(t, option, storage);
+  auto ewkb = convert_wkt_to_wkb(t, option, storage, flavor);
   if (!ewkb) return fail(std::move(ewkb.error()));
   return owned(std::move(*ewkb));
 }
 
 Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option,
-                                         BufferStorage* storage) {
+                                         BufferStorage* storage, WkbFlavor flavor) {
   option = option.normalized();
   if (!source.is_text) {
-    // Mirror too: the bytes are encoded as they are, not validated.
-    return rewritten(source.bytes, option, RewriteEncoding::Hex, storage);
+    // Mirror too: EWKB bytes are encoded as they are, not validated.
+    return rewritten(source.bytes, option, RewriteEncoding::Hex, storage, flavor);
   }
   const TextView t = trim_text(source.text);
-  if (option.is_mirror()) {
+  if (option.is_mirror() && flavor == WkbFlavor::Extended) {
     if (auto upper = uppercase_hex_text(t, storage)) return owned(std::move(*upper));
   } else if (auto decoded = try_hex_decode(t)) {
-    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Hex, storage);
+    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Hex, storage, flavor);
   }
-  auto hex = convert_wkt_to_hex_wkb(t, option, storage);
+  auto hex = convert_wkt_to_hex_wkb(t, option, storage, flavor);
   if (!hex) return fail(std::move(hex.error()));
   return owned(std::move(*hex));
 }

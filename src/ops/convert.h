@@ -8,12 +8,16 @@
 namespace geoweave {
 
 // Each writes its result into `storage` when one is lent (see BufferStorage).
+// The WKB writers take a flavor: with Iso, a value that would carry an SRID
+// (its own under Mirror, or a forced one) fails with ConversionError::iso_srid.
 Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
                                         BufferStorage* storage = nullptr);
 Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
-                                        BufferStorage* storage = nullptr);
+                                        BufferStorage* storage = nullptr,
+                                        WkbFlavor flavor = WkbFlavor::Extended);
 Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
-                                            BufferStorage* storage = nullptr);
+                                            BufferStorage* storage = nullptr,
+                                            WkbFlavor flavor = WkbFlavor::Extended);
 
 // Auto-detecting conversions. A source is either raw WKB bytes or text.
 struct Source {
@@ -35,10 +39,14 @@ struct MaybeBorrowed {
 // convert_to_wkt only where the text is this module's own (ASCII) WKT.
 Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize,
                                      BufferStorage* storage = nullptr);
+// With Iso, WKB and hex WKB sources are always rewritten (plan_srid_rewrite),
+// never passed through as they are.
 Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
-                                     BufferStorage* storage = nullptr);
+                                     BufferStorage* storage = nullptr,
+                                     WkbFlavor flavor = WkbFlavor::Extended);
 Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option,
-                                         BufferStorage* storage = nullptr);
+                                         BufferStorage* storage = nullptr,
+                                         WkbFlavor flavor = WkbFlavor::Extended);
 
 // Strips a leading "srid=...;" without looking at the value.
 TextView strip_ewkt_prefix(TextView t) noexcept;

@@ -21,24 +21,25 @@ SridSlot slot_to_write(SridOption option, SridSlot from_prefix) noexcept {
 }  // namespace
 
 Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
-                                        BufferStorage* storage) {
+                                        BufferStorage* storage, WkbFlavor flavor) {
   if (option.is_strip()) {
-    auto split = wkt_to_ewkb_bytes_split_srid(text, storage);
+    auto split = wkt_to_ewkb_bytes_split_srid(text, storage, flavor);
     if (!split) return fail(std::move(split.error()));
     return std::move(split->bytes);
   }
   WktCursor cursor{text, 0};
   auto prefix = parse_srid_prefix(cursor);
   if (!prefix) return fail(std::move(prefix.error()));
-  return wkt_to_ewkb_bytes(cursor, text.size(), slot_to_write(option, *prefix), storage);
+  return wkt_to_ewkb_bytes(cursor, text.size(), slot_to_write(option, *prefix), storage,
+                           flavor);
 }
 
 Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
-                                            BufferStorage* storage) {
+                                            BufferStorage* storage, WkbFlavor flavor) {
   WktCursor cursor{text, 0};
   auto prefix = parse_srid_prefix(cursor);
   if (!prefix) return fail(std::move(prefix.error()));
-  return wkt_to_ewkb_hex(cursor, text.size(), slot_to_write(option, *prefix), storage);
+  return wkt_to_ewkb_hex(cursor, text.size(), slot_to_write(option, *prefix), storage, flavor);
 }
 
 }  // namespace geoweave

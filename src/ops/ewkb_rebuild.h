@@ -37,4 +37,13 @@ std::size_t rebuild_bound(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding)
 Result<std::size_t> rebuild_into(ByteSpan wkb, SridSlot slot, RewriteEncoding encoding,
                                  char* out);
 
+// ISO WKB for `wkb`, written as rebuild_into writes EWKB (one pass, the same
+// ordinates), with ISO type codes (1001, 2002, 3003, ...) on every record and
+// no SRID anywhere. The outermost record's own SRID is dropped, or with
+// `refuse_srid` fails the value (ConversionError::iso_srid) once it has been
+// read whole, so that its own errors come first. Room: rebuild_bound with no
+// slot.
+Result<std::size_t> rebuild_iso_into(ByteSpan wkb, bool refuse_srid, RewriteEncoding encoding,
+                                     char* out);
+
 }  // namespace geoweave

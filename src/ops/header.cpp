@@ -1,7 +1,9 @@
 // SRID header operations. A "simple" top-level header (Point, LineString or
 // Polygon, canonical flags) can be patched in its first 5 or 9 bytes while the
 // body is copied unread; everything else is rebuilt as canonical EWKB by the
-// WKB reader driving the EWKB emitter (ops/ewkb_rebuild.cpp).
+// WKB reader driving the EWKB emitter (ops/ewkb_rebuild.cpp). A rewrite to
+// ISO WKB takes the same two ways: the header's type word patched to its ISO
+// code (and its SRID field cut), or the rebuild writing ISO codes.
 //
 // Every rewrite is described first as a HeaderPlan, so the room its output
 // needs is known before anything is allocated, and every caller (bytes or hex,
@@ -48,6 +50,33 @@ std::optional<CanonicalHeader> simple_header(ByteSpan b) noexcept {
   if (code < 1 || code > 3) return std::nullopt;
   if (h->has_srid_flag() && b.size < SRID_HEADER_LENGTH) return std::nullopt;
   return h;
+}
+
+// A header ISO WKB can be patched to: canonical, a Point, LineString or
+// Polygon once read as the reader reads type words (EWKB flags, or an ISO code
+// with no flag), and the SRID field present when flagged. `iso_word` is the
+// ISO code the patched header carries.
+struct IsoSimpleHeader {
+  CanonicalHeader header;
+  std::uint32_t iso_word;
+};
+
+std::optional<IsoSimpleHeader> iso_simple_header(ByteSpan b) noexcept {
+  auto h = canonical_header(b);
+  if (!h) return std::nullopt;
+  const std::uint32_t code = h->type_word & CODE_MASK;
+  const bool z = (h->type_word & EWKB_Z_FLAG) != 0;
+  const bool m = (h->type_word & EWKB_M_FLAG) != 0;
+  // With a flag the code is the base; without, ISO offsets are taken off it.
+  const std::uint32_t offset = (z || m) ? (z ? 1000 : 0) + (m ? 2000 : 0)
+                               : code > 3000 ? 3000
+                               : code > 2000 ? 2000
+                               : code > 1000 ? 1000
+                                             : 0;
+  const std::uint32_t base = (z || m) ? code : code - offset;
+  if (base < 1 || base > 3) return std::nullopt;
+  if (h->has_srid_flag() && b.size < SRID_HEADER_LENGTH) return std::nullopt;
+  return IsoSimpleHeader{*h, base + offset};
 }
 
 std::int32_t load_srid(ByteSpan b, bool little_endian) noexcept {
@@ -135,7 +164,50 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
 
 }  // namespace
 
-HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
+// Whatever the value, the ISO result holds no SRID and no EWKB flag; only the
+// patched header or the rebuild decides how.
+HeaderPlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encoding) noexcept {
+  option = option.normalized();
+  const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
+  HeaderPlan plan;
+  plan.encoding = encoding;
+  plan.flavor = WkbFlavor::Iso;
+  if (option.is_set()) {
+    plan.kind = HeaderPlan::Kind::Refused;
+    plan.slot = SridSlot::of(option.value);
+    return plan;
+  }
+  const bool drop = option.is_strip();
+  auto h = iso_simple_header(b);
+  if (!h) {
+    plan.kind = HeaderPlan::Kind::Rebuilt;
+    plan.refuse_srid = !drop;
+    plan.length = rebuild_bound(b, SridSlot::none(), encoding);
+    return plan;
+  }
+  const bool little = h->header.little_endian;
+  std::size_t body = PLAIN_HEADER_LENGTH;
+  if (h->header.has_srid_flag()) {
+    const std::int32_t srid = load_srid(b, little);
+    if (srid > 0 && !drop) {
+      plan.kind = HeaderPlan::Kind::Refused;
+      plan.slot = SridSlot::of(srid);
+      return plan;
+    }
+    body = SRID_HEADER_LENGTH;
+  } else if (h->iso_word == h->header.type_word) {
+    plan.kind = HeaderPlan::Kind::Unchanged;  // already ISO (or plain XY) WKB
+    plan.length = b.size * units;
+    return plan;
+  }
+  plan.kind = HeaderPlan::Kind::IsoHeader;
+  put_header(plan, b.data[0], h->iso_word, little);
+  plan.body_offset = body;
+  plan.length = (b.size - body + PLAIN_HEADER_LENGTH) * units;
+  return plan;
+}
+
+HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
   option = option.normalized();
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
   HeaderPlan plan;
@@ -157,6 +229,14 @@ HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding en
   return plan;
 }
 
+namespace {
+
+[[gnu::cold, gnu::noinline]] Result<std::size_t> refused(std::int32_t srid) {
+  return fail(ConversionError::iso_srid(srid));
+}
+
+}  // namespace
+
 Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
   const bool hex = plan.encoding == RewriteEncoding::Hex;
   // The input bytes from `offset` on, at `out` in the plan's encoding.
@@ -172,9 +252,15 @@ Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) 
       put(wkb.data, wkb.size, out);
       return plan.length;
     case HeaderPlan::Kind::Rebuilt:
+      if (plan.flavor == WkbFlavor::Iso) {
+        return rebuild_iso_into(wkb, plan.refuse_srid, plan.encoding, out);
+      }
       return rebuild_into(wkb, plan.slot, plan.encoding, out);
+    case HeaderPlan::Kind::Refused:
+      return refused(plan.slot.srid);
     case HeaderPlan::Kind::StrippedHeader:
     case HeaderPlan::Kind::SridHeader:
+    case HeaderPlan::Kind::IsoHeader:
       break;
   }
   put(plan.header, plan.header_length, out);

@@ -26,10 +26,17 @@ struct HeaderPlan {
     StrippedHeader,  // simple header: 5 patched header bytes, body from offset 9
     SridHeader,      // simple header: 9 patched header bytes, body from offset 5 or 9
     Rebuilt,         // not simple: the whole value rebuilt as canonical EWKB
+                     // (or ISO WKB)
+    IsoHeader,       // ISO, simple header: 5 header bytes with the ISO code, body
+                     // from offset 5 or 9
+    Refused,         // ISO: the value would carry the SRID in `slot`; write_plan fails
   };
   Kind kind = Kind::Unchanged;
   RewriteEncoding encoding = RewriteEncoding::Bytes;
-  SridSlot slot;                    // Rebuilt: the SRID the rebuilt value carries
+  WkbFlavor flavor = WkbFlavor::Extended;  // Rebuilt: EWKB or ISO WKB
+  bool refuse_srid = false;  // Rebuilt as ISO: the input's own SRID fails it
+  SridSlot slot;             // Rebuilt (EWKB): the SRID the rebuilt value carries;
+                             // Refused: the SRID ISO WKB cannot hold
   std::uint8_t header[9] = {};
   std::uint8_t header_length = 0;   // 0, 5 or 9
   std::size_t body_offset = 0;      // where the copied body starts in the input
@@ -47,8 +54,21 @@ struct HeaderPlan {
 // anything else is planned as Rebuilt and read whole by write_plan, in the
 // same pass that writes it (errors are the WKB reader's, found then). No
 // allocation, no Python; `wkb` must stay unchanged until write_plan.
-HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
-                              RewriteEncoding encoding = RewriteEncoding::Bytes) noexcept;
+// With WkbFlavor::Iso the result is ISO WKB without an SRID: Strip (or Set(n)
+// with n <= 0) drops the value's own SRID, Mirror refuses a value that has one
+// and Set(n) with n > 0 refuses every value. A simple header (Point,
+// LineString or Polygon with EWKB flags or ISO codes) is patched to its ISO
+// code, or passes Unchanged when it already is one without an SRID; anything
+// else is rebuilt as ISO WKB. (The two flavors' plans are apart so that the
+// EWKB one keeps its code; callers use plan_srid_rewrite.)
+HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+HeaderPlan plan_iso_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+inline HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
+                                    RewriteEncoding encoding = RewriteEncoding::Bytes,
+                                    WkbFlavor flavor = WkbFlavor::Extended) noexcept {
+  if (flavor == WkbFlavor::Iso) return plan_iso_rewrite(wkb, option, encoding);
+  return plan_ewkb_rewrite(wkb, option, encoding);
+}
 // Writes the planned output at `out`, which has room for plan.length units,
 // and returns the units written: plan.length, or for Rebuilt possibly fewer,
 // or the reader's error (then `out` holds an unspecified part of the result).

@@ -366,7 +366,7 @@ class Reader {
   [[gnu::always_inline]] inline bool read_geometry(Placement where, std::size_t depth,
                                                    WkbHeader& h) {
     if (depth >= MAX_NESTING_DEPTH) [[unlikely]] {
-      return failed(ConversionError::wkb("geometry nesting exceeds maximum depth of 128"));
+      return failed(ConversionError::wkb(NESTING_DEPTH_MESSAGE));
     }
     if (!read_record_header(h)) return false;
     // Only the outermost record's SRID is reported.

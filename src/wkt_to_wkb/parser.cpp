@@ -21,10 +21,6 @@ namespace {
 
 constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 
-constexpr std::uint32_t type_word(GeometryType t, Dimension d) noexcept {
-  return static_cast<std::uint32_t>(t) | dimension_flags(d);
-}
-
 [[gnu::cold, gnu::noinline]] ConversionError too_many(const char* list_name) {
   return ConversionError::wkt(std::string("too many ") + list_name);
 }
@@ -186,7 +182,7 @@ Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
 template <class Sink, Result<void> (*Member)(WktCursor&, Sink&, Dimension)>
 Result<std::uint32_t> write_multi_members(WktCursor& c, Sink& sink, Dimension d,
                                           GeometryType member, const char* list_name) {
-  const std::uint32_t member_word = type_word(member, d);
+  const std::uint32_t member_word = type_word_of(sink.flavor(), member, d);
   std::uint64_t count = 0;
   for (;;) {
     sink.put_byte_order();
@@ -235,8 +231,7 @@ Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimensi
 template <class Sink>
 Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth) {
   if (depth >= MAX_NESTING_DEPTH) {
-    return fail(ConversionError::wkt("geometry nesting exceeds maximum depth of " +
-                                     std::to_string(MAX_NESTING_DEPTH)));
+    return fail(ConversionError::wkt(NESTING_DEPTH_MESSAGE));
   }
   auto tag = read_geometry_tag(c);
   if (!tag) return fail(std::move(tag.error()));
@@ -244,11 +239,12 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
   const Dimension d = tag->dimension;
 
   sink.put_byte_order();
-  if (slot.has_srid) {
-    sink.put_u32(type_word(type, d) | EWKB_SRID_FLAG);
+  const std::uint32_t word = type_word_of(sink.flavor(), type, d);
+  if (slot.has_srid) {  // never for ISO (see write_whole_iso)
+    sink.put_u32(word | EWKB_SRID_FLAG);
     sink.put_u32(static_cast<std::uint32_t>(slot.srid));
   } else {
-    sink.put_u32(type_word(type, d));
+    sink.put_u32(word);
   }
 
   Result<void> body;
@@ -299,23 +295,45 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
   return sink.take();
 }
 
+// The same for ISO WKB, kept apart so that the EWKB entry stays as it was. ISO
+// WKB has no SRID: the text is written without one, and only then, once its
+// own errors have had their turn, an SRID it should carry fails it.
+template <class Sink>
+[[gnu::noinline, gnu::cold]] Result<OutputBuffer> write_whole_iso(
+    WktCursor& cursor, std::size_t capacity_hint, SridSlot slot, BufferStorage* storage) {
+  Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP), WkbFlavor::Iso);
+  if (auto g = write_geometry(cursor, sink, SridSlot::none(), 0); !g) {
+    return fail(std::move(g.error()));
+  }
+  if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
+  if (slot.has_srid) return fail(ConversionError::iso_srid(slot.srid));
+  return sink.take();
+}
+
 }  // namespace
 
 Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
-                                       SridSlot slot, BufferStorage* storage) {
+                                       SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
+  if (flavor == WkbFlavor::Iso) {
+    return write_whole_iso<BinarySink>(cursor, capacity_hint, slot, storage);
+  }
   return write_whole<BinarySink>(cursor, capacity_hint, slot, storage);
 }
 
 Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
-                                     SridSlot slot, BufferStorage* storage) {
+                                     SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
+  if (flavor == WkbFlavor::Iso) {
+    return write_whole_iso<HexSink>(cursor, capacity_hint, slot, storage);
+  }
   return write_whole<HexSink>(cursor, capacity_hint, slot, storage);
 }
 
-Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage) {
+Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage,
+                                                WkbFlavor flavor) {
   WktCursor cursor{text, 0};
   auto prefix = parse_srid_prefix(cursor);
   if (!prefix) return fail(std::move(prefix.error()));
-  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none(), storage);
+  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none(), storage, flavor);
   if (!bytes) return fail(std::move(bytes.error()));
   return SplitBytes{std::move(*bytes), *prefix};
 }

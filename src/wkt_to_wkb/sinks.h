@@ -5,7 +5,11 @@
 // writes through a raw cursor instead: ops/ewkb_rebuild.cpp.)
 //
 // Both write little-endian only. Bulk writers take room with tail(n) in output
-// units (F64_WIDTH per double), store with store_f64 and commit once.
+// units (F64_WIDTH per double), store with store_f64 and commit once. A sink's
+// flavor is the form of the type words the parser writes through it (EWKB
+// flags or ISO codes), read once per record header: a template parameter
+// instead would double the parser's instantiations and shift the compiler's
+// inlining of the coordinate loops for the EWKB ones too.
 #pragma once
 
 #include <bit>
@@ -15,6 +19,7 @@
 
 #include "core/buffer.h"
 #include "core/hex_encode.h"
+#include "core/types.h"
 
 namespace geoweave {
 
@@ -24,7 +29,11 @@ class BinarySink {
   static constexpr bool IS_HEX = false;
 
   // `reserve` is in bytes of EWKB.
-  BinarySink(BufferStorage* storage, std::size_t reserve) : buf_(storage, reserve) {}
+  BinarySink(BufferStorage* storage, std::size_t reserve,
+             WkbFlavor flavor = WkbFlavor::Extended)
+      : buf_(storage, reserve), flavor_(flavor) {}
+
+  WkbFlavor flavor() const noexcept { return flavor_; }
 
   char* tail(std::size_t n) { return buf_.tail(n); }
   // Little-endian whatever the host's order, as the byte-order marker says.
@@ -57,6 +66,7 @@ class BinarySink {
 
  private:
   OutputBuffer buf_;
+  WkbFlavor flavor_;
 };
 
 class HexSink {
@@ -65,8 +75,11 @@ class HexSink {
   static constexpr bool IS_HEX = true;
 
   // `reserve_bytes` is in bytes of EWKB; twice as many digits are reserved.
-  HexSink(BufferStorage* storage, std::size_t reserve_bytes)
-      : buf_(storage, reserve_bytes * 2) {}
+  HexSink(BufferStorage* storage, std::size_t reserve_bytes,
+          WkbFlavor flavor = WkbFlavor::Extended)
+      : buf_(storage, reserve_bytes * 2), flavor_(flavor) {}
+
+  WkbFlavor flavor() const noexcept { return flavor_; }
 
   char* tail(std::size_t n) { return buf_.tail(n); }
   static void store_f64(char* at, double v) noexcept {
@@ -101,6 +114,7 @@ class HexSink {
 
  private:
   OutputBuffer buf_;
+  WkbFlavor flavor_;
 };
 
 }  // namespace geoweave

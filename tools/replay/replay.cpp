@@ -70,6 +70,7 @@ const char* kind_name(ConversionError::Kind k) {
     case ConversionError::Kind::InvalidWkt: return "InvalidWkt";
     case ConversionError::Kind::InvalidWkb: return "InvalidWkb";
     case ConversionError::Kind::UnsupportedGeometryType: return "Unsupported";
+    case ConversionError::Kind::Unwritable: return "Unwritable";
   }
   return "?";
 }

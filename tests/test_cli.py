@@ -23,7 +23,6 @@ import pyarrow.parquet as pq  # noqa: E402
 import geoweave  # noqa: E402
 import geoweave_columns as gc  # noqa: E402
 from geoweave_cli import main  # noqa: E402
-from geoweave_cli.encode import HAS_ISO_FLAVOR  # noqa: E402
 
 WKT = ["POINT (1 2)", "LINESTRING (0 0, 1.5 2)", None,
        "POLYGON ((0 0, 1 0, 1 1, 0 0))", "MULTIPOINT ((0.30000000000000004 51.477928))"]
@@ -239,6 +238,17 @@ def test_a_bad_row_stops_the_run_and_leaves_nothing(tmp_path, capsys, out):
     assert os.listdir(tmp_path) == ["in.csv"]
 
 
+@pytest.mark.parametrize("args", [[], ["--to", "hex", "--flavor", "extended"]])
+def test_bad_wkb_is_found_not_copied(tmp_path, capsys, args):
+    # Plain 2D WKB needs no rewriting, but a truncated value is still bad.
+    good = geoweave.wkt_to_wkb("POINT (1 2)")
+    pq.write_table(pa.table({"geom": [good, good[:-3]]}), tmp_path / "in.parquet")
+    out = "o.csv" if args else "o.parquet"
+    assert main(["convert", str(tmp_path / "in.parquet"), str(tmp_path / out), *args]) == 1
+    assert "row 1 (data rows counted from 0), column 'geom': invalid WKB" in \
+        capsys.readouterr().err
+
+
 def test_errors_null_writes_nulls_and_reports_them(tmp_path, capsys):
     (tmp_path / "in.csv").write_text(BAD)
     assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "o.parquet"),
@@ -248,19 +258,18 @@ def test_errors_null_writes_nulls_and_reports_them(tmp_path, capsys):
     assert gc.wkb_to_wkt(wkb).to_pylist() == ["POINT (1 2)", None, "POINT (3 4)"]
 
 
-def test_z_geometries_in_geoparquet(tmp_path, capsys):
-    (tmp_path / "in.csv").write_text('wkt\n"POINT Z (1 2 3)"\n')
-    status = main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "o.parquet")])
-    if not HAS_ISO_FLAVOR:
-        # Without the column functions' ISO writer, Z rows are refused, never mis-encoded.
-        assert status == 1 and "Z or M" in capsys.readouterr().err
-        assert os.listdir(tmp_path) == ["in.csv"]
-        return
-    assert status == 0
+@pytest.mark.parametrize("wkt, code, name", [
+    ("POINT Z (1 2 3)", 1001, "Point Z"),
+    ("LINESTRING M (0 0 1, 1 1 2)", 2002, "LineString M"),
+    ("MULTIPOINT ZM ((1 2 3 4))", 3004, "MultiPoint ZM"),
+])
+def test_z_and_m_geometries_are_iso_wkb_in_geoparquet(tmp_path, wkt, code, name):
+    (tmp_path / "in.csv").write_text(f'wkt\n"SRID=3857;{wkt}"\n')
+    assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "o.parquet")]) == 0
     table = pq.read_table(tmp_path / "o.parquet")
-    assert table["wkt"][0].as_py()[1:5] == (1001).to_bytes(4, "little")
-    geo = json.loads(table.schema.metadata[b"geo"])
-    assert geo["columns"]["wkt"]["geometry_types"] == ["Point Z"]
+    assert table["wkt"][0].as_py()[1:5] == code.to_bytes(4, "little")
+    entry = json.loads(table.schema.metadata[b"geo"])["columns"]["wkt"]
+    assert entry["geometry_types"] == [name] and entry["crs"]["id"]["code"] == 3857
 
 
 def test_info_reports_the_column(tmp_path, capsys):

@@ -58,7 +58,9 @@ def _scan(source, column, fmt, progress):
             n_hex = pc.sum(hexed).as_py() or 0
             r["hex"] += n_hex
             r["wkt"] += len(data) - data.null_count - n_hex
-            checked = wkb = gc.to_wkb(data, errors="null")
+            # Hex rows are decoded without being read: read them all as WKB.
+            wkb = gc.to_wkb(data, errors="null")
+            checked = gc.wkb_to_wkt(wkb, False, errors="null")
         good = pc.is_valid(checked)
         bad = pc.and_(pc.invert(good), pc.is_valid(data))
         n_bad = pc.sum(bad).as_py() or 0

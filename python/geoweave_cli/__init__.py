@@ -81,7 +81,8 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit
+    status. Ctrl-C (or SIGTERM) ends the process itself, with status 130."""
     try:
         return _run(argv)
     except KeyboardInterrupt:

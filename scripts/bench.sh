@@ -26,12 +26,27 @@
 # bash scripts/bench.sh --srid-rewrite [ARGS]  runs bench/srid_rewrite.py instead
 #                                            (SRID rewrites that rebuild, against
 #                                            bytes(memoryview(b)) and b.hex())
+# bash scripts/bench.sh --cli [ARGS]        runs bench/cli.py instead (the
+#                                            geoweave command against DuckDB
+#                                            spatial's COPY, GeoPandas and ogr2ogr
+#                                            on CSV -> GeoParquet -> CSV; ARGS go
+#                                            to it, e.g. --points N --polygons N)
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 
 if [ "${1:-}" = "--by-size" ]; then
   shift
   exec "$PYTHON" bench/sizes.py "$@"
+fi
+if [ "${1:-}" = "--cli" ]; then
+  shift
+  "$PYTHON" -m pip install -q --disable-pip-version-check \
+    "pyarrow>=16" "numpy>=1.26" "pyproj>=3.6" "geopandas>=1.0" "duckdb>=1.1" >/dev/null
+  "$PYTHON" -m pip install -q --disable-pip-version-check duckdb-extension-spatial >/dev/null 2>&1 \
+    || echo "duckdb-extension-spatial could not be installed: DuckDB left out" >&2
+  # ogr2ogr takes part where it is installed with a Parquet driver (Debian's
+  # gdal-bin has none, so it is not installed for this).
+  exec "$PYTHON" bench/cli.py "$@"
 fi
 if [ "${1:-}" = "--srid-rewrite" ]; then
   shift

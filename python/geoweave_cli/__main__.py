@@ -1,0 +1,5 @@
+import sys
+
+from geoweave_cli import main
+
+sys.exit(main())

@@ -1,0 +1,331 @@
+"""`geoweave convert`: read batches, convert the geometry column on a small
+pool of threads, write the batches in their order, all three overlapping."""
+
+from __future__ import annotations
+
+import os
+import queue
+import threading
+from concurrent.futures import Future
+
+import pyarrow as pa
+import pyarrow.compute as pc
+
+from . import formats, geo, waiting
+from .encode import Encoding, blank_to_null, convert_column, is_binary, is_text, output_type
+from .errors import RunError, UsageError
+from .output import AtomicOutput
+from .progress import Progress
+
+_MISSING = object()  # a GeoParquet column without "crs": OGC:CRS84 by that format's rule
+
+
+def _cpu_count():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+class _Srids:
+    """The SRIDs seen so far in the rows, with their counts and first rows."""
+
+    def __init__(self, column):
+        self.column = column
+        self.counts: dict[int | None, int] = {}
+        self.first: dict[int | None, int] = {}
+
+    def add(self, srids: pa.Array, result: pa.Array, first_row: int):
+        valid = pc.is_valid(result)
+        kept = srids.filter(valid) if result.null_count else srids
+        for entry in pc.value_counts(kept).to_pylist():
+            key, count = entry["values"], entry["counts"]
+            if key not in self.first:
+                same = pc.is_null(srids) if key is None else pc.fill_null(pc.equal(srids, key),
+                                                                            False)
+                self.first[key] = first_row + pc.index(pc.and_(same, valid), True).as_py()
+            self.counts[key] = self.counts.get(key, 0) + count
+
+    def describe(self):
+        return ", ".join(f"{'no SRID' if k is None else f'SRID {k}'} in {_rows(n)} "
+                         f"(first at row {self.first[k]})" for k, n in self.counts.items())
+
+
+def _rows(n: int) -> str:
+    return f"{n:,} row" if n == 1 else f"{n:,} rows"
+
+
+def _parse_srid(value: str | None):
+    if value is None or value == "keep":
+        return "keep"
+    if value == "strip":
+        return "strip"
+    try:
+        srid = int(value)
+    except ValueError:
+        raise UsageError(f"--srid takes a number, keep or strip, not {value!r}") from None
+    if not -2**31 <= srid < 2**31:
+        raise UsageError(f"--srid {value} is outside the signed 32-bit range")
+    return "strip" if srid <= 0 else srid
+
+
+def run(args, stderr) -> int:
+    in_fmt, out_fmt = formats.format_of(args.input), formats.format_of(args.output)
+    to = args.to or ("wkt" if out_fmt.kind == "csv" else "wkb")
+    if to == "wkb" and out_fmt.kind == "csv":
+        raise UsageError("WKB is binary and cannot go into a CSV file: use --to hex or --to wkt")
+    if to == "wkt" and args.flavor:
+        raise UsageError("--flavor applies to --to wkb and --to hex only")
+    flavor = args.flavor or ("iso" if to == "wkb" else "extended")
+    srid_arg = _parse_srid(args.srid)
+    geoparquet = to == "wkb" and flavor == "iso"
+    if flavor == "iso" and not geoparquet and isinstance(srid_arg, int):
+        raise UsageError("ISO WKB has no place for an SRID: --srid N needs --flavor extended")
+    if args.threads is not None and args.threads < 1:
+        raise UsageError("--threads must be at least 1")
+    threads = args.threads or _cpu_count()
+    if args.threads:
+        pa.set_cpu_count(threads)
+    if args.input != "-" and not os.path.exists(args.input):
+        raise RunError(f"{args.input}: no such file")
+
+    source, column = formats.open_source(
+        args.input, in_fmt, all_text=in_fmt.kind == "csv" and out_fmt.kind == "csv",
+        only_geometry=False,
+        choose_column=lambda names, meta: geo.choose_column(names, meta, args.column))
+    try:
+        return _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg,
+                        geoparquet, threads)
+    finally:
+        source.close()
+
+
+def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg, geoparquet,
+             threads):
+    schema = source.schema
+    index = schema.get_field_index(column)
+    field = schema.field(index)
+    if not (is_text(field.type) or is_binary(field.type)):
+        raise RunError(f"column {column!r} holds {field.type}, not WKB (binary) nor WKT or "
+                       "hex WKB (text)")
+    if out_fmt.kind == "csv":
+        binary = [f.name for f in schema if f.name != column and is_binary(f.type)]
+        if binary:
+            raise RunError(f"column {binary[0]!r} holds binary data, which a CSV file cannot "
+                           "hold: write Parquet or Arrow instead")
+    in_geo = geo.geo_metadata(schema)
+    in_entry = (in_geo or {}).get("columns", {}).get(column)
+    if isinstance(in_entry, dict):
+        input_crs = in_entry.get("crs", _MISSING)
+    else:
+        in_entry, input_crs = None, None
+    crs_srid = geo.epsg_of(input_crs)
+    if srid_arg == "strip":
+        row_srid = False
+    elif srid_arg == "keep":
+        row_srid = crs_srid  # None keeps what the rows carry
+    else:
+        row_srid = srid_arg
+    enc = Encoding(to, flavor == "iso", row_srid, args.errors)
+
+    out_field = pa.field(column, output_type(enc, field.type), nullable=True)
+    metadata = {k: v for k, v in (schema.metadata or {}).items() if k != b"geo"}
+    out_schema = schema.set(index, out_field).with_metadata(metadata)
+
+    srids = _Srids(column)
+    types: dict = {}
+    state = {"rows": 0, "nulled": 0, "first_nulled": None, "sink": None, "pending": []}
+    blank_is_null = in_fmt.kind == "csv"
+
+    def work(batch, first_row):
+        data = batch.column(index)
+        if blank_is_null:
+            data = blank_to_null(data)
+        result, row_srids, nulled = convert_column(data, enc, first_row, column)
+        if result.type != out_field.type:
+            result = result.cast(out_field.type)
+        counts = geo.type_counts(result) if geoparquet else None
+        first_nulled = None
+        if nulled:
+            lost = pc.and_(pc.is_null(result), pc.is_valid(data))
+            first_nulled = first_row + pc.index(lost, True).as_py()
+        columns = batch.columns
+        columns[index] = result
+        return pa.RecordBatch.from_arrays(columns, schema=out_schema), row_srids, counts, \
+            nulled, first_nulled, first_row
+
+    def crs_now():
+        """The CRS of the output column as the rows seen so far decide it."""
+        if srid_arg == "strip":
+            return None
+        if isinstance(srid_arg, int):
+            return geo.projjson(srid_arg)
+        known = [k for k in srids.counts if k is not None]
+        if not known:
+            return input_crs
+        if known[0] == crs_srid:
+            return input_crs
+        return geo.projjson(known[0])
+
+    def geo_metadata(geometry_types):
+        entry = dict(in_entry or {})
+        entry["encoding"] = "WKB"
+        entry["geometry_types"] = geometry_types
+        crs = crs_now()
+        if crs is _MISSING:
+            entry.pop("crs", None)
+        else:
+            if crs is not input_crs:
+                entry.pop("epoch", None)
+            entry["crs"] = crs
+        out = dict(in_geo) if in_geo else {}
+        out["version"] = geo.GEOPARQUET_VERSION
+        out["columns"] = dict(out.get("columns", {}))
+        out["columns"][column] = entry
+        if out.get("primary_column") not in out["columns"]:
+            out["primary_column"] = column
+        return geo.geo_json(out)
+
+    def other_geo():
+        """The input's geo metadata without this column, which is no longer WKB."""
+        if not in_geo:
+            return None
+        out = dict(in_geo)
+        out["columns"] = {k: v for k, v in in_geo["columns"].items() if k != column}
+        if not out["columns"]:
+            return None
+        if out.get("primary_column") not in out["columns"]:
+            out["primary_column"] = next(iter(out["columns"]))
+        return geo.geo_json(out)
+
+    output = AtomicOutput(args.output)
+    progress = Progress.for_terminal(args.quiet, source.total_bytes)
+
+    def open_sink():
+        final = dict(metadata)
+        if geoparquet and out_fmt.kind == "arrow":
+            final[b"geo"] = geo_metadata([]).encode()  # types unknown until the end
+        elif not geoparquet and (kept := other_geo()):
+            final[b"geo"] = kept.encode()
+        sink_schema = out_schema.with_metadata(final)
+        if out_fmt.kind == "parquet":
+            target = output.path
+        elif output.stdout:
+            target = output.open_binary()
+        else:
+            target = pa.OSFile(output.path, "wb")
+        return formats.Sink(out_fmt, target, sink_schema, column)
+
+    def consume(item):
+        batch, row_srids, counts, nulled, first_nulled, first_row = item
+        if row_srids is not None:
+            srids.add(row_srids, batch.column(index), first_row)
+            if srid_arg == "keep" and (len(srids.counts) > 1 or (
+                    not geoparquet and any(k is not None for k in srids.counts))):
+                if geoparquet:
+                    raise RunError(f"the rows of column {column!r} carry several SRIDs "
+                                   f"({srids.describe()}): pass --srid N to write them all as "
+                                   "EPSG:N, or --srid strip to write no CRS")
+                raise RunError(f"ISO WKB has no place for an SRID, and the rows of column "
+                               f"{column!r} carry one ({srids.describe()}): pass --srid strip "
+                               "to drop them, or --flavor extended")
+        if counts:
+            geo.add_counts(types, counts)
+        state["nulled"] += nulled
+        if first_nulled is not None and state["first_nulled"] is None:
+            state["first_nulled"] = first_nulled
+        if state["sink"] is None:
+            # An Arrow file states its CRS in the schema at its start: wait for
+            # the first rows that say which SRID they carry.
+            if geoparquet and out_fmt.kind == "arrow" and srid_arg == "keep" \
+                    and not srids.counts:
+                state["pending"].append(batch)
+                return
+            state["sink"] = open_sink()
+            for held in state["pending"]:
+                state["sink"].write(held)
+            state["pending"] = []
+        state["sink"].write(batch)
+        state["rows"] += batch.num_rows
+        progress.update(state["rows"], source.done_bytes(state["rows"]))
+
+    try:
+        _pipeline(source.batches, work, consume, threads)
+        if state["sink"] is None:
+            state["sink"] = open_sink()
+            for held in state["pending"]:
+                state["sink"].write(held)
+        extra = None
+        if geoparquet and out_fmt.kind == "parquet":
+            names = [geo.type_name(b, d) for b, d in sorted(types, key=lambda k: (k[1], k[0]))]
+            extra = {"geo": geo_metadata(names)}
+        state["sink"].close(extra)
+        output.commit()
+    except BaseException:
+        progress.finish()
+        output.discard()
+        raise
+    progress.finish()
+    if args.errors == "null" and state["nulled"]:
+        stderr.write(f"geoweave: {_rows(state['nulled'])} of column {column!r} could not be "
+                     f"converted and written as null (the first is row "
+                     f"{state['first_nulled']}, data rows counted from 0)\n")
+    return 0
+
+
+def _pipeline(batches, work, consume, threads):
+    """Runs work(batch, first_row) on `threads` threads and consume(result) on a
+    writer thread in the batches' order, with a few batches in flight at most.
+
+    The threads are daemons, so that an interrupted run exits at once instead
+    of waiting for the batches being converted."""
+    tasks: queue.Queue = queue.Queue()
+    todo: queue.Queue = queue.Queue(maxsize=threads + 1)
+    failure: list[BaseException] = []
+
+    def converter():
+        while (task := tasks.get()) is not None:
+            future, batch, first_row = task
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                future.set_result(work(batch, first_row))
+            except BaseException as e:  # noqa: BLE001 - re-raised by the writer
+                future.set_exception(e)
+
+    def writer():
+        while (future := todo.get()) is not None:
+            if failure:
+                future.cancel()
+                continue
+            try:
+                consume(future.result())
+            except BaseException as e:  # noqa: BLE001 - handed to the reading thread
+                failure.append(e)
+
+    pool = [threading.Thread(target=converter, name="geoweave-convert", daemon=True)
+            for _ in range(threads)]
+    thread = threading.Thread(target=writer, name="geoweave-write", daemon=True)
+    for t in (*pool, thread):
+        t.start()
+    first_row = 0
+    try:
+        for batch in waiting.iterate(batches):
+            if failure:
+                break
+            future = Future()
+            todo.put(future)
+            tasks.put((future, batch, first_row))
+            first_row += batch.num_rows
+        todo.put(None)
+        waiting.join(thread)
+    finally:
+        for _ in pool:
+            tasks.put(None)
+    # Batches still being converted finish before the caller goes on (the
+    # rest were cancelled), so that nothing runs while the interpreter exits.
+    for t in pool:
+        waiting.join(t)
+    if failure:
+        raise failure[0]
+

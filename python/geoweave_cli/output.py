@@ -1,0 +1,49 @@
+"""Output that appears whole or not at all: written to a temporary file in the
+destination's folder and renamed into place only when everything succeeded."""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+
+from .errors import RunError
+
+
+class AtomicOutput:
+    """`path` of the temporary file while writing; commit() renames it into
+    place, discard() removes it. "-" writes to stdout directly."""
+
+    def __init__(self, target: str):
+        self.target = target
+        self.path = None
+        self.stdout = target == "-"
+        if not self.stdout:
+            folder = os.path.dirname(os.path.abspath(target))
+            try:
+                fd, self.path = tempfile.mkstemp(
+                    dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".partial")
+            except OSError as e:
+                raise RunError(f"{target}: cannot write there ({e.strerror})") from None
+            os.close(fd)
+
+    def open_binary(self):
+        return sys.stdout.buffer if self.stdout else open(self.path, "wb")
+
+    def commit(self):
+        if self.path is None:
+            return
+        # mkstemp makes the file private to its owner; give it the mode any new file gets.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(self.path, 0o666 & ~umask)
+        os.replace(self.path, self.target)
+        self.path = None
+
+    def discard(self):
+        if self.path is not None:
+            try:
+                os.unlink(self.path)
+            except FileNotFoundError:
+                pass
+            self.path = None

@@ -60,7 +60,7 @@ PY
 )
 "$CPY" -c "$CHECK_INSTALLED"
 "$CPY" -m pip install -q --disable-pip-version-check "pytest>=8" "pytest-xdist>=3.5" "hypothesis>=6" \
-  "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" >/dev/null
+  "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" "pyproj>=3.6" >/dev/null
 # Run from the source tree's tests, importing geoweave only from the clean venv.
 "$CPY" -m pytest -q -p no:cacheprovider $(pytest_workers "$CPY") "$@" tests
 # The wheel's stubs are found by a type checker in that clean installation.
@@ -86,7 +86,7 @@ FTV="$CLEAN/ft-venv/bin/python"
 # build); numpy, shapely, pyarrow and pandas only when a binary wheel exists
 # (their tests skip).
 "$FTV" -m pip install -q --disable-pip-version-check "pytest>=8" "pytest-xdist>=3.5" "hypothesis==6.150.0" >/dev/null
-for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2"; do
+for optional in "numpy>=1.26" "shapely>=2.0" "pyarrow>=16" "pandas>=2.2" "pyproj>=3.6"; do
   "$FTV" -m pip install -q --disable-pip-version-check --only-binary=:all: "$optional" >/dev/null 2>&1 \
     || echo "note: no free-threaded wheel of $optional; its tests skip" >&2
 done

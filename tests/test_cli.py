@@ -16,6 +16,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("numpy")
+pytest.importorskip("pyproj")  # GeoParquet output writes its CRS as PROJJSON
 import pyarrow.csv as pacsv  # noqa: E402
 import pyarrow.ipc as ipc  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402

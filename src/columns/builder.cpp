@@ -44,7 +44,7 @@ void append_i32(std::string& s, std::size_t v) {
 struct StreamPrivate {
   std::shared_ptr<const BuiltColumn> column;
   std::string format, extension_name, extension_metadata;
-  bool done = false;
+  std::size_t next = 0;  // the array handed out next: 0 is the column itself
   std::string last_error;
 };
 
@@ -61,17 +61,18 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
-  if (p->done) {
+  const std::size_t count = 1 + p->column->more.size();
+  if (p->next >= count) {
     std::memset(out, 0, sizeof *out);  // release == nullptr: the end
     return 0;
   }
   try {
-    export_array(p->column, out);
+    export_array(p->next == 0 ? p->column : p->column->more[p->next - 1], out);
   } catch (const std::bad_alloc&) {
     p->last_error = "out of memory";
     return ENOMEM;
   }
-  p->done = true;
+  ++p->next;
   return 0;
 }
 
@@ -151,7 +152,7 @@ void export_stream(std::shared_ptr<const BuiltColumn> column, std::string format
                    ArrowArrayStream* out) {
   out->private_data = new StreamPrivate{std::move(column), std::move(format),
                                         std::move(extension_name),
-                                        std::move(extension_metadata), false, {}};
+                                        std::move(extension_metadata), 0, {}};
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_get_last_error;

@@ -2,7 +2,6 @@
 column past its offsets limit, worker threads that cannot start or would be
 more than the work, and Ctrl-C stopping a long conversion."""
 
-import os
 import signal
 import subprocess
 import sys

@@ -92,12 +92,10 @@ class ChunkData final : public BufferStorage {
   char* resize(std::size_t keep, std::size_t capacity) override {
     (void)keep;  // the kept bytes are already in place at the end
     ensure(size_ + capacity);
-    if (size_ + capacity > populated_) populate_ahead(size_ + capacity);
     return data_ + size_;
   }
   char* room(std::size_t n) {
     ensure(size_ + n);
-    if (size_ + n > populated_) populate_ahead(size_ + n);
     return data_ + size_;
   }
   void commit(std::size_t n) noexcept { size_ += n; }
@@ -125,8 +123,14 @@ class ChunkData final : public BufferStorage {
   char* data() noexcept { return data_; }
 
  private:
+  // Room for `total` bytes, faulted in (populated_ <= capacity_: one compare
+  // on the way of every row).
   void ensure(std::size_t total) {
-    if (total <= capacity_) return;
+    if (total <= populated_) return;
+    if (total > capacity_) grow(total);
+    populate_ahead(total);
+  }
+  void grow(std::size_t total) {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
     if (want < total) want = total;
     if (!data_) {
@@ -427,10 +431,11 @@ class ChunkRunner {
   }
 
   // An earlier chunk failed, or the caller asked to stop: this one's rows can
-  // no longer matter.
+  // no longer matter. Called every 16 rows; the calling thread reads the
+  // clock for its interrupt check every 256.
   bool must_stop() {
     if (out_.first_error.load(std::memory_order_relaxed) < chunk_.begin) return true;
-    return poller_ && poller_->stop_requested();
+    return poller_ && (++looks_ & 15) == 0 && poller_->stop_requested();
   }
 
   void run_arrays(const ColumnInput& input) {
@@ -499,6 +504,7 @@ class ChunkRunner {
   SharedOutput& out_;
   Chunk& chunk_;
   Poller* poller_;
+  unsigned looks_ = 0;
   ConversionError error_;
 };
 

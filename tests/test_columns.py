@@ -1,6 +1,6 @@
 """geoweave_columns: every row as the scalar function gives it, for each kind of
 column (Arrow types, slices, validity, chunks, numpy, pandas, lists), both error
-modes, the 64-bit offsets switch and thread counts."""
+modes and thread counts."""
 
 import inspect
 import pickle
@@ -311,26 +311,6 @@ def test_threads_give_identical_results_and_the_lowest_error(kind):
     nulled = gc.wkb_to_wkt(column, errors="null", threads=2)
     nulled = nulled.to_pylist() if kind == "arrow" else nulled
     assert [i for i, v in enumerate(nulled) if v is None] == [30_000, 40_001, n - 5]
-
-
-@pytest.fixture
-def low_large_threshold():
-    previous = gc._native._set_large_offsets_threshold(100)
-    yield
-    gc._native._set_large_offsets_threshold(previous)
-
-
-@pytest.mark.parametrize("threads", [1, 2])
-def test_values_past_the_offset_limit_switch_to_large_offsets(low_large_threshold, threads):
-    small = gc.wkb_to_wkt(pa.array([P, None]), threads=threads)
-    assert small.type == pa.string()
-    values = [P_SRID, None, LINE] * 10_000
-    result = gc.wkb_to_wkt(pa.array(values), threads=threads)
-    assert result.type == pa.large_string()
-    result.validate(full=True)
-    assert result.to_pylist() == [None if v is None else geoweave.wkb_to_wkt(v) for v in values]
-    wkb = gc.wkt_to_wkb(result, threads=threads)
-    assert wkb.type == pa.large_binary()
 
 
 WRITES_WKB = {"wkt_to_wkb", "wkt_to_wkb_split_srid", "wkt_to_hex_wkb", "to_wkb", "to_hex_wkb"}

@@ -4,11 +4,42 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#include <sys/mman.h>
+#define GEOWEAVE_KEEP_BLOCKS 1
+#endif
 
 namespace geoweave::columns {
 namespace {
+
+#if GEOWEAVE_KEEP_BLOCKS
+// Blocks below this are the allocator's business (its heap reuses them).
+constexpr std::size_t KEPT_MIN = std::size_t{1} << 20;
+constexpr std::size_t KEPT_TOTAL = std::size_t{1} << 30;
+constexpr std::size_t KEPT_COUNT = 16;
+
+struct KeptBlock {
+  void* block;
+  std::size_t size;
+};
+
+struct KeptBlocks {
+  std::mutex mutex;
+  std::vector<KeptBlock> blocks;  // at most KEPT_COUNT
+  std::size_t total = 0;
+};
+
+KeptBlocks& kept() {
+  static auto* k = new KeptBlocks;  // never destroyed: columns may outlive static destructors
+  return *k;
+}
+#endif
 
 struct ArrayPrivate {
   std::shared_ptr<const BuiltColumn> column;
@@ -44,7 +75,7 @@ void append_i32(std::string& s, std::size_t v) {
 struct StreamPrivate {
   std::shared_ptr<const BuiltColumn> column;
   std::string format, extension_name, extension_metadata;
-  bool done = false;
+  std::size_t next = 0;  // the array handed out next: 0 is the column itself
   std::string last_error;
 };
 
@@ -61,17 +92,18 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
-  if (p->done) {
+  const std::size_t count = 1 + p->column->more.size();
+  if (p->next >= count) {
     std::memset(out, 0, sizeof *out);  // release == nullptr: the end
     return 0;
   }
   try {
-    export_array(p->column, out);
+    export_array(p->next == 0 ? p->column : p->column->more[p->next - 1], out);
   } catch (const std::bad_alloc&) {
     p->last_error = "out of memory";
     return ENOMEM;
   }
-  p->done = true;
+  ++p->next;
   return 0;
 }
 
@@ -88,6 +120,60 @@ void stream_release(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept {
+#if GEOWEAVE_KEEP_BLOCKS
+  if (at_least < KEPT_MIN) return nullptr;
+  KeptBlocks& k = kept();
+  std::lock_guard lock(k.mutex);
+  std::size_t best = k.blocks.size();
+  for (std::size_t i = 0; i < k.blocks.size(); ++i) {
+    const std::size_t size = k.blocks[i].size;
+    if (size >= at_least && size <= at_most &&
+        (best == k.blocks.size() || size < k.blocks[best].size)) {
+      best = i;
+    }
+  }
+  if (best == k.blocks.size()) return nullptr;
+  const KeptBlock b = k.blocks[best];
+  k.blocks[best] = k.blocks.back();
+  k.blocks.pop_back();
+  k.total -= b.size;
+  *capacity = b.size;
+  return b.block;
+#else
+  (void)at_least;
+  (void)at_most;
+  (void)capacity;
+  return nullptr;
+#endif
+}
+
+void free_or_keep(void* block) noexcept {
+#if GEOWEAVE_KEEP_BLOCKS
+  if (!block) return;
+  const std::size_t size = malloc_usable_size(block);
+  if (size >= KEPT_MIN) {
+    // The kernel may take the pages back under pressure (they then read as
+    // zeros, and a taker writes before it reads); until then they cost
+    // nothing to reuse.
+    constexpr std::uintptr_t PAGE = 4096;
+    const auto first = (reinterpret_cast<std::uintptr_t>(block) + PAGE - 1) & ~(PAGE - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(PAGE - 1);
+#if defined(MADV_FREE)
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_FREE);
+#endif
+    KeptBlocks& k = kept();
+    std::lock_guard lock(k.mutex);
+    if (k.blocks.size() < KEPT_COUNT && k.total + size <= KEPT_TOTAL) {
+      k.blocks.push_back({block, size});
+      k.total += size;
+      return;
+    }
+  }
+#endif
+  std::free(block);
+}
 
 const char* format_of(const BuiltColumn& column, bool text) noexcept {
   if (column.kind == BuiltColumn::Kind::Int32) return "i";
@@ -151,7 +237,7 @@ void export_stream(std::shared_ptr<const BuiltColumn> column, std::string format
                    ArrowArrayStream* out) {
   out->private_data = new StreamPrivate{std::move(column), std::move(format),
                                         std::move(extension_name),
-                                        std::move(extension_metadata), false, {}};
+                                        std::move(extension_metadata), 0, {}};
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_get_last_error;

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #if defined(__linux__)
@@ -29,12 +33,49 @@ namespace {
 // fall on multiples of ALIGN rows so no two chunks share a validity byte.
 constexpr std::int64_t MIN_CHUNK_ROWS = 8192;
 constexpr std::int64_t ALIGN = 64;
+// Rows between two looks at the stop word (an error in an earlier chunk, or
+// an interrupt): a few microseconds of work.
+constexpr std::int64_t CHECK_MASK = 15;
 
-std::atomic<std::int64_t> large_offsets_threshold{INT32_MAX};
+using Clock = std::chrono::steady_clock;
+// How often the calling thread runs the caller's interrupt check.
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 
+std::atomic<std::int64_t> offsets_limit{INT32_MAX};
+
+// Fresh result memory is faulted in ahead of the writes, a window of pages
+// per system call: faulting 4 KiB pages one at a time cost a 1M-row column
+// as much time in the kernel (a trap per page, two threads' faults
+// contending) as a third to a half of its conversion.
+constexpr std::size_t POPULATE_WINDOW = std::size_t{2} << 20;
+std::atomic<bool> populate_works{true};
+
+// Faults in the whole pages of [p, p + n) for writing; a no-op where the
+// kernel cannot (before Linux 5.14), after which it is not tried again.
+void populate(void* p, std::size_t n) noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t PAGE = 4096;
+  if (n < 16 * PAGE || !populate_works.load(std::memory_order_relaxed)) return;
+  const auto first = (reinterpret_cast<std::uintptr_t>(p) + PAGE - 1) & ~(PAGE - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(PAGE - 1);
+  if (last > first && madvise(reinterpret_cast<void*>(first), last - first,
+                              MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+    populate_works.store(false, std::memory_order_relaxed);
+  }
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
+// A block every byte of which is written next (offsets, bitmaps, SRIDs): a
+// kept one that wastes less than half of itself, else fresh and faulted in.
 void* checked_malloc(std::size_t n) {
+  std::size_t capacity;
+  if (void* kept = take_kept_block(n, 2 * n, &capacity)) return kept;
   void* p = std::malloc(n ? n : 1);
   if (!p) throw std::bad_alloc();
+  populate(p, n);
   return p;
 }
 
@@ -46,7 +87,7 @@ class ChunkData final : public BufferStorage {
   ChunkData() = default;
   ChunkData(const ChunkData&) = delete;
   ChunkData& operator=(const ChunkData&) = delete;
-  ~ChunkData() { std::free(data_); }
+  ~ChunkData() { free_or_keep(data_); }
 
   char* resize(std::size_t keep, std::size_t capacity) override {
     (void)keep;  // the kept bytes are already in place at the end
@@ -76,24 +117,46 @@ class ChunkData final : public BufferStorage {
   char* release() noexcept {
     char* p = data_;
     data_ = nullptr;
-    size_ = capacity_ = 0;
+    size_ = capacity_ = populated_ = 0;
     return p;
   }
   char* data() noexcept { return data_; }
 
  private:
+  // Room for `total` bytes, faulted in (populated_ <= capacity_: one compare
+  // on the way of every row).
   void ensure(std::size_t total) {
-    if (total <= capacity_) return;
+    if (total <= populated_) return;
+    if (total > capacity_) grow(total);
+    populate_ahead(total);
+  }
+  void grow(std::size_t total) {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
     if (want < total) want = total;
+    if (!data_) {
+      std::size_t kept_size;
+      if (void* kept = take_kept_block(want, SIZE_MAX, &kept_size)) {
+        data_ = static_cast<char*>(kept);
+        capacity_ = populated_ = kept_size;  // its pages are in already
+        return;
+      }
+    }
     void* p = std::realloc(data_, want);
     if (!p) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
     capacity_ = want;
   }
+  // The pages up to a window past `end` are faulted in (those before
+  // `populated_` already are: realloc keeps or moves them).
+  void populate_ahead(std::size_t end) noexcept {
+    const std::size_t to = std::min(capacity_, std::max(end, populated_) + POPULATE_WINDOW);
+    if (to > populated_) populate(data_ + populated_, to - populated_);
+    populated_ = to;
+  }
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t populated_ = 0;
 };
 
 // A reusable heap block for a row's intermediate bytes (decoded hex).
@@ -235,15 +298,52 @@ bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
   return true;
 }
 
+// first_error once the caller asked to stop: every chunk is then overtaken.
+constexpr std::int64_t INTERRUPTED = INT64_MIN;
+
 // Output arrays shared by all chunks; each chunk writes only its own rows.
 struct SharedOutput {
   // Row ends relative to each chunk's first byte, as int32 while a chunk's
-  // bytes fit (a chunk past 2 GiB keeps its own 64-bit ends in Chunk::wide).
+  // bytes fit (a chunk past 2 GiB keeps its own 64-bit ends in Chunk::wide),
+  // or as int64 (offsets64) for a column with 64-bit offsets.
   std::int32_t* offsets = nullptr;
+  std::int64_t* offsets64 = nullptr;
   std::uint8_t* validity = nullptr;       // values column
   std::int32_t* srid_values = nullptr;
   std::uint8_t* srid_validity = nullptr;
+  // The lowest failing row, or INTERRUPTED: chunks after it stop.
   std::atomic<std::int64_t> first_error{INT64_MAX};
+};
+
+// The calling thread's side of the request's interrupt: runs the check when
+// POLL_INTERVAL has passed since the last one, and on a stop makes every
+// chunk stop at its next look at the stop word.
+class Poller {
+ public:
+  Poller(const Interrupt& hook, SharedOutput& out) noexcept
+      : hook_(hook), out_(out), next_(Clock::now() + POLL_INTERVAL) {}
+
+  // True once the caller asked to stop.
+  bool stop_requested() {
+    if (interrupted_) return true;
+    if (!hook_.check) return false;
+    const auto now = Clock::now();
+    if (now < next_) return false;
+    if (hook_.check(hook_.context)) {
+      interrupted_ = true;
+      out_.first_error.store(INTERRUPTED);
+      return true;
+    }
+    next_ = Clock::now() + POLL_INTERVAL;
+    return false;
+  }
+  bool interrupted() const noexcept { return interrupted_; }
+
+ private:
+  Interrupt hook_;
+  SharedOutput& out_;
+  Clock::time_point next_;
+  bool interrupted_ = false;
 };
 
 struct Chunk {
@@ -264,8 +364,9 @@ inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
 template <Operation OP>
 class ChunkRunner {
  public:
-  ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk)
-      : rq_(rq), out_(out), chunk_(chunk) {}
+  // `poller` on the calling thread only (workers just see the stop word).
+  ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk, Poller* poller)
+      : rq_(rq), out_(out), chunk_(chunk), poller_(poller) {}
 
   void null_row(std::int64_t i) {
     if constexpr (has_values(OP)) {
@@ -312,6 +413,10 @@ class ChunkRunner {
   // Records where row i ends in the chunk's bytes.
   void set_end(std::int64_t i) {
     const std::size_t size = chunk_.data.size();
+    if (out_.offsets64) {
+      out_.offsets64[i + 1] = static_cast<std::int64_t>(size);
+      return;
+    }
     if (chunk_.wide.empty()) {
       if (size <= static_cast<std::size_t>(INT32_MAX)) {
         out_.offsets[i + 1] = static_cast<std::int32_t>(size);
@@ -326,9 +431,12 @@ class ChunkRunner {
     chunk_.wide[static_cast<std::size_t>(i - chunk_.begin)] = static_cast<std::int64_t>(size);
   }
 
-  // An earlier chunk failed: this one's rows can no longer matter.
-  bool overtaken() const noexcept {
-    return out_.first_error.load(std::memory_order_relaxed) < chunk_.begin;
+  // An earlier chunk failed, or the caller asked to stop: this one's rows can
+  // no longer matter. Called every 16 rows; the calling thread reads the
+  // clock for its interrupt check every 256.
+  bool must_stop() {
+    if (out_.first_error.load(std::memory_order_relaxed) < chunk_.begin) return true;
+    return poller_ && (++looks_ & 15) == 0 && poller_->stop_requested();
   }
 
   void run_arrays(const ColumnInput& input) {
@@ -350,7 +458,7 @@ class ChunkRunner {
       } else if (!row(i, {r.data, r.size}, r.state == Row::State::Text)) {
         return;
       }
-      if ((i & 1023) == 0 && overtaken()) return;
+      if ((i & CHECK_MASK) == 0 && must_stop()) return;
     }
   }
 
@@ -366,7 +474,7 @@ class ChunkRunner {
         } else if (!row(i, value_of(j), text)) {
           return false;
         }
-        if ((i & 1023) == 0 && overtaken()) return false;
+        if ((i & CHECK_MASK) == 0 && must_stop()) return false;
       }
       return true;
     };
@@ -396,6 +504,8 @@ class ChunkRunner {
   const KernelRequest& rq_;
   SharedOutput& out_;
   Chunk& chunk_;
+  Poller* poller_;
+  unsigned looks_ = 0;
   ConversionError error_;
 };
 
@@ -443,12 +553,12 @@ std::size_t reserve_for(Operation op, std::size_t input) {
 
 template <Operation OP>
 void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
-               Chunk& chunk) {
+               Chunk& chunk, Poller* poller) {
   try {
     if constexpr (has_values(OP)) {
       chunk.data.reserve(reserve_for(OP, input_bytes(input, chunk.begin, chunk.end)));
     }
-    ChunkRunner<OP> runner(rq, out, chunk);
+    ChunkRunner<OP> runner(rq, out, chunk, poller);
     if (input.gathered) {
       runner.run_rows(input.rows);
     } else {
@@ -459,7 +569,8 @@ void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& 
   }
 }
 
-using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&, Chunk&);
+using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&, Chunk&,
+                        Poller*);
 
 ChunkFn chunk_function(Operation op) {
   switch (op) {
@@ -505,56 +616,9 @@ std::uint8_t* all_valid_bitmap(std::int64_t length) {
   return bits;
 }
 
-// Joins the chunks' bytes into one column: 32-bit offsets while the total
-// fits, 64-bit beyond. Chunk 0's block becomes the data buffer (grown in place
-// by realloc), the others are copied after it and freed one by one.
-std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Chunk>& chunks,
-                                             SharedOutput& out) {
-  auto column = std::make_shared<BuiltColumn>();
-  column->kind = BuiltColumn::Kind::Variable;
-  column->length = length;
-  std::size_t total = 0;
-  for (const Chunk& c : chunks) {
-    total += c.data.size();
-    column->null_count += c.null_count;
-  }
-  column->validity = out.validity;
-  out.validity = nullptr;
-  if (column->null_count == 0) {
-    std::free(column->validity);
-    column->validity = nullptr;
-  }
-  // Offsets: each chunk's are relative to its first byte.
-  column->large =
-      total > static_cast<std::size_t>(large_offsets_threshold.load(std::memory_order_relaxed));
-  std::int64_t base = 0;
-  if (column->large) {
-    auto* o64 = static_cast<std::int64_t*>(checked_malloc(8 * static_cast<std::size_t>(length + 1)));
-    o64[0] = 0;
-    for (const Chunk& c : chunks) {
-      for (std::int64_t i = c.begin; i < c.end; ++i) {
-        const std::int64_t end =
-            c.wide.empty() ? out.offsets[i + 1] : c.wide[static_cast<std::size_t>(i - c.begin)];
-        o64[i + 1] = base + end;
-      }
-      base += static_cast<std::int64_t>(c.data.size());
-    }
-    column->offsets = o64;
-  } else {
-    // Every chunk fits in 32 bits, and so does the total: shifted in place.
-    out.offsets[0] = 0;
-    for (const Chunk& c : chunks) {
-      if (base) {
-        for (std::int64_t i = c.begin; i < c.end; ++i) {
-          out.offsets[i + 1] += static_cast<std::int32_t>(base);
-        }
-      }
-      base += static_cast<std::int64_t>(c.data.size());
-    }
-    column->offsets = out.offsets;
-    out.offsets = nullptr;
-  }
-  // Data.
+// The chunks' bytes one after the other in one block: chunk 0's block grown in
+// place by realloc, the others copied after it and freed one by one.
+char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
   std::size_t size = chunks[0].data.size();
   char* data = chunks[0].data.release();
   if (chunks.size() > 1 || !data) {
@@ -564,14 +628,135 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
       throw std::bad_alloc();
     }
     data = static_cast<char*>(grown);
+    populate(data + size, total - size);
     for (std::size_t k = 1; k < chunks.size(); ++k) {
       const std::size_t n = chunks[k].data.size();
       copy_releasing(data + size, chunks[k].data.data(), n);
       size += n;
-      std::free(chunks[k].data.release());
+      std::free(chunks[k].data.release());  // its pages are given back already
     }
   }
-  column->data = data;
+  return data;
+}
+
+// Where row i of chunk c ends in the chunk's bytes.
+std::int64_t end_in_chunk(const Chunk& c, const SharedOutput& out, std::int64_t i) noexcept {
+  return c.wide.empty() ? out.offsets[i + 1] : c.wide[static_cast<std::size_t>(i - c.begin)];
+}
+
+// Rows [r, e) of chunk c as one array of 32-bit offsets over the chunk's
+// block (shared, not copied), starting at byte `start`.
+std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
+                                      const std::shared_ptr<char>& block, std::int64_t r,
+                                      std::int64_t e, std::int64_t start, bool any_nulls) {
+  auto piece = std::make_shared<BuiltColumn>();
+  piece->kind = BuiltColumn::Kind::Variable;
+  piece->length = e - r;
+  auto* o = static_cast<std::int32_t*>(checked_malloc(4 * static_cast<std::size_t>(e - r + 1)));
+  o[0] = 0;
+  for (std::int64_t i = r; i < e; ++i) {
+    o[i - r + 1] = static_cast<std::int32_t>(end_in_chunk(c, out, i) - start);
+  }
+  piece->offsets = o;
+  if (any_nulls) {
+    const auto bytes = static_cast<std::size_t>((e - r + 7) / 8);
+    auto* bits = static_cast<std::uint8_t*>(checked_malloc(bytes));
+    std::memset(bits, 0, bytes);
+    for (std::int64_t i = r; i < e; ++i) {
+      if ((out.validity[i >> 3] >> (i & 7)) & 1) {
+        bits[(i - r) >> 3] |= static_cast<std::uint8_t>(1u << ((i - r) & 7));
+      } else {
+        ++piece->null_count;
+      }
+    }
+    piece->validity = bits;
+    if (piece->null_count == 0) {
+      std::free(piece->validity);
+      piece->validity = nullptr;
+    }
+  }
+  piece->data = block.get() + start;
+  piece->data_block = block;
+  return piece;
+}
+
+// A 32-bit column past the offsets limit: each chunk's bytes stay where they
+// are and are cut into arrays of at most `limit` bytes (a value larger than
+// that alone in its array), chained in BuiltColumn::more.
+std::shared_ptr<BuiltColumn> split_values(std::vector<Chunk>& chunks, const SharedOutput& out,
+                                          std::int64_t limit, bool any_nulls) {
+  std::vector<std::shared_ptr<BuiltColumn>> pieces;
+  for (Chunk& c : chunks) {
+    char* bytes = c.data.release();
+    if (!bytes) bytes = static_cast<char*>(checked_malloc(1));
+    std::shared_ptr<char> block(bytes, [](char* p) { free_or_keep(p); });
+    for (std::int64_t r = c.begin; r < c.end;) {
+      const std::int64_t start = r == c.begin ? 0 : end_in_chunk(c, out, r - 1);
+      std::int64_t e = r;
+      while (e < c.end && end_in_chunk(c, out, e) - start <= limit) ++e;
+      if (e == r) {
+        if (end_in_chunk(c, out, r) - start > INT32_MAX) {
+          throw std::length_error("a value too large for 32-bit offsets");
+        }
+        e = r + 1;
+      }
+      pieces.push_back(piece_of(c, out, block, r, e, start, any_nulls));
+      r = e;
+    }
+  }
+  std::shared_ptr<BuiltColumn> head = std::move(pieces[0]);
+  head->more.assign(pieces.begin() + 1, pieces.end());
+  return head;
+}
+
+// The chunks' values as one column: 64-bit offsets when asked for, else
+// 32-bit offsets while the total fits the offsets limit and several arrays
+// beyond it.
+std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Chunk>& chunks,
+                                             SharedOutput& out) {
+  std::size_t total = 0;
+  std::int64_t null_count = 0;
+  for (const Chunk& c : chunks) {
+    total += c.data.size();
+    null_count += c.null_count;
+  }
+  const std::int64_t limit = offsets_limit.load(std::memory_order_relaxed);
+  if (!out.offsets64 && total > static_cast<std::size_t>(limit)) {
+    return split_values(chunks, out, limit, null_count != 0);
+  }
+  auto column = std::make_shared<BuiltColumn>();
+  column->kind = BuiltColumn::Kind::Variable;
+  column->length = length;
+  column->null_count = null_count;
+  column->validity = out.validity;
+  out.validity = nullptr;
+  if (column->null_count == 0) {
+    std::free(column->validity);
+    column->validity = nullptr;
+  }
+  // Each chunk's offsets are relative to its first byte: shifted in place.
+  std::int64_t base = 0;
+  for (const Chunk& c : chunks) {
+    if (base) {
+      for (std::int64_t i = c.begin; i < c.end; ++i) {
+        if (out.offsets64) {
+          out.offsets64[i + 1] += base;
+        } else {
+          out.offsets[i + 1] += static_cast<std::int32_t>(base);
+        }
+      }
+    }
+    base += static_cast<std::int64_t>(c.data.size());
+  }
+  column->large = out.offsets64 != nullptr;
+  if (column->large) {
+    column->offsets = out.offsets64;
+    out.offsets64 = nullptr;
+  } else {
+    column->offsets = out.offsets;
+    out.offsets = nullptr;
+  }
+  column->data = join_data(chunks, total);
   return column;
 }
 
@@ -595,20 +780,27 @@ std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vect
 struct SharedOutputOwner {
   SharedOutput& out;
   ~SharedOutputOwner() {
-    std::free(out.offsets);
-    std::free(out.validity);
-    std::free(out.srid_values);
-    std::free(out.srid_validity);
+    free_or_keep(out.offsets);
+    free_or_keep(out.offsets64);
+    free_or_keep(out.validity);
+    free_or_keep(out.srid_values);
+    free_or_keep(out.srid_validity);
   }
 };
 
-// The row ends, SRIDs and validity bitmaps the operation produces, for
-// `length` rows; freed by the owner whatever happens.
-void allocate_shared_output(SharedOutput& out, Operation op, std::int64_t length) {
+// The row ends (64-bit when `large`), SRIDs and validity bitmaps the operation
+// produces, for `length` rows; freed by the owner whatever happens.
+void allocate_shared_output(SharedOutput& out, Operation op, std::int64_t length, bool large) {
   if (has_values(op)) {
-    out.offsets = static_cast<std::int32_t*>(
-        checked_malloc(4 * static_cast<std::size_t>(length + 1)));
-    out.offsets[0] = 0;
+    if (large) {
+      out.offsets64 = static_cast<std::int64_t*>(
+          checked_malloc(8 * static_cast<std::size_t>(length + 1)));
+      out.offsets64[0] = 0;
+    } else {
+      out.offsets = static_cast<std::int32_t*>(
+          checked_malloc(4 * static_cast<std::size_t>(length + 1)));
+      out.offsets[0] = 0;
+    }
     out.validity = all_valid_bitmap(length);
   }
   if (has_srids(op)) {
@@ -627,9 +819,9 @@ std::int64_t ColumnInput::length() const noexcept {
   return n;
 }
 
-std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept {
-  if (bytes < 0 || bytes > INT32_MAX) bytes = INT32_MAX;
-  return large_offsets_threshold.exchange(bytes);
+std::int64_t set_offsets_limit(std::int64_t bytes) noexcept {
+  if (bytes < 1 || bytes > INT32_MAX) bytes = INT32_MAX;
+  return offsets_limit.exchange(bytes);
 }
 
 unsigned hardware_threads() noexcept {
@@ -657,7 +849,7 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
 
   SharedOutput out;
   SharedOutputOwner owner{out};
-  allocate_shared_output(out, rq.op, length);
+  allocate_shared_output(out, rq.op, length, rq.large_offsets);
 
   const unsigned n = chunk_count(length, rq.threads);
   std::vector<Chunk> chunks(n);
@@ -667,27 +859,62 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
     chunks[k].end = k + 1 == n ? length : std::min<std::int64_t>(length, step * (k + 1));
   }
   const ChunkFn fn = chunk_function(rq.op);
+  Poller poller(rq.interrupt, out);
   {
+    // Workers convert chunks 1..n-1 and say when they are done; this thread
+    // converts chunk 0, then waits in slices, running the interrupt check.
+    std::mutex mutex;
+    std::condition_variable finished;
+    unsigned running = 0;
     std::vector<std::thread> workers;
     workers.reserve(n);
+    unsigned started = 1;
     try {
-      for (unsigned k = 1; k < n; ++k) {
-        workers.emplace_back([&, k] { fn(rq, input, out, chunks[k]); });
+      for (; started < n; ++started) {
+        {
+          std::lock_guard lock(mutex);
+          ++running;
+        }
+        try {
+          workers.emplace_back([&, started] {
+            fn(rq, input, out, chunks[started], nullptr);
+            {
+              std::lock_guard lock(mutex);
+              --running;
+            }
+            finished.notify_all();
+          });
+        } catch (...) {
+          std::lock_guard lock(mutex);
+          --running;
+          throw;
+        }
       }
     } catch (...) {
-      // Could not start a thread: the calling thread converts what is left.
-      for (unsigned k = static_cast<unsigned>(workers.size()) + 1; k < n; ++k) {
-        fn(rq, input, out, chunks[k]);
-      }
+      // No more threads (address space or thread limits): this thread
+      // converts what is left.
     }
-    fn(rq, input, out, chunks[0]);
+    fn(rq, input, out, chunks[0], &poller);
+    for (unsigned k = started; k < n; ++k) fn(rq, input, out, chunks[k], &poller);
+    std::unique_lock lock(mutex);
+    while (running) {
+      if (finished.wait_for(lock, POLL_INTERVAL, [&] { return running == 0; })) break;
+      lock.unlock();
+      poller.stop_requested();
+      lock.lock();
+    }
+    lock.unlock();
     for (std::thread& t : workers) t.join();
+  }
+  KernelOutcome outcome;
+  if (poller.interrupted()) {
+    outcome.interrupted = true;
+    return outcome;
   }
   for (Chunk& c : chunks) {
     if (c.exception) std::rethrow_exception(c.exception);
   }
 
-  KernelOutcome outcome;
   if (!rq.errors_to_null) {
     for (Chunk& c : chunks) {
       if (c.error) {
@@ -727,19 +954,32 @@ class BlockWorkers {
   }
   ~BlockWorkers() { stop(); }
 
-  void start(unsigned count, ChunkFn fn, const KernelRequest& rq, const ColumnInput& input,
-             SharedOutput& out) {
+  // Starts up to `count` threads; returns how many started (0: the caller
+  // converts every block itself).
+  unsigned start(unsigned count, ChunkFn fn, const KernelRequest& rq, const ColumnInput& input,
+                 SharedOutput& out) {
     try {
+      threads_.reserve(count);
       for (unsigned t = 0; t < count; ++t) {
         threads_.emplace_back([this, fn, &rq, &input, &out] { work(fn, rq, input, out); });
       }
     } catch (...) {
-      if (threads_.empty()) throw;  // not one thread: nothing would convert
+      // No more threads (address space or thread limits): the ones started
+      // are enough.
     }
+    return static_cast<unsigned>(threads_.size());
   }
-  void wait_for(std::size_t k) {
+  // Waits for block k in slices, running the interrupt check between them;
+  // false when the caller asked to stop.
+  bool wait_for(std::size_t k, Poller& poller) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return done_[k] != 0; });
+    while (!changed_.wait_for(lock, POLL_INTERVAL, [&] { return done_[k] != 0; })) {
+      lock.unlock();
+      const bool stop = poller.stop_requested();
+      lock.lock();
+      if (stop) return false;
+    }
+    return true;
   }
   void consumed(std::size_t k) {
     {
@@ -770,7 +1010,7 @@ class BlockWorkers {
         if (stop_ || next_ >= blocks_.size()) return;
         k = next_++;
       }
-      fn(rq, input, out, blocks_[k]);  // never throws: failures are kept in the chunk
+      fn(rq, input, out, blocks_[k], nullptr);  // never throws: failures are kept in the chunk
       {
         std::lock_guard lock(mutex_);
         done_[k] = 1;
@@ -799,7 +1039,7 @@ std::optional<RowError> run_kernel_in_blocks(const KernelRequest& rq, const Colu
   if (rq.limit >= 0 && rq.limit < length) length = rq.limit;
   SharedOutput out;
   SharedOutputOwner owner{out};
-  allocate_shared_output(out, rq.op, length);
+  allocate_shared_output(out, rq.op, length, false);
   const auto n = static_cast<std::size_t>((length + BLOCK_ROWS - 1) / BLOCK_ROWS);
   std::vector<Chunk> blocks(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -808,26 +1048,34 @@ std::optional<RowError> run_kernel_in_blocks(const KernelRequest& rq, const Colu
   }
   const ChunkFn fn = chunk_function(rq.op);
   // Workers convert while this thread consumes; one thread converts and
-  // consumes in turn.
-  const unsigned worker_count = rq.threads > 1 && n > 1 ? rq.threads - 1 : 0;
+  // consumes in turn. Never more workers than blocks.
+  unsigned worker_count =
+      rq.threads > 1 && n > 1
+          ? static_cast<unsigned>(std::min<std::size_t>(rq.threads - 1, n))
+          : 0;
   BlockWorkers workers(blocks, 2 * static_cast<std::size_t>(worker_count) + 2);
-  if (worker_count) workers.start(worker_count, fn, rq, input, out);
+  if (worker_count) worker_count = workers.start(worker_count, fn, rq, input, out);
+  Poller poller(rq.interrupt, out);
   for (std::size_t k = 0; k < n; ++k) {
     Chunk& block = blocks[k];
     hooks.release(hooks.context);
     if (worker_count) {
-      workers.wait_for(k);
+      workers.wait_for(k, poller);
     } else {
-      fn(rq, input, out, block);
+      fn(rq, input, out, block, &poller);
     }
     hooks.reacquire(hooks.context);
+    if (poller.interrupted()) {
+      *stopped = true;
+      return std::nullopt;
+    }
     if (block.exception) std::rethrow_exception(block.exception);
     if (block.error && !rq.errors_to_null) return std::move(block.error);
     if (!consume(view_of(block, out), consume_context)) {
       *stopped = true;
       return std::nullopt;
     }
-    std::free(block.data.release());
+    free_or_keep(block.data.release());
     if (worker_count) workers.consumed(k);
   }
   return std::nullopt;

@@ -58,14 +58,24 @@ struct ColumnInput {
   std::int64_t length() const noexcept;
 };
 
+// How the caller stops a conversion: `check` runs on the calling thread (never
+// on a worker) about every 20 ms while the kernel works, and returns true to
+// stop everything (the Python surface runs the signal handlers there).
+struct Interrupt {
+  bool (*check)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 struct KernelRequest {
   Operation op = Operation::WkbToWkt;
   SridOption option;
   bool normalize = false;
   bool errors_to_null = false;
   WkbFlavor flavor = WkbFlavor::Extended;  // what the operations writing WKB write
+  bool large_offsets = false;    // a values column with 64-bit offsets (else 32-bit, split)
   unsigned threads = 1;          // >= 1
   std::int64_t limit = -1;       // convert only rows [0, limit) when >= 0
+  Interrupt interrupt;
 };
 
 struct RowError {
@@ -77,12 +87,15 @@ struct KernelOutcome {
   std::shared_ptr<BuiltColumn> values;  // when has_values(op)
   std::shared_ptr<BuiltColumn> srids;   // when has_srids(op)
   std::optional<RowError> error;        // errors raised: the lowest failing row
+  bool interrupted = false;             // the interrupt check said stop: no columns
 };
 
 // Converts every row (nulls stay null). With errors_to_null a failing row is a
 // null; otherwise the first failing row stops the work and is reported, and the
-// columns are absent. Identical results for any thread count. Throws
-// std::bad_alloc.
+// columns are absent. Identical results for any thread count. A values column
+// with 32-bit offsets whose bytes pass the offsets limit comes in several
+// arrays (BuiltColumn::more). Throws std::bad_alloc, and std::length_error for
+// one value too large for 32-bit offsets.
 KernelOutcome run_kernel(const KernelRequest& request, const ColumnInput& input);
 
 // One finished block of rows [begin, end) of a values and/or SRID column,
@@ -122,12 +135,14 @@ struct WaitHooks {
   void* context = nullptr;
 };
 
-// Converts the rows in blocks, on `threads` - 1 worker threads (or on the
-// calling thread alone for threads == 1, with the hooks around each block),
-// and hands each block in row order to `consume` on the calling thread as soon
-// as it is done, so that consuming (making Python objects) overlaps
-// converting. `consume` returns false to stop. Returns the lowest failing row
-// with errors raised (blocks after it are not consumed). Throws std::bad_alloc.
+// Converts the rows in blocks, on up to `threads` - 1 worker threads (never
+// more than there are blocks; on the calling thread alone for threads == 1 or
+// when no thread can start, with the hooks around each block), and hands each
+// block in row order to `consume` on the calling thread as soon as it is
+// done, so that consuming (making Python objects) overlaps converting.
+// `consume` returns false to stop, and so does the request's interrupt
+// (`*stopped` is then true in both cases). Returns the lowest failing row with
+// errors raised (blocks after it are not consumed). Throws std::bad_alloc.
 using BlockConsumer = bool (*)(const RowBlock& block, void* context);
 std::optional<RowError> run_kernel_in_blocks(const KernelRequest& request,
                                              const ColumnInput& input, WaitHooks hooks,
@@ -137,10 +152,11 @@ std::optional<RowError> run_kernel_in_blocks(const KernelRequest& request,
 // The number of chunks a column of `rows` rows is split into for `threads`.
 unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;
 
-// The largest total size of a values column kept with 32-bit offsets (beyond
-// it, 64-bit offsets). INT32_MAX; lowered only by tests, to reach the switch
-// without gigabytes of data. Returns the previous value.
-std::int64_t set_large_offsets_threshold(std::int64_t bytes) noexcept;
+// The most bytes one array of a 32-bit offsets column holds (beyond it the
+// column is split into more arrays of the same type). INT32_MAX; lowered only
+// by tests, to reach the split without gigabytes of data. Returns the previous
+// value.
+std::int64_t set_offsets_limit(std::int64_t bytes) noexcept;
 
 // The cores this process may use (its CPU affinity), at least 1.
 unsigned hardware_threads() noexcept;

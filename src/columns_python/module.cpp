@@ -280,12 +280,12 @@ constexpr const char DOC_to_ewkb_header[] =
     "gives a string column), bytes-like WKB gives WKB. *srid* is required: an\n"
     "integer sets it, ``False`` strips it.\n" COLUMN_DOC_TAIL;
 
-// A test hook, not part of the interface: lowers the size above which values
-// columns switch to 64-bit offsets; returns the previous threshold.
-PyObject* set_large_offsets_threshold_fn(PyObject*, PyObject* arg) noexcept {
+// A test hook, not part of the interface: lowers the bytes one array of a
+// 32-bit offsets column holds before it is split; returns the previous limit.
+PyObject* set_offsets_limit_fn(PyObject*, PyObject* arg) noexcept {
   const long long n = PyLong_AsLongLong(arg);
   if (n == -1 && PyErr_Occurred()) return nullptr;
-  return PyLong_FromLongLong(set_large_offsets_threshold(n));
+  return PyLong_FromLongLong(set_offsets_limit(n));
 }
 
 #define COLUMN_METHOD(I, NAME)                                                          \
@@ -333,10 +333,10 @@ int exec_module(PyObject* module) {
   Py_XDECREF(all);
   Py_DECREF(module_name);
   if (rc == 0) {
-    static PyMethodDef hook = {"_set_large_offsets_threshold", set_large_offsets_threshold_fn,
-                               METH_O, "Test hook: lowers the 64-bit offsets threshold."};
+    static PyMethodDef hook = {"_set_offsets_limit", set_offsets_limit_fn, METH_O,
+                               "Test hook: lowers the bytes of one 32-bit offsets array."};
     PyObject* fn = PyCMethod_New(&hook, module, nullptr, nullptr);
-    rc = fn ? PyModule_AddObjectRef(module, "_set_large_offsets_threshold", fn) : -1;
+    rc = fn ? PyModule_AddObjectRef(module, "_set_offsets_limit", fn) : -1;
     Py_XDECREF(fn);
   }
   return rc;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -471,6 +472,13 @@ PyObject* column_arrow_c_array_body(PyObject* self, PyObject* const*, Py_ssize_t
     return nullptr;
   }
   auto* c = reinterpret_cast<ColumnObject*>(self);
+  if (!c->column->more.empty()) {
+    PyErr_Format(PyExc_ValueError,
+                 "this column is %zu arrays (its values pass 32-bit offsets); read it as a "
+                 "stream, for example with pyarrow.chunked_array(column)",
+                 c->column->more.size() + 1);
+    return nullptr;
+  }
   Ref schema(schema_capsule(c));
   if (!schema) return nullptr;
   auto* array = new ArrowArray{};
@@ -520,7 +528,7 @@ PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Py_ssize_t column_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(reinterpret_cast<ColumnObject*>(self)->column->length);
+  return static_cast<Py_ssize_t>(reinterpret_cast<ColumnObject*>(self)->column->total_length());
 }
 
 PyObject* column_repr(PyObject* self) {
@@ -529,6 +537,12 @@ PyObject* column_repr(PyObject* self) {
   const char* type = col.kind == BuiltColumn::Kind::Int32 ? "int32"
                      : c->text ? (col.large ? "large_string" : "string")
                                : (col.large ? "large_binary" : "binary");
+  if (!col.more.empty()) {
+    return PyUnicode_FromFormat(
+        "<geoweave_columns.ArrowColumn %s, %lld rows, %lld nulls, %zu arrays>", type,
+        static_cast<long long>(col.total_length()),
+        static_cast<long long>(col.total_null_count()), col.more.size() + 1);
+  }
   return PyUnicode_FromFormat("<geoweave_columns.ArrowColumn %s, %lld rows, %lld nulls>", type,
                               static_cast<long long>(col.length),
                               static_cast<long long>(col.null_count));
@@ -765,20 +779,39 @@ void reacquire_gil(void* context) { PyEval_RestoreThread(*static_cast<PyThreadSt
 // ---------------------------------------------------------------------------
 // Running
 
-// Runs the kernel with the interpreter lock released; what it throws
-// (std::bad_alloc) is thrown again once the lock is held.
-KernelOutcome run_released(const KernelRequest& request, const ColumnInput& input) {
-  KernelOutcome out;
+// The kernel's interrupt check, called on this thread while the interpreter
+// lock is released: takes the lock back for a moment and runs the signal
+// handlers. True when one raised (KeyboardInterrupt): the conversion stops
+// and the exception stays set for the caller.
+bool signal_raised(void* context) {
+  auto* state = static_cast<PyThreadState**>(context);
+  PyEval_RestoreThread(*state);
+  const bool raised = PyErr_CheckSignals() < 0;
+  *state = PyEval_SaveThread();
+  return raised;
+}
+
+// Runs the kernel with the interpreter lock released. False with an exception
+// set when a signal handler raised during the conversion, or when a value does
+// not fit 32-bit offsets; throws std::bad_alloc.
+bool run_released(KernelRequest request, const ColumnInput& input, KernelOutcome& out) {
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
+  PyThreadState* state = PyEval_SaveThread();
+  request.interrupt = {signal_raised, &state};
   try {
     out = run_kernel(request, input);
+  } catch (const std::length_error&) {
+    PyEval_RestoreThread(state);
+    PyErr_SetString(PyExc_OverflowError,
+                    "a result value passes 2 GiB, more than an Arrow array with 32-bit offsets "
+                    "holds; convert a large_binary or large_string column instead");
+    return false;
   } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
+  PyEval_RestoreThread(state);
   if (failure) std::rethrow_exception(failure);
-  return out;
+  return !out.interrupted;
 }
 
 // Arrow row `row` of `input` as the scalar function would have been given it
@@ -831,6 +864,8 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   }
   ColumnInput input;
   input.text = text;
+  request.large_offsets =
+      schema.layout == Layout::LargeBinary || schema.layout == Layout::LargeString;
   for (const ArrowArray& a : imported.arrays_) {
     ArrayView view;
     problem = schema.single_field_struct ? validate_struct_array(a, schema.layout, &view)
@@ -842,7 +877,8 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
     }
     input.arrays.push_back(view);
   }
-  KernelOutcome outcome = run_released(request, input);
+  KernelOutcome outcome;
+  if (!run_released(request, input, outcome)) return nullptr;
   if (outcome.error) {
     // The failing row's value, for the hint notes, while the arrays live.
     Ref value(row_object(input, outcome.error->row));
@@ -866,9 +902,13 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   const Origin origin = arrow_origin(column);
   Ref values, srids;
   if (outcome.values) {
+    // Values split at the offsets limit come back chunked, as pyarrow.array does.
+    const Origin values_origin =
+        origin == Origin::PyarrowArray && !outcome.values->more.empty() ? Origin::PyarrowChunked
+                                                                        : origin;
     values = Ref(in_origin_kind(
         new_column(module, outcome.values, text_values, extension, schema.extension_metadata),
-        origin, column));
+        values_origin, column));
     if (!values) return nullptr;
   }
   if (outcome.srids) {
@@ -903,10 +943,11 @@ PyObject* convert_objects(const FunctionInfo& info, PyObject* column, Gathered& 
     if (!srids) return nullptr;
   }
   PyThreadState* state = nullptr;
+  request.interrupt = {signal_raised, &state};
   bool stopped = false;
   auto error = run_kernel_in_blocks(request, input, {release_gil, reacquire_gil, &state},
                                     ObjectFiller::consume, &filler, &stopped);
-  if (stopped) return nullptr;  // a Python error while making objects
+  if (stopped) return nullptr;  // a Python error while making objects, or a signal
   if (error) {
     geoweave::py::raise_conversion_error(error->error);
     geoweave::py::add_usage_hint_for(g.objects.items[static_cast<std::size_t>(error->row)]);

@@ -1,0 +1,212 @@
+"""geoweave_columns' executors: result offset widths and the split of a 32-bit
+column past its offsets limit, worker threads that cannot start or would be
+more than the work, and Ctrl-C stopping a long conversion."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+import pyarrow.compute  # noqa: E402,F401 - pa.compute
+
+import geoweave
+import geoweave_columns as gc
+
+P = geoweave.wkt_to_wkb("POINT(1 2)")
+P_SRID = geoweave.wkt_to_wkb("SRID=4326;POINT(1 2)")
+LINE = geoweave.wkt_to_wkb("SRID=3857;LINESTRING(0 0,1 1,2 2)")
+WKB_ROWS = [P_SRID, None, LINE, P] * 2500   # 10,000 rows past the chunk split
+TEXT_ROWS = [None if v is None else geoweave.wkb_to_wkt(v) for v in WKB_ROWS]
+
+
+def run_child(code, timeout=60, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, **kwargs)
+
+
+# (function, input type, rows, result type): the offsets' width follows the input.
+LAYOUTS = [
+    ("wkb_to_wkt", pa.binary(), WKB_ROWS, pa.string()),
+    ("wkb_to_wkt", pa.large_binary(), WKB_ROWS, pa.large_string()),
+    ("wkt_to_wkb", pa.string(), TEXT_ROWS, pa.binary()),
+    ("wkt_to_wkb", pa.large_string(), TEXT_ROWS, pa.large_binary()),
+    ("wkt_to_hex_wkb", pa.large_string(), TEXT_ROWS, pa.large_string()),
+    ("to_wkb_no_srid_header", pa.large_binary(), WKB_ROWS, pa.large_binary()),
+    ("to_wkt", pa.large_string(), TEXT_ROWS, pa.large_string()),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("name,arrow_type,rows,result_type", LAYOUTS)
+def test_result_offsets_follow_the_input(name, arrow_type, rows, result_type, threads):
+    result = getattr(gc, name)(pa.array(rows, arrow_type), threads=threads)
+    assert isinstance(result, pa.Array) and result.type == result_type
+    result.validate(full=True)
+    scalar = getattr(geoweave, name)
+    assert result.to_pylist() == [None if v is None else scalar(v) for v in rows]
+
+
+@pytest.fixture
+def offsets_limit():
+    def lower(limit):
+        previous = gc._set_offsets_limit(limit)
+        restore.append(previous)
+    restore = []
+    yield lower
+    for previous in restore[:1]:
+        gc._set_offsets_limit(previous)
+
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("limit", [1000, 30])
+def test_past_the_offsets_limit_a_column_is_split_not_widened(offsets_limit, limit, threads):
+    offsets_limit(limit)
+    result = gc.wkb_to_wkt(pa.array(WKB_ROWS), threads=threads)
+    assert isinstance(result, pa.ChunkedArray) and result.type == pa.string()
+    assert result.num_chunks > 1
+    result.validate(full=True)
+    assert result.to_pylist() == TEXT_ROWS
+    for chunk in result.chunks:
+        lengths = [n or 0 for n in pa.compute.binary_length(chunk).to_pylist()]
+        # Only a value longer than the limit stands alone in its array.
+        assert sum(lengths) <= limit or len(chunk) == 1
+    # The other direction, and the SRID column beside, keep their types too.
+    wkb, srids = gc.wkt_to_wkb_split_srid(result, threads=threads)
+    assert wkb.type == pa.binary() and srids.type == pa.int32()
+    assert wkb.to_pylist() == [None if t is None else geoweave.wkt_to_wkb_split_srid(t)[0]
+                               for t in TEXT_ROWS]
+    # A large input never needs splitting.
+    large = gc.wkb_to_wkt(pa.array(WKB_ROWS, pa.large_binary()), threads=threads)
+    assert isinstance(large, pa.Array) and large.type == pa.large_string()
+
+
+class ArrayOnly:
+    """An Arrow producer that is not pyarrow: its result is an ArrowColumn."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.array.__arrow_c_array__(requested_schema)
+
+
+def test_a_split_column_exports_as_a_stream(offsets_limit):
+    offsets_limit(100)
+    column = gc.wkb_to_wkt(ArrayOnly(pa.array(WKB_ROWS)))
+    assert len(column) == len(WKB_ROWS)
+    assert repr(column).endswith(f"{len(WKB_ROWS)} rows, 2500 nulls, "
+                                 f"{pa.chunked_array(column).num_chunks} arrays>")
+    chunked = pa.chunked_array(column)
+    assert chunked.type == pa.string() and chunked.to_pylist() == TEXT_ROWS
+    with pytest.raises(ValueError, match="read it as a stream"):
+        pa.array(column)
+
+
+def new_thread_id():
+    ids = []
+    probe = threading.Thread(target=lambda: ids.append(threading.get_native_id()))
+    probe.start()
+    probe.join()
+    return ids[0]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="sequential thread ids")
+def test_workers_are_never_more_than_the_blocks():
+    """threads=10**6 on two blocks of list rows starts at most two workers:
+    thread ids are handed out in sequence, so the ids of two probe threads
+    around the call tell how many threads the system started meanwhile."""
+    rows = [P] * 16_385
+    before = new_thread_id()
+    result = gc.wkb_to_wkt(rows, threads=10**6)
+    after = new_thread_id()
+    assert result[-1] == geoweave.wkb_to_wkt(P)
+    if after > before:   # else the ids wrapped around
+        assert after - before < 500   # two workers, and whatever else the machine ran
+
+
+@pytest.mark.parametrize("kind", ["list", "numpy", "pandas", "arrow"])
+def test_no_thread_can_start_the_calling_thread_converts(kind):
+    """Thread stacks cannot be mapped under a tight address-space limit."""
+    code = f"""
+        import resource
+        import geoweave, geoweave_columns as gc
+        import numpy as np, pandas as pd, pyarrow as pa
+        rows = [geoweave.wkt_to_wkb("POINT(1 2)"), None] * 20_000
+        column = {{"list": lambda: rows, "numpy": lambda: np.array(rows, dtype=object),
+                   "pandas": lambda: pd.Series(rows), "arrow": lambda: pa.array(rows)}}["{kind}"]()
+        expected = [None if v is None else geoweave.wkb_to_wkt(v) for v in rows]
+        gc.wkb_to_wkt(column, threads=1)   # everything the conversion needs, loaded
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (6 << 20), resource.RLIM_INFINITY))
+        try:
+            import threading
+            threading.Thread(target=print).start()
+            print("threads could start")
+        except RuntimeError:
+            pass
+        result = gc.wkb_to_wkt(column, threads=2)
+        result = result.to_pylist() if "{kind}" == "arrow" else list(result)
+        assert result == expected, "wrong result"
+        print("ok")
+    """
+    child = run_child(code)
+    if "threads could start" in child.stdout:
+        pytest.skip("thread stacks fit under the limit here")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip().endswith("ok")
+
+
+# A child converts a long column (seconds of work: collections of 200 Points
+# whose last member is bad, so that under errors="null" every row is read whole
+# and the result stays small), says when it starts, and how it ended.
+INTERRUPTED_CHILD = """
+    import struct, sys
+    import geoweave_columns as gc
+    import numpy as np, pyarrow as pa
+    kind, threads = sys.argv[1], None if sys.argv[2] == "None" else int(sys.argv[2])
+    points = b"".join(struct.pack("<BIdd", 1, 1, i + 0.25, i * 0.5) for i in range(200))
+    row = struct.pack("<BII", 1, 7, 201) + points + struct.pack("<BI", 1, 99)
+    n = 400_000
+    if kind == "list":
+        column = [row] * n
+    else:   # binary_view rows all pointing at the same bytes
+        views = np.zeros((n, 4), np.int32)
+        views[:, 0] = len(row)
+        views[:, 1] = np.frombuffer(row[:4], np.int32)[0]
+        column = pa.Array.from_buffers(pa.binary_view(), n,
+                                       [None, pa.py_buffer(views), pa.py_buffer(row)])
+    print("start", flush=True)
+    try:
+        gc.wkb_to_wkt(column, errors="null", threads=threads)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, None])
+@pytest.mark.parametrize("kind", ["list", "arrow"])
+def test_ctrl_c_stops_a_long_conversion(kind, threads):
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED_CHILD), kind, str(threads)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "start"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        line = child.stdout.readline().strip()
+        latency = time.monotonic() - sent
+        assert line == "interrupted", child.stderr.read()
+        assert latency < 2.0
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.wait()

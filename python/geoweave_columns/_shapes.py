@@ -617,8 +617,14 @@ def _from_ours(pa, name, column, stream, layout, args):
     the input's layout, with its GeoArrow extension registered with pyarrow and
     the CRS the srid argument sets. A GeoArrow extension pyarrow does not know
     could not travel on a pyarrow array: such a column stays an ArrowColumn."""
-    field = pa.Field._import_from_c_capsule(column.__arrow_c_array__()[0])
-    values = pa.chunked_array(column) if stream else pa.array(column)
+    field = pa.Field._import_from_c_capsule(column.__arrow_c_schema__())
+    if stream:
+        values = pa.chunked_array(column)
+    else:
+        try:
+            values = pa.array(column)
+        except ValueError:  # split past 32-bit offsets: several arrays, read as a stream
+            values = pa.chunked_array(column)
     if isinstance(values.type, pa.ExtensionType):
         values, extension, meta = _storage(pa, values)
     else:

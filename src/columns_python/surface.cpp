@@ -464,6 +464,16 @@ PyObject* schema_capsule(const ColumnObject* c) {
   return capsule;
 }
 
+// The column's type alone (the PyCapsule interface's schema export): readable
+// for every column, a split one included, whose array export refuses.
+PyObject* column_arrow_c_schema(PyObject* self, PyObject*) {
+  try {
+    return schema_capsule(reinterpret_cast<const ColumnObject*>(self));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyObject* column_arrow_c_array_body(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   // requested_schema is accepted and ignored: the column has one type.
@@ -549,6 +559,9 @@ PyObject* column_repr(PyObject* self) {
 }
 
 PyMethodDef COLUMN_METHODS[] = {
+    {"__arrow_c_schema__", column_arrow_c_schema, METH_NOARGS,
+     "__arrow_c_schema__($self, /)\n--\n\n"
+     "The column's type as a PyCapsule holding an ArrowSchema."},
     {"__arrow_c_array__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
          guarded<column_arrow_c_array_body>)),

@@ -42,7 +42,6 @@ import subprocess
 import sys
 import tempfile
 
-SEED = 20261207
 FUNCTIONS = ("wkb_to_wkt", "wkt_to_wkb")
 WORKLOADS = {
     "point": "Points, full precision",
@@ -58,34 +57,17 @@ THREAD_ROWS = 20000  # two chunks of at least 8192 rows each
 
 def make_wkb(workload, rows):
     """`rows` little-endian WKB records of one fixed size, as one bytes object,
-    and that size."""
+    and that size: bench/columns.py's Points and Polygons, and its Points
+    rounded to 6 decimals."""
     import numpy as np
-    rng = np.random.default_rng(SEED)
-    if workload in ("point", "point6"):
+    from columns import make_wkb as columns_wkb
+    offsets, data = columns_wkb("point" if workload == "point6" else workload, rows)
+    if workload == "point6":
         rec = np.dtype([("order", "u1"), ("type", "<u4"), ("xy", "<f8", (2,))])
-        records = np.zeros(rows, dtype=rec)
-        records["order"], records["type"] = 1, 1
-        x = rng.uniform(-180, 180, rows)
-        y = rng.uniform(-90, 90, rows)
-        if workload == "point6":
-            x, y = np.round(x, 6), np.round(y, 6)
-        records["xy"][:, 0], records["xy"][:, 1] = x, y
-    elif workload == "polygon10":
-        rec = np.dtype([("order", "u1"), ("type", "<u4"), ("rings", "<u4"), ("n", "<u4"),
-                        ("xy", "<f8", (10, 2))])
-        records = np.zeros(rows, dtype=rec)
-        records["order"], records["type"], records["rings"], records["n"] = 1, 3, 1, 10
-        centre = np.stack([rng.uniform(-170, 170, rows), rng.uniform(-80, 80, rows)], axis=1)
-        angles = np.linspace(0, 2 * np.pi, 9, endpoint=False)
-        radius = rng.uniform(0.5, 5, (rows, 9))
-        ring = np.empty((rows, 10, 2))
-        ring[:, :9, 0] = centre[:, :1] + radius * np.cos(angles)
-        ring[:, :9, 1] = centre[:, 1:] + radius * np.sin(angles)
-        ring[:, 9] = ring[:, 0]
-        records["xy"] = ring
-    else:
-        raise ValueError(workload)
-    return records.tobytes(), rec.itemsize
+        records = np.frombuffer(data, dtype=rec).copy()
+        records["xy"] = np.round(records["xy"], 6)
+        data = records.tobytes()
+    return data, int(offsets[1])
 
 
 def write_column(directory, name, items):

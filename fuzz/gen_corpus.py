@@ -226,6 +226,39 @@ def arrow_seeds(wkbs, wkts):
     return seeds
 
 
+# Doubles whose text is hard to get right either way: zeros, the smallest
+# subnormal and normal, powers of ten, 2^53 and its neighbours, values halfway
+# between two doubles when written with few digits, the largest finite.
+EDGE_DOUBLES = [0.0, -0.0, 5e-324, 2.2250738585072014e-308, 2.225073858507201e-308,
+                1e-7, 1e-5, 0.1, 0.3, 1.0, 1e15, 1e15 - 1, 1e16, 1e22, 1e23,
+                2.0 ** 53, 2.0 ** 53 + 2, 2.0 ** 53 - 1, 9007199254740993.0,
+                123456.789, 135.2530362746084, -9.620228, 1.7976931348623157e308,
+                1 / 3, 0.1 + 0.2, 999999999999999.9, 1.5e300]
+
+
+def number_seeds():
+    """fuzz_number: a first byte below 128 takes the rest as text, one from
+    128 up makes decimal forms of the double in the next 8 bytes."""
+    tokens = [b"0", b"-0", b"+1", b".5", b"5.", b"1e5", b"1E+05", b"2.5e-3", b"1e999",
+              b"1e-999", b"e5", b"1e", b"1.2.3", b"--1", b"+", b".", b"-", b"inf",
+              b"-nan", b"9007199254740993", b"9007199254740992.5",
+              b"12345678901234567890", b"0.000000000000000000001234",
+              b"2.2250738585072011e-308", b"4.9406564584124654e-324",
+              b"135.2530362746084", b"-61.012374", b"1234567.125", b"7e22", b"7e23",
+              b"1" + b"0" * 30, b"0." + b"0" * 40 + b"1"]
+    seeds = [b"\x00" + t for t in tokens] + [b"\x01" + t + b")" for t in tokens]
+    for k, x in enumerate(EDGE_DOUBLES):
+        seeds.append(bytes([128 + k % 3]) + struct.pack("<d", x) + bytes([k % 26]) + b" ")
+    return seeds
+
+
+def format_seeds():
+    """fuzz_format: 8 bytes per double."""
+    return [struct.pack("<d", x) for x in EDGE_DOUBLES] + [
+        b"".join(struct.pack("<d", x) for x in EDGE_DOUBLES[k:k + 4])
+        for k in range(0, len(EDGE_DOUBLES), 4)]
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -241,6 +274,8 @@ def main():
         "hex": hexes,
         "auto": wkbs[::3] + wkts + hexes + [b"\t" + h + b"\n" for h in hexes[:20]],
         "arrow_import": arrow_seeds(wkbs, wkts),
+        "number": number_seeds(),
+        "format": format_seeds(),
     }
     for target, seeds in corpora.items():
         directory = os.path.join(root, target)

@@ -31,6 +31,10 @@
 #                                            spatial's COPY, GeoPandas and ogr2ogr
 #                                            on CSV -> GeoParquet -> CSV; ARGS go
 #                                            to it, e.g. --points N --polygons N)
+# bash scripts/bench.sh --instructions [ARGS]  runs bench/instructions.py instead
+#                                            (instructions per row under callgrind,
+#                                            against geoarrow-c; --quick for a
+#                                            smoke run); installs valgrind
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
 
@@ -51,6 +55,13 @@ fi
 if [ "${1:-}" = "--srid-rewrite" ]; then
   shift
   exec "$PYTHON" bench/srid_rewrite.py "$@"
+fi
+if [ "${1:-}" = "--instructions" ]; then
+  shift
+  command -v valgrind >/dev/null 2>&1 || install_debs valgrind
+  "$PYTHON" -m pip install -q --disable-pip-version-check \
+    "numpy>=1.26" "geoarrow-c>=0.1" "nanoarrow>=0.5" >/dev/null
+  exec "$PYTHON" bench/instructions.py "$@"
 fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \

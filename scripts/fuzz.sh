@@ -14,7 +14,7 @@ BUILD="${GEOWEAVE_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-20}"
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(wkb_to_wkt wkt_to_ewkb hex header auto arrow_import rebuild)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(wkb_to_wkt wkt_to_ewkb hex header auto arrow_import rebuild number format)
 
 CLANG_VERSION=19
 CXX="clang++-$CLANG_VERSION"

@@ -363,8 +363,77 @@ def test_random_decimal_text_matches_python(token):
     expected = float(token)
     if math.isinf(expected):
         assert message(f"POINT({token} 0)").startswith("non-finite coordinate")
+        assert message(f"POINT(0 {token})").startswith("non-finite coordinate")
     else:
         assert to_wkb(f"POINT({token} 0)")[5:13] == f64(expected)
+        # Last in the text, where fewer than eight bytes follow the token.
+        assert to_wkb(f"POINT(0 {token})")[13:21] == f64(expected)
+
+
+# Significands of 1 to 20 digits with the point before, inside and after them
+# (runs of 8 and 16 digits end exactly where a word does), exponents of up to
+# five digits, and the edges of exact double arithmetic: 2^53 +- 1, 10^22/10^23.
+BOUNDARY_NUMBERS = sorted({
+    *(d[:k] + "." + d[k:] for d in ("1234567890123456789", "98765432109876543210")
+      for k in range(0, 21, 3)),
+    *("7" * n for n in (1, 7, 8, 9, 15, 16, 17, 19, 20)),
+    "12345678.5", "1234567812345678.5", "0.12345678", "0.1234567812345678",
+    "00000000000000000001.5", "0.00000000000000000000000123", "-0.000001",
+    "9007199254740991", "9007199254740992", "9007199254740993", "-9007199254740993",
+    "1e22", "1e23", "9e22", "9007199254740992e22", "123e-22", "123e-23", "1.5e-3",
+    "1e1000", "1e-1000", "1e99999", "1e-99999", "5e-324", "1.5E+0007",
+})
+
+
+@pytest.mark.parametrize("token", BOUNDARY_NUMBERS)
+def test_numbers_wherever_the_text_ends(token):
+    expected = float(token)
+    if math.isinf(expected):
+        assert message(f"POINT(0 {token})") == f'non-finite coordinate "{token}" at position 8'
+        return
+    want = f64(expected)
+    assert to_wkb(f"POINT({token} {token})") == header(POINT) + want + want
+    assert to_wkb(f"POINT(0 {token})")[13:] == want
+    assert to_wkb(f"LINESTRING({token} 1,2 {token})") == wkb_linestring([(expected, 1), (2, expected)])
+    # Cut after the token: read whole, then the missing parenthesis is named.
+    assert message(f"POINT(0 {token}") == f"expected ')' at position {8 + len(token)}, got None"
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("point(1 2)", wkb_point(1, 2)),
+    ("pOiNt(1 2)", wkb_point(1, 2)),
+    ("polygon((0 0,1 1,0 0))", wkb_polygon([[(0, 0), (1, 1), (0, 0)]])),
+    ("Polygon EMPTY", wkb_polygon([])),
+    ("linestring(1 2,3 4)", wkb_linestring([(1, 2), (3, 4)])),
+    ("multipoint(1 2)", wkb_multi(MULTIPOINT, [wkb_point(1, 2)])),
+    ("MultiLineString EMPTY", wkb_multi(MULTILINESTRING, [])),
+    ("multipolygon EMPTY", wkb_multi(MULTIPOLYGON, [])),
+    ("POINT\t\n(1 2)", wkb_point(1, 2)),
+    ("POINT m (1 2 3)", wkb_point(1, 2, 3, dim="XYM")),
+    ("POINT zm(1 2 3 4)", wkb_point(1, 2, 3, 4, dim="XYZM")),
+    ("POINT\u00a0(1 2)", wkb_point(1, 2)),
+    ("  POINT   ( 1   2 )  ", wkb_point(1, 2)),
+])
+def test_keywords_in_any_case_and_spacing(text, expected):
+    assert to_wkb(text) == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("POINT", "expected 'EMPTY' or '(' at position 5, got \"\""),
+    ("POINT ", "expected 'EMPTY' or '(' at position 6, got \"\""),
+    ("POINT Z", "expected 'EMPTY' or '(' at position 7, got \"\""),
+    ("POIN(1 2)", 'unknown geometry type at position 0: "POIN(1 2)"'),
+    ("POLYGONS EMPTY", 'unknown geometry type at position 0: "POLYGONS EMPTY"'),
+    ("LINESTRIN(1 2)", 'unknown geometry type at position 0: "LINESTRIN(1 2)"'),
+    ("MULTIPOIN(1 2)", 'unknown geometry type at position 0: "MULTIPOIN(1 2)"'),
+    ("MULTIPOLYGO EMPTY", 'unknown geometry type at position 0: "MULTIPOLYGO EMPTY"'),
+    ("MULTILINESTRINGS EMPTY", 'unknown geometry type at position 0: "MULTILINESTRINGS EMP"'),
+    ("P", 'unknown geometry type at position 0: "P"'),
+    ("POINT\u00e9 EMPTY", 'unknown geometry type at position 0: "POINT\u00e9 EMPTY"'),
+    ("POINT[1 2]", "expected 'EMPTY' or '(' at position 5, got \"[1 2]\""),
+])
+def test_keyword_edges(text, expected):
+    assert message(text) == expected
 
 
 # ---- SRID prefix ----------------------------------------------------------------

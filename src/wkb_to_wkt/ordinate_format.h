@@ -37,17 +37,18 @@ __extension__ typedef unsigned __int128 u128;
   const __m128i tens = _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16);
   return _mm_sub_epi16(prefixes, tens);
 }
-#else
-// Portable form: eight ASCII digits in memory order in one word, every lane
-// divided by a constant at once (4+4 digits, then 2+2, then 1+1).
-inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
+#endif
+
+// The eight ASCII digits of v (v < 10^8) in one word, the most significant in
+// the lowest byte, every lane divided by a constant at once (4+4 digits, then
+// 2+2, then 1+1).
+[[gnu::always_inline]] inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
   const std::uint64_t fours = (v / 10000) | (std::uint64_t{v % 10000} << 32);
   const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007Full;
   const std::uint64_t twos = hundreds | ((fours - 100 * hundreds) << 16);
   const std::uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000Full;
   return (tens | ((twos - 10 * tens) << 8)) + 0x3030303030303030ull;
 }
-#endif
 
 // Sixteen ASCII digits (high8 then low8, both < 10^8), the most significant in
 // the lowest byte (at the lowest address once stored by store_16).
@@ -89,21 +90,68 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept {
   }
 }
 
+[[gnu::always_inline]] inline void store_8(char* out, std::uint64_t v) noexcept {
+  if constexpr (std::endian::native != std::endian::little) v = std::byteswap(v);
+  std::memcpy(out, &v, 8);
+}
+
 inline constexpr char SIXTEEN_ZEROS[] = "0000000000000000";
+
+// The usual shape of a coordinate, sig (n digits, n <= 16) with a point after
+// its first e (0 <= e < n; 0 puts the point first): the digits made 8 to a
+// word (one word for n <= 8, two otherwise, both at once in SSE2 lanes), each
+// word stored at its place, and the digits after the point stored once more
+// one byte further on, the point between. Each store writes 8 bytes, the part
+// past a word's digits overwritten by the next store or lying beyond the text
+// (at most 7 bytes past the returned end).
+[[gnu::always_inline]] inline char* write_fraction(std::uint64_t sig, int n, int e,
+                                                   char* out) noexcept {
+  if (n <= 8) {
+    const std::uint64_t digits =
+        eight_digits_ascii(static_cast<std::uint32_t>(sig)) >> (8 * (8 - n));
+    store_8(out, digits);
+    store_8(out + e + 1, digits >> (8 * e));
+  } else {
+    const auto above = static_cast<std::uint32_t>(sig / 100000000u);
+    const auto below = static_cast<std::uint32_t>(sig - std::uint64_t{above} * 100000000u);
+    const int m = n - 8;  // digits of `above`
+    const u128 both = sixteen_digits(above, below);
+    const std::uint64_t high = static_cast<std::uint64_t>(both) >> (8 * (8 - m));
+    const auto low = static_cast<std::uint64_t>(both >> 64);
+    store_8(out, high);
+    if (e < m) {
+      store_8(out + e + 1, high >> (8 * e));
+      store_8(out + m + 1, low);
+    } else {
+      store_8(out + m, low);
+      store_8(out + e + 1, low >> (8 * (e - m)));
+    }
+  }
+  out[e] = '.';
+  return out + n + 1;
+}
 
 // Lays out sig * 10^exponent positionally at `out` (0 < sig < 10^17) and
 // returns the end of the text.
 //
-// The digits are produced in registers, 16 of them as one 128-bit value plus a
-// possible 17th in front, and reach memory only through stores at their final
-// places: the decimal point is made by storing the digits a second time,
-// shifted, one byte further on. Nothing written is read back, so no store has
-// to be forwarded to a load, and the common shapes take no data-dependent
-// branch. Up to 17 bytes past the returned end are clobbered.
+// A point inside the digits goes to write_fraction. For the other shapes
+// (integers, ddd000, 0.000ddd) the digits are produced in registers, 16 of them
+// as one 128-bit value plus a possible 17th in front, and reach memory only
+// through stores at their final places. Nothing written is read back, so no
+// store has to be forwarded to a load. Up to 17 bytes past the returned end
+// are clobbered.
 [[gnu::always_inline]] inline char* write_positional(std::uint64_t sig, int exponent,
                                                      char* out) noexcept {
   const int n = digit_count(sig);
   const int e = exponent + n;  // value = 0.d1..dn * 10^e
+  if (e > 0 && e < n) [[likely]] {
+    if (n <= 16) return write_fraction(sig, n, e, out);
+    // Seventeen digits: the first on its own, the other sixteen (zeros in
+    // front kept) with the point one place earlier, possibly right after it.
+    const auto first = static_cast<std::uint32_t>(sig / 10000000000000000ull);
+    out[0] = static_cast<char>('0' + first);
+    return write_fraction(sig - first * 10000000000000000ull, 16, e - 1, out + 1);
+  }
   // The 17th digit and the eight below it both straight from sig, so the
   // chain of dependent multiplications before the digit lanes is two long.
   const auto top = static_cast<std::uint32_t>(sig / 10000000000000000ull);
@@ -121,13 +169,6 @@ inline constexpr char SIXTEEN_ZEROS[] = "0000000000000000";
     store_16(p + seventeen, sixteen >> (8 * skip));
   };
 
-  if (e > 0 && e < n) [[likely]] {  // ddd.ddd
-    put_digits(out);
-    // The last n - e digits again, one byte further on, then the point.
-    store_16(out + e + 1, sixteen >> (8 * (16 - n + e)));
-    out[e] = '.';
-    return out + n + 1;
-  }
   if (e >= n) {  // ddd000, integers included
     put_digits(out);
     const int zeros = e - n;

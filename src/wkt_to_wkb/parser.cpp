@@ -42,12 +42,13 @@ constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 // One tuple of N numbers, each converted straight into the sink's reserved
 // space. Advances `p`; returns false (p at the failing number) on a bad number.
 template <class Sink, unsigned N>
-[[gnu::always_inline]] inline bool put_tuple(const char*& p, const char* end, Sink& sink) {
+[[gnu::always_inline]] inline bool put_tuple(const char* begin, const char*& p, const char* end,
+                                             Sink& sink) {
   char* out = sink.tail(N * Sink::F64_WIDTH);
   for (unsigned i = 0; i < N; ++i) {
     p = detail::skip_whitespace(p, end);
     double v;
-    const char* next = detail::scan_number(p, end, v);
+    const char* next = detail::scan_number(begin, p, end, v);
     if (next == nullptr) [[unlikely]] return false;
     Sink::store_f64(out + i * Sink::F64_WIDTH, v);
     p = next;
@@ -57,19 +58,52 @@ template <class Sink, unsigned N>
 }
 
 template <class Sink>
-Result<void> write_tuple(WktCursor& c, Sink& sink, unsigned ordinates) {
+[[gnu::always_inline]] inline Result<void> write_tuple(WktCursor& c, Sink& sink,
+                                                       unsigned ordinates) {
   const char* const base = c.text.data();
   const char* const end = base + c.text.size();
   const char* p = base + c.position;
   bool ok;
   switch (ordinates) {
-    case 2: ok = put_tuple<Sink, 2>(p, end, sink); break;
-    case 3: ok = put_tuple<Sink, 3>(p, end, sink); break;
-    default: ok = put_tuple<Sink, 4>(p, end, sink); break;
+    case 2: ok = put_tuple<Sink, 2>(base, p, end, sink); break;
+    case 3: ok = put_tuple<Sink, 3>(base, p, end, sink); break;
+    default: ok = put_tuple<Sink, 4>(base, p, end, sink); break;
   }
   if (!ok) return fail(number_failure(c, p));
   c.position = static_cast<std::size_t>(p - base);
   return {};
+}
+
+// The tokenizer's operations behind an inline look at the common case: the
+// byte that is nearly always next is taken in place, and only anything else
+// (EMPTY, failures and their messages) goes to the full operation.
+[[gnu::always_inline]] inline Result<EmptyOrOpen> empty_or_open(WktCursor& c) {
+  if (detail::take(c, '(')) [[likely]] return EmptyOrOpen::Open;
+  return read_empty_or_open(c);
+}
+[[gnu::always_inline]] inline Result<EmptyOrOpen> peek_empty_or_open_inline(WktCursor& c) {
+  if (detail::take(c, '(')) [[likely]] return EmptyOrOpen::Open;
+  return peek_empty_or_open(c);
+}
+[[gnu::always_inline]] inline Result<Separator> separator(WktCursor& c) {
+  switch (detail::take_separator(c)) {
+    case 1: return Separator::Comma;
+    case 2: return Separator::Close;
+    default: return read_separator(c);
+  }
+}
+[[gnu::always_inline]] inline Result<void> open_paren(WktCursor& c) {
+  if (detail::take(c, '(')) [[likely]] return {};
+  return expect_open_paren(c);
+}
+[[gnu::always_inline]] inline Result<void> close_paren(WktCursor& c) {
+  if (detail::take(c, ')')) [[likely]] return {};
+  return expect_close_paren(c);
+}
+[[gnu::always_inline]] inline Result<GeometryTag> geometry_tag(WktCursor& c) {
+  GeometryTag tag;
+  if (detail::take_geometry_tag(c, tag)) [[likely]] return tag;
+  return read_geometry_tag(c);
 }
 
 template <class Sink>
@@ -91,7 +125,7 @@ Result<std::uint32_t> write_coordinates(WktCursor& c, Sink& sink) {
   const char* p = base + c.position;
   std::uint64_t count = 0;
   for (;;) {
-    if (!put_tuple<Sink, N>(p, end, sink)) [[unlikely]] return fail(number_failure(c, p));
+    if (!put_tuple<Sink, N>(base, p, end, sink)) [[unlikely]] return fail(number_failure(c, p));
     if (count_exceeded(++count)) [[unlikely]] return fail(too_many("coordinate tuples"));
     p = detail::skip_whitespace(p, end);
     if (p != end) [[likely]] {
@@ -122,13 +156,13 @@ template <class Sink>
 Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d) {
   std::uint64_t count = 0;
   for (;;) {
-    if (auto r = expect_open_paren(c); !r) return fail(std::move(r.error()));
+    if (auto r = open_paren(c); !r) return fail(std::move(r.error()));
     const std::size_t slot = sink.reserve_count();
     auto tuples = write_coordinate_list(c, sink, d);
     if (!tuples) return fail(std::move(tuples.error()));
     sink.patch_count(slot, *tuples);
     if (count_exceeded(++count)) return fail(too_many("polygon rings"));
-    auto sep = read_separator(c);
+    auto sep = separator(c);
     if (!sep) return fail(std::move(sep.error()));
     if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
   }
@@ -140,7 +174,7 @@ Result<std::uint32_t> write_polygon_rings(WktCursor& c, Sink& sink, Dimension d)
 // parenthesis and returns the element count) and the patched count.
 template <class Sink, class List>
 Result<void> write_counted(WktCursor& c, Sink& sink, List&& list) {
-  auto eo = read_empty_or_open(c);
+  auto eo = empty_or_open(c);
   if (!eo) return fail(std::move(eo.error()));
   if (*eo == EmptyOrOpen::Empty) {
     sink.put_u32(0);
@@ -160,7 +194,7 @@ Result<void> write_counted_body(WktCursor& c, Sink& sink, Dimension d) {
 
 template <class Sink>
 Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
-  auto eo = peek_empty_or_open(c);
+  auto eo = peek_empty_or_open_inline(c);
   if (!eo) return fail(std::move(eo.error()));
   const unsigned ordinates = ordinate_count(d);
   switch (*eo) {
@@ -169,7 +203,7 @@ Result<void> write_point_member(WktCursor& c, Sink& sink, Dimension d) {
       return {};
     case EmptyOrOpen::Open:
       if (auto r = write_tuple(c, sink, ordinates); !r) return r;
-      return expect_close_paren(c);
+      return close_paren(c);
     case EmptyOrOpen::Neither:
       break;
   }
@@ -189,7 +223,7 @@ Result<std::uint32_t> write_multi_members(WktCursor& c, Sink& sink, Dimension d,
     sink.put_u32(member_word);
     if (auto r = Member(c, sink, d); !r) return fail(std::move(r.error()));
     if (count_exceeded(++count)) return fail(too_many(list_name));
-    auto sep = read_separator(c);
+    auto sep = separator(c);
     if (!sep) return fail(std::move(sep.error()));
     if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
   }
@@ -222,7 +256,7 @@ Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimensi
                                        std::string(dimension_name(member->dimension))));
     }
     if (count_exceeded(++count)) return fail(too_many("GeometryCollection members"));
-    auto sep = read_separator(c);
+    auto sep = separator(c);
     if (!sep) return fail(std::move(sep.error()));
     if (*sep == Separator::Close) return static_cast<std::uint32_t>(count);
   }
@@ -233,7 +267,7 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
   if (depth >= MAX_NESTING_DEPTH) {
     return fail(ConversionError::wkt(NESTING_DEPTH_MESSAGE));
   }
-  auto tag = read_geometry_tag(c);
+  auto tag = geometry_tag(c);
   if (!tag) return fail(std::move(tag.error()));
   const GeometryType type = tag->type;
   const Dimension d = tag->dimension;
@@ -250,15 +284,15 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
   Result<void> body;
   switch (type) {
     case GeometryType::Point: {
-      auto eo = read_empty_or_open(c);
+      auto eo = empty_or_open(c);
       if (!eo) return fail(std::move(eo.error()));
       if (*eo == EmptyOrOpen::Empty) {
         write_empty_point(sink, ordinate_count(d));
       } else {
-        body = write_tuple(c, sink, ordinate_count(d));
-        if (body) body = expect_close_paren(c);
+        if (auto r = write_tuple(c, sink, ordinate_count(d)); !r) return fail(std::move(r.error()));
+        if (auto r = close_paren(c); !r) return fail(std::move(r.error()));
       }
-      break;
+      return GeometryTag{type, d};
     }
     case GeometryType::LineString:
       body = write_counted_body<Sink, write_coordinate_list<Sink>>(c, sink, d);
@@ -291,7 +325,9 @@ Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, S
                                  BufferStorage* storage) {
   Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP));
   if (auto g = write_geometry(cursor, sink, slot, 0); !g) return fail(std::move(g.error()));
-  if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
+  if (!detail::at_end_after_whitespace(cursor)) [[unlikely]] {
+    if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
+  }
   return sink.take();
 }
 

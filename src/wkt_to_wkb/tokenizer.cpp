@@ -116,7 +116,42 @@ bool number_syntax_ok(const char* p, const char* end) noexcept {
                               quoted_form(preview_text(c.text, c.position, 20)));
 }
 
-// Dimension tag after a keyword that is followed by ASCII whitespace.
+}  // namespace
+
+// ---- whitespace ------------------------------------------------------------
+
+namespace detail {
+
+const char* scan_number_general(const char* p, const char* end, double& out) noexcept {
+  // The converter checks the syntax in the same pass as it converts; what it
+  // cannot check is the start (it takes no '+', and would read "inf"/"nan")
+  // and the end: the token must run up to the first byte that is not a number
+  // character, or the whole run is one malformed token.
+  if (p == end) return nullptr;
+  if (*p == '+') {
+    ++p;
+    if (p == end || !(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '.'))
+      return nullptr;
+  } else if (!(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.')) {
+    return nullptr;
+  }
+  const auto r = fast_float::from_chars(p, end, out);
+  if (r.ec != std::errc()) return nullptr;
+  if (r.ptr != end && is_number_char(static_cast<unsigned char>(*r.ptr))) return nullptr;
+  // An all-ones exponent: overflow to infinity, or "-inf"/"-nan", which the
+  // converter reads past the number characters.
+  std::uint64_t bits;
+  std::memcpy(&bits, &out, sizeof bits);
+  if ((bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull) return nullptr;
+  return r.ptr;
+}
+
+const char* skip_unicode_whitespace(const char* p, const char* end) noexcept {
+  return p + leading_white_space(TextView(p, static_cast<std::size_t>(end - p)));
+}
+
+// ---- operations ------------------------------------------------------------
+
 Dimension read_dimension_tag(WktCursor& c) noexcept {
   const std::size_t after_keyword = c.position;
   skip_whitespace(c);
@@ -138,27 +173,7 @@ Dimension read_dimension_tag(WktCursor& c) noexcept {
   return Dimension::XY;
 }
 
-}  // namespace
-
-// ---- whitespace ------------------------------------------------------------
-
-namespace detail {
-
-const char* skip_unicode_whitespace(const char* p, const char* end) noexcept {
-  return p + leading_white_space(TextView(p, static_cast<std::size_t>(end - p)));
-}
-
-}  // namespace detail
-
-void skip_whitespace(WktCursor& c) noexcept {
-  const char* base = c.text.data();
-  c.position = static_cast<std::size_t>(
-      detail::skip_whitespace(base + c.position, base + c.text.size()) - base);
-}
-
-// ---- operations ------------------------------------------------------------
-
-Result<SridSlot> parse_srid_prefix(WktCursor& c) {
+Result<SridSlot> read_srid_prefix(WktCursor& c) {
   skip_whitespace(c);
   const TextView t = c.text;
   if (!folded_equals(t, c.position, "SRID=")) return SridSlot::none();
@@ -201,6 +216,8 @@ Result<SridSlot> parse_srid_prefix(WktCursor& c) {
   return SridSlot::of(static_cast<std::int32_t>(value));
 }
 
+}  // namespace detail
+
 Result<GeometryTag> read_geometry_tag(WktCursor& c) {
   skip_whitespace(c);
   const TextView t = c.text;
@@ -235,7 +252,7 @@ Result<GeometryTag> read_geometry_tag(WktCursor& c) {
     Dimension d = Dimension::XY;
     // A tag needs ASCII whitespace between it and the keyword.
     if (c.position < t.size() && detail::is_ascii_whitespace(byte_at(c, c.position)))
-      d = read_dimension_tag(c);
+      d = detail::read_dimension_tag(c);
     return GeometryTag{k.type, d};
   }
   return fail(unknown_type_error(c));
@@ -307,7 +324,7 @@ Result<double> read_number(WktCursor& c) {
   skip_whitespace(c);
   const char* base = c.text.data();
   double value;
-  const char* end = detail::scan_number(base + c.position, base + c.text.size(), value);
+  const char* end = detail::scan_number(base, base + c.position, base + c.text.size(), value);
   if (end == nullptr) return fail(number_error(c));
   c.position = static_cast<std::size_t>(end - base);
   return value;

@@ -3,6 +3,8 @@
 // position. Nothing is allocated except error messages.
 #pragma once
 
+#include <bit>
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,8 +31,8 @@ struct GeometryTag {
   Dimension dimension;
 };
 
-void skip_whitespace(WktCursor& c) noexcept;
-Result<SridSlot> parse_srid_prefix(WktCursor& c);
+[[gnu::always_inline]] inline void skip_whitespace(WktCursor& c) noexcept;
+inline Result<SridSlot> parse_srid_prefix(WktCursor& c);
 Result<GeometryTag> read_geometry_tag(WktCursor& c);
 Result<EmptyOrOpen> peek_empty_or_open(WktCursor& c);
 Result<EmptyOrOpen> read_empty_or_open(WktCursor& c);
@@ -65,43 +67,341 @@ constexpr bool is_number_char(unsigned char b) noexcept {
 // Continues a whitespace run from a non-ASCII byte (out of line, rarely taken).
 const char* skip_unicode_whitespace(const char* p, const char* end) noexcept;
 
-inline const char* skip_whitespace(const char* p, const char* end) noexcept {
+[[gnu::always_inline]] inline const char* skip_whitespace(const char* p,
+                                                         const char* end) noexcept {
   while (p != end && is_ascii_whitespace(static_cast<unsigned char>(*p))) ++p;
   if (p != end && static_cast<unsigned char>(*p) >= 0x80) [[unlikely]]
     return skip_unicode_whitespace(p, end);
   return p;
 }
 
-// Parses the number token at p (whitespace already skipped). Returns the end of
-// the token, or nullptr when the run of number characters at p is empty, not in
-// the accepted syntax, or overflows to infinity.
-inline const char* scan_number(const char* p, const char* end, double& out) noexcept {
-  // The converter checks the syntax in the same pass as it converts; what it
-  // cannot check is the start (it takes no '+', and would read "inf"/"nan")
-  // and the end: the token must run up to the first byte that is not a number
-  // character, or the whole run is one malformed token.
-  if (p == end) [[unlikely]] return nullptr;
-  if (*p == '+') {
-    ++p;
-    if (p == end || !(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '.'))
-      [[unlikely]] return nullptr;
-  } else if (!(is_ascii_digit(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.'))
-      [[unlikely]] {
-    return nullptr;
+// Every token the fast path below does not settle: the run's syntax is
+// checked by fast_float's own parse, which also converts it.
+const char* scan_number_general(const char* p, const char* end, double& out) noexcept;
+
+// The 8 bytes at q as one little-endian word (the first byte lowest); with
+// fewer than 8 left, the bytes up to `end` and zero bytes above them, taken
+// from the 8 bytes that end at `end` (the caller makes sure the text has 8),
+// so nothing outside the text is ever read.
+[[gnu::always_inline]] inline std::uint64_t load_window(const char* q,
+                                                        const char* end) noexcept {
+  const std::ptrdiff_t left = end - q;
+  std::uint64_t w;
+  if (left >= 8) [[likely]] {
+    std::memcpy(&w, q, 8);
+  } else {
+    if (left <= 0) return 0;
+    std::memcpy(&w, end - 8, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+      return w >> (8 * (8 - left));
+    }
   }
-  const auto r = fast_float::from_chars(p, end, out);
-  if (r.ec != std::errc()) [[unlikely]] return nullptr;
-  if (r.ptr != end && is_number_char(static_cast<unsigned char>(*r.ptr))) [[unlikely]]
-    return nullptr;
-  // An all-ones exponent: overflow to infinity, or "-inf"/"-nan", which the
-  // converter reads past the number characters. A bit test is cheaper here
-  // than a floating-point compare.
-  std::uint64_t bits;
-  std::memcpy(&bits, &out, sizeof bits);
-  if ((bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull) [[unlikely]] return nullptr;
-  return r.ptr;
+  if constexpr (std::endian::native == std::endian::big) {
+    w = std::byteswap(w);
+    if (left < 8) w >>= 8 * (8 - left);
+  }
+  return w;
+}
+
+// The value of eight digit values (0..9, one per byte, the first byte the
+// most significant): pairs, then fours, then all eight, each step one
+// multiply that combines neighbouring lanes.
+[[gnu::always_inline]] inline std::uint32_t eight_digit_value(std::uint64_t v) noexcept {
+  v = v * 10 + (v >> 8);  // bytes 0, 2, 4, 6: two-digit values
+  v = ((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32)) +
+       ((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32))) >>
+      32;
+  return static_cast<std::uint32_t>(v);
+}
+
+inline constexpr std::uint64_t POW10_U64[9] = {1, 10, 100, 1000, 10000, 100000,
+                                               1000000, 10000000, 100000000};
+
+// Where each byte of w is not an ASCII digit: its top bit set in the result.
+// Minus '0' leaves a digit's value in each digit byte; a byte below '0'
+// borrows and one above '9' carries into the top bit, and either only
+// disturbs the bytes above it, so the lowest flagged byte is the first that
+// is not a digit (the bytes below it are exact digit values in `values`).
+[[gnu::always_inline]] inline std::uint64_t non_digits(std::uint64_t w,
+                                                       std::uint64_t values) noexcept {
+  return (values | (w + 0x4646464646464646ull)) & 0x8080808080808080ull;
+}
+[[gnu::always_inline]] inline unsigned leading_digits(std::uint64_t stops) noexcept {
+  return stops ? static_cast<unsigned>(std::countr_zero(stops)) >> 3 : 8;
+}
+// The value of the first n (1..8) digit values of `values`: moved to the top
+// bytes, with zero digits in front of them.
+[[gnu::always_inline]] inline std::uint32_t first_digits(std::uint64_t values,
+                                                         unsigned n) noexcept {
+  return eight_digit_value(values << (64 - 8 * n));
+}
+
+// Appends the run of ASCII digits at q to `significand` (which holds `digits`
+// digits, leading zeros included), 8 per word load. Returns the end of the
+// run, or nullptr once the significand would pass 19 digits, where it could
+// overflow: fast_float takes those.
+[[gnu::always_inline]] inline const char* read_digits(const char* q, const char* end,
+                                                      std::uint64_t& significand,
+                                                      int& digits) noexcept {
+  for (;;) {
+    const std::uint64_t w = load_window(q, end);
+    const std::uint64_t values = w - 0x3030303030303030ull;
+    const unsigned n = leading_digits(non_digits(w, values));
+    if (n == 0) return q;
+    digits += static_cast<int>(n);
+    if (digits > 19) [[unlikely]] return nullptr;
+    significand = significand * POW10_U64[n] + first_digits(values, n);
+    q += n;
+    if (n < 8) return q;
+  }
+}
+
+inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Parses the number token at p (whitespace already skipped; `begin` is the
+// start of the text). Returns the end of the token, or nullptr when the run
+// of number characters at p is empty, not in the accepted syntax, or
+// overflows to infinity.
+//
+// The common token, [+-]digits[.digits][e[+-]digits] with at most 19 digits,
+// is read here and converted exactly: a significand of at most 2^53 times or
+// divided by a power of ten up to 10^22 is one correctly rounded operation on
+// two exact doubles; other significands and exponents go to fast_float's
+// own product of the same significand and exponent. Anything else (longer
+// significands, long exponents, malformed runs, texts under 8 bytes) is
+// handed whole to fast_float, so every result is the bits fast_float gives.
+[[gnu::always_inline]] inline const char* scan_number(const char* begin, const char* p,
+                                                      const char* end, double& out) noexcept {
+  static_assert(FLT_EVAL_METHOD == 0, "the exact fast path needs plain double arithmetic");
+  if (p == end || end - begin < 8) [[unlikely]] return scan_number_general(p, end, out);
+  const char* q = p;
+  const bool negative = *q == '-';
+  q += negative || *q == '+';
+  std::uint64_t significand = 0;
+  int digits = 0;
+  int exponent = 0;
+  // The first word: a point inside it (the usual coordinate, a few integer
+  // digits then the fraction) is cut out by joining the word below it with
+  // the word after it, so integer and fraction digits are read as one run.
+  const std::uint64_t w = load_window(q, end);
+  const unsigned whole = leading_digits(non_digits(w, w - 0x3030303030303030ull));
+  if (whole < 8 && ((w >> (8 * whole)) & 0xFF) == '.') {
+    const char* const fraction = q + whole + 1;
+    const std::uint64_t joined =
+        (w & ((std::uint64_t{1} << (8 * whole)) - 1)) | (load_window(fraction, end) << (8 * whole));
+    const std::uint64_t values = joined - 0x3030303030303030ull;
+    const unsigned n = leading_digits(non_digits(joined, values));
+    q = fraction + (n - whole);
+    if (n != 0) {
+      significand = first_digits(values, n);
+      digits = static_cast<int>(n);
+      if (n == 8) {
+        q = read_digits(q, end, significand, digits);
+        if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
+      }
+    }
+    exponent = static_cast<int>(whole) - digits;
+  } else {
+    q = read_digits(q, end, significand, digits);
+    if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
+    if (q != end && *q == '.') {
+      const int integer_digits = digits;
+      q = read_digits(q + 1, end, significand, digits);
+      if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
+      exponent = integer_digits - digits;
+    }
+  }
+  if (digits == 0) [[unlikely]] return scan_number_general(p, end, out);
+  if (q != end && is_number_char(static_cast<unsigned char>(*q))) [[unlikely]] {
+    // Only an exponent may follow: [eE][+-]?digits, at most 4 of them here.
+    if ((*q | 0x20) != 'e') return scan_number_general(p, end, out);
+    ++q;
+    const bool negative_exponent = q != end && *q == '-';
+    q += q != end && (*q == '-' || *q == '+');
+    const char* const first = q;
+    int value = 0;
+    while (q != end && is_ascii_digit(static_cast<unsigned char>(*q)) && q - first < 4) {
+      value = value * 10 + (*q - '0');
+      ++q;
+    }
+    if (q == first || (q != end && is_number_char(static_cast<unsigned char>(*q))))
+      return scan_number_general(p, end, out);
+    exponent += negative_exponent ? -value : value;
+  }
+  double value;
+  if (significand <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) [[likely]] {
+    value = static_cast<double>(significand);
+    value = exponent < 0 ? value / POW10_EXACT[-exponent] : value * POW10_EXACT[exponent];
+    if (negative) value = -value;
+  } else {
+    using format = fast_float::binary_format<double>;
+    const fast_float::adjusted_mantissa am =
+        fast_float::compute_float<format>(exponent, significand);
+    // A negative power: too close to a halfway point to decide from the
+    // product; infinite: not a coordinate. fast_float settles both from the text.
+    if (am.power2 < 0 || am.power2 >= format::infinite_power()) [[unlikely]]
+      return scan_number_general(p, end, out);
+    fast_float::to_float(negative, am, value);
+  }
+  out = value;
+  return q;
 }
 
 }  // namespace detail
+
+// ---- the row preamble's fast paths -------------------------------------------
+//
+// Plain returns for the common case, read in place; every other case (and every
+// failure) is left to the full operations above, which re-read from the cursor
+// and build the message out of line.
+namespace detail {
+
+// `SRID=` and what follows it (the cursor after whitespace, at the S).
+Result<SridSlot> read_srid_prefix(WktCursor& c);
+// Dimension tag after a keyword that is followed by ASCII whitespace (the
+// cursor right after the keyword).
+Dimension read_dimension_tag(WktCursor& c) noexcept;
+
+// Skips whitespace and consumes `ch` if it is next; false otherwise (the
+// cursor then after the whitespace).
+[[gnu::always_inline]] inline bool take(WktCursor& c, char ch) noexcept {
+  skip_whitespace(c);
+  if (c.position < c.text.size() && c.text[c.position] == ch) [[likely]] {
+    ++c.position;
+    return true;
+  }
+  return false;
+}
+
+// ',' or ')' consumed after whitespace: 1 for a comma, 2 for the parenthesis,
+// 0 for anything else (nothing consumed).
+[[gnu::always_inline]] inline int take_separator(WktCursor& c) noexcept {
+  skip_whitespace(c);
+  if (c.position < c.text.size()) [[likely]] {
+    const char ch = c.text[c.position];
+    const int kind = (ch == ',') + 2 * (ch == ')');
+    c.position += kind != 0;
+    return kind;
+  }
+  return 0;
+}
+
+[[gnu::always_inline]] inline bool at_end_after_whitespace(WktCursor& c) noexcept {
+  skip_whitespace(c);
+  return c.position == c.text.size();
+}
+
+// Little-endian word of up to 8 lower-case letters, to compare with a text
+// word whose letters had 0x20 or-ed in (the exact ASCII case fold for the
+// letter positions: b | 0x20 equals a lower-case letter only for that letter
+// and its upper case).
+constexpr std::uint64_t letters(const char* s) noexcept {
+  std::uint64_t w = 0;
+  for (unsigned i = 0; s[i] != 0 && i < 8; ++i)
+    w |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+  return w;
+}
+constexpr std::uint64_t low_bytes(unsigned n) noexcept {
+  return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+}
+
+// The keyword and tag at the cursor from two word loads: the six keywords
+// whose first 16 bytes tell them apart (the first letter picks at most three
+// candidates, each one compare of one or two words), followed by no letter,
+// then no tag or none that needs a look beyond one byte. False, with the
+// cursor after the whitespace, for anything else (GEOMETRYCOLLECTION, tags,
+// a non-ASCII byte after the keyword, unknown words, texts under 8 bytes),
+// which read_geometry_tag then reads in full.
+[[gnu::always_inline]] inline bool take_geometry_tag(WktCursor& c, GeometryTag& tag) noexcept {
+  skip_whitespace(c);
+  const char* const begin = c.text.data();
+  const char* const end = begin + c.text.size();
+  const char* const p = begin + c.position;
+  if (end - begin < 8) [[unlikely]] return false;
+  constexpr std::uint64_t FOLD = 0x2020202020202020ull;
+  const std::uint64_t w0 = load_window(p, end) | FOLD;
+  unsigned length;
+  GeometryType type;
+  switch (static_cast<unsigned char>(w0)) {
+    case 'p':
+      if ((w0 & low_bytes(5)) == letters("point")) {
+        length = 5;
+        type = GeometryType::Point;
+      } else if ((w0 & low_bytes(7)) == letters("polygon")) {
+        length = 7;
+        type = GeometryType::Polygon;
+      } else {
+        return false;
+      }
+      break;
+    case 'l':
+      if (w0 != letters("linestri") ||
+          ((load_window(p + 8, end) | FOLD) & low_bytes(2)) != letters("ng"))
+        return false;
+      length = 10;
+      type = GeometryType::LineString;
+      break;
+    case 'm': {
+      const std::uint64_t w1 = load_window(p + 8, end) | FOLD;
+      if (w0 == letters("multipoi") && (w1 & low_bytes(2)) == letters("nt")) {
+        length = 10;
+        type = GeometryType::MultiPoint;
+      } else if (w0 == letters("multipol") && (w1 & low_bytes(4)) == letters("ygon")) {
+        length = 12;
+        type = GeometryType::MultiPolygon;
+      } else if (w0 == letters("multilin") && (w1 & low_bytes(7)) == letters("estring")) {
+        length = 15;
+        type = GeometryType::MultiLineString;
+      } else {
+        return false;
+      }
+      break;
+    }
+    default:
+      return false;
+  }
+  // The zero bytes a window brings in past the end of the text fold to a
+  // space, so a short text never matches more than it holds.
+  const char* q = p + length;
+  if (q > end) [[unlikely]] return false;
+  Dimension dimension = Dimension::XY;
+  if (q != end) {
+    const auto after = static_cast<unsigned char>(*q);
+    if (after >= 0x80 || ((after | 0x20) >= 'a' && (after | 0x20) <= 'z')) return false;
+    if (is_ascii_whitespace(after)) {
+      // A tag starts with Z or M after the whitespace; anything else is no tag
+      // and the next operation skips the same whitespace again.
+      const char* t = skip_whitespace(q, end);
+      if (t != end && ((*t | 0x20) == 'z' || (*t | 0x20) == 'm')) {
+        c.position = static_cast<std::size_t>(q - begin);
+        dimension = read_dimension_tag(c);
+        tag = {type, dimension};
+        return true;
+      }
+      q = t;
+    }
+  }
+  c.position = static_cast<std::size_t>(q - begin);
+  tag = {type, dimension};
+  return true;
+}
+
+}  // namespace detail
+
+[[gnu::always_inline]] inline void skip_whitespace(WktCursor& c) noexcept {
+  const char* base = c.text.data();
+  c.position = static_cast<std::size_t>(
+      detail::skip_whitespace(base + c.position, base + c.text.size()) - base);
+}
+
+// No prefix unless the first byte after whitespace folds to 'S'.
+inline Result<SridSlot> parse_srid_prefix(WktCursor& c) {
+  skip_whitespace(c);
+  if (c.position < c.text.size() && (c.text[c.position] | 0x20) == 's') [[unlikely]]
+    return detail::read_srid_prefix(c);
+  return SridSlot::none();
+}
 
 }  // namespace geoweave

@@ -662,7 +662,9 @@ def make_column(fdp, objects, kind):
         array = np.empty(len(objects), dtype=object)
         for i, o in enumerate(objects):
             array[i] = o
-        return pd.Series(array, dtype=object, copy=False), lambda r: r.tolist()
+        # SRIDs come back as nullable Int32, whose missing value is pandas.NA.
+        return pd.Series(array, dtype=object, copy=False), \
+            lambda r: [None if v is pd.NA else v for v in r.tolist()]
     return list(objects), list
 
 

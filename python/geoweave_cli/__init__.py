@@ -88,6 +88,8 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         # The partial output is gone already. Leave at once: batches still
         # being converted on other threads are of no use to anyone.
+        from .output import remove_uncommitted
+        remove_uncommitted()
         sys.stderr.write("geoweave: interrupted; nothing was written\n")
         sys.stderr.flush()
         os._exit(130)

@@ -9,6 +9,20 @@ import tempfile
 
 from .errors import RunError
 
+# Temporary files not committed, removed once more just before an interrupted
+# run leaves: a writer thread may still have been creating its file when the
+# main thread discarded it.
+_UNCOMMITTED: set[str] = set()
+
+
+def remove_uncommitted():
+    for path in list(_UNCOMMITTED):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+        _UNCOMMITTED.discard(path)
+
 
 class AtomicOutput:
     """`path` of the temporary file while writing; commit() renames it into
@@ -26,6 +40,7 @@ class AtomicOutput:
             except OSError as e:
                 raise RunError(f"{target}: cannot write there ({e.strerror})") from None
             os.close(fd)
+            _UNCOMMITTED.add(self.path)
 
     def open_binary(self):
         return sys.stdout.buffer if self.stdout else open(self.path, "wb")
@@ -38,6 +53,7 @@ class AtomicOutput:
         os.umask(umask)
         os.chmod(self.path, 0o666 & ~umask)
         os.replace(self.path, self.target)
+        _UNCOMMITTED.discard(self.path)
         self.path = None
 
     def discard(self):

@@ -27,8 +27,6 @@ struct FunctionSpec {
 
 constexpr const char* WKB[] = {"wkb", "errors", "threads"};
 constexpr const char* WKB_SRID[] = {"wkb", "srid", "errors", "threads"};
-constexpr const char* WKT[] = {"wkt", "errors", "threads"};
-constexpr const char* WKT_SRID[] = {"wkt", "srid", "errors", "threads"};
 constexpr const char* HEX_SRID[] = {"hex_wkb", "srid", "errors", "threads"};
 constexpr const char* SOURCE[] = {"source", "errors", "threads"};
 constexpr const char* SOURCE_SRID[] = {"source", "srid", "errors", "threads"};

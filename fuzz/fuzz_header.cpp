@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (SridOption option : options_for(data, size)) {
     if (option.is_mirror()) continue;  // the header functions always strip or set
-    const HeaderPlan plan = plan_srid_rewrite(input, option, RewriteEncoding::Bytes);
-    const HeaderPlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
+    const RewritePlan plan = plan_srid_rewrite(input, option, RewriteEncoding::Bytes);
+    const RewritePlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
     FUZZ_CHECK(hex_plan.kind == plan.kind && hex_plan.length == 2 * plan.length);
-    const HeaderPlan::Kind kind = plan.kind;
+    const RewritePlan::Kind kind = plan.kind;
 
     // Buffers of exactly the planned room, so an overrun is a sanitizer report.
     auto planned_hex = std::make_unique<char[]>(hex_plan.length);
@@ -50,13 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(same_error(written.error(), hex_written.error()));
       // Only a value that cannot be patched is ever read, and it fails as the
       // reader does.
-      FUZZ_CHECK(kind == HeaderPlan::Kind::Rebuilt && !is_simple_header(input));
+      FUZZ_CHECK(kind == RewritePlan::Kind::Rebuilt && !is_simple_header(input));
       FUZZ_CHECK(!source_read && same_error(written.error(), source_read.error()));
       continue;
     }
     // A patch writes exactly the planned length, a rebuild at most that.
     FUZZ_CHECK(*written <= plan.length && *hex_written == 2 * *written);
-    FUZZ_CHECK(kind == HeaderPlan::Kind::Rebuilt || *written == plan.length);
+    FUZZ_CHECK(kind == RewritePlan::Kind::Rebuilt || *written == plan.length);
     const std::string_view out(planned.get(), *written);
 
     FUZZ_CHECK(std::string_view(planned_hex.get(), *hex_written) == reference_hex(out));
@@ -64,19 +64,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(buffered.has_value() && buffered->view() == out);
 
     switch (kind) {
-      case HeaderPlan::Kind::Unchanged:
+      case RewritePlan::Kind::Unchanged:
         FUZZ_CHECK(out == raw);
         break;
-      case HeaderPlan::Kind::StrippedHeader:
-      case HeaderPlan::Kind::SridHeader:
+      case RewritePlan::Kind::StrippedHeader:
+      case RewritePlan::Kind::SridHeader:
         FUZZ_CHECK(out[0] == raw[0]);
         FUZZ_CHECK(out.substr(plan.header_length) == raw.substr(plan.body_offset));
         break;
-      case HeaderPlan::Kind::Rebuilt:
+      case RewritePlan::Kind::Rebuilt:
         FUZZ_CHECK(!is_simple_header(input));
         break;
-      case HeaderPlan::Kind::IsoHeader:
-      case HeaderPlan::Kind::Refused:
+      case RewritePlan::Kind::IsoHeader:
+      case RewritePlan::Kind::Refused:
         FUZZ_CHECK(false && "an EWKB rewrite planned as an ISO one");
         break;
     }
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A patch leaves the geometry alone: the result reads exactly when the
     // source reads, and to the same text.
     auto result_read = decode_wkb_split_srid(span_of(out));
-    if (kind != HeaderPlan::Kind::Rebuilt) {
+    if (kind != RewritePlan::Kind::Rebuilt) {
       FUZZ_CHECK(result_read.has_value() == source_read.has_value());
     } else {
       FUZZ_CHECK(source_read.has_value() && result_read.has_value());
@@ -108,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   for (SridOption option : {SridOption::mirror(), SridOption::strip(), SridOption::set(4326)}) {
-    const HeaderPlan plan =
+    const RewritePlan plan =
         plan_srid_rewrite(input, option, RewriteEncoding::Bytes, WkbFlavor::Iso);
-    const HeaderPlan hex_plan =
+    const RewritePlan hex_plan =
         plan_srid_rewrite(input, option, RewriteEncoding::Hex, WkbFlavor::Iso);
     FUZZ_CHECK(hex_plan.kind == plan.kind && hex_plan.length == 2 * plan.length);
     auto planned = std::make_unique<char[]>(plan.length);
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto hex_written = write_plan(hex_plan, input, planned_hex.get());
     FUZZ_CHECK(written.has_value() == hex_written.has_value());
     if (option.is_set()) {
-      FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Refused && !written);
+      FUZZ_CHECK(plan.kind == RewritePlan::Kind::Refused && !written);
       continue;
     }
     if (!written) {
@@ -129,25 +129,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(option.is_mirror() && srid.has_value() && srid->has_value());
         FUZZ_CHECK(same_error(written.error(), ConversionError::iso_srid(**srid)));
       } else {
-        FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Rebuilt && !source_read);
+        FUZZ_CHECK(plan.kind == RewritePlan::Kind::Rebuilt && !source_read);
         FUZZ_CHECK(same_error(written.error(), source_read.error()));
       }
       continue;
     }
     FUZZ_CHECK(*written <= plan.length && *hex_written == 2 * *written);
-    FUZZ_CHECK(plan.kind == HeaderPlan::Kind::Rebuilt || *written == plan.length);
+    FUZZ_CHECK(plan.kind == RewritePlan::Kind::Rebuilt || *written == plan.length);
     const std::string_view out(planned.get(), *written);
     FUZZ_CHECK(std::string_view(planned_hex.get(), *hex_written) == reference_hex(out));
     FUZZ_CHECK(out.size() >= 5 && static_cast<std::uint8_t>(out[0]) <= 1);
     const auto* top = reinterpret_cast<const std::uint8_t*>(out.data());
     FUZZ_CHECK((load_u32(top + 1, top[0] == 1) & 0xFFFF0000u) == 0);
-    if (plan.kind == HeaderPlan::Kind::IsoHeader) {
+    if (plan.kind == RewritePlan::Kind::IsoHeader) {
       FUZZ_CHECK(out[0] == raw[0] && out.substr(5) == raw.substr(plan.body_offset));
-    } else if (plan.kind == HeaderPlan::Kind::Unchanged) {
+    } else if (plan.kind == RewritePlan::Kind::Unchanged) {
       FUZZ_CHECK(out == raw);
     }
     auto result_read = decode_wkb_split_srid(span_of(out));
-    if (plan.kind == HeaderPlan::Kind::Rebuilt) {
+    if (plan.kind == RewritePlan::Kind::Rebuilt) {
       FUZZ_CHECK(source_read.has_value() && result_read.has_value());
     } else {
       FUZZ_CHECK(result_read.has_value() == source_read.has_value());

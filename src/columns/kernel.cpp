@@ -20,11 +20,7 @@
 #include <sys/mman.h>
 #endif
 
-#include "ops/convert.h"
-#include "ops/header.h"
-#include "ops/hex.h"
-#include "wkb_to_wkt/reader.h"
-#include "wkt_to_wkb/parser.h"
+#include "ops/run.h"
 
 namespace geoweave::columns {
 namespace {
@@ -181,122 +177,44 @@ class ScratchStorage final : public BufferStorage {
   std::size_t capacity_ = 0;
 };
 
-ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
-TextView text_of(ByteSpan b) noexcept {
-  return {reinterpret_cast<const char*>(b.data), b.size};
-}
+// Where run<Operation> writes one row: its value at the end of the chunk's
+// bytes, its SRID here, its error for the runner.
+class RowOutput {
+ public:
+  RowOutput(ChunkData& data, ScratchStorage& scratch, ConversionError& error) noexcept
+      : data_(data), scratch_(scratch), error_(error) {}
 
-struct RowSinks {
-  ChunkData& data;
-  ScratchStorage& scratch;
-  SridSlot srid;  // for the operations with an SRID column
-};
-
-void keep_maybe(ChunkData& data, const MaybeBorrowed& m) {
-  if (m.is_borrowed) {
-    data.append(m.borrowed);
-  } else {
-    data.keep(m.owned);
+  BufferStorage* storage() noexcept { return &data_; }
+  BufferStorage* scratch() noexcept { return &scratch_; }
+  bool keep(const OutputBuffer& b) {
+    data_.keep(b);
+    return true;
   }
-}
-
-// One row through the same core operation, with the same arguments, as the
-// scalar function for that row. False with `error` set when it fails.
-template <Operation OP>
-bool convert_row(const KernelRequest& rq, ByteSpan in, bool text, RowSinks& s,
-                 ConversionError& error) {
-  const SridOption option = rq.option;
-  auto failed = [&](const ConversionError& e) {
-    error = e;
+  bool keep_view(std::string_view v) {
+    data_.append(v);
+    return true;
+  }
+  bool room(std::size_t n, RewriteEncoding, char** at) {
+    *at = data_.room(n);
+    return true;
+  }
+  bool commit(std::size_t n) noexcept {
+    data_.commit(n);
+    return true;
+  }
+  void srid(SridSlot s) noexcept { slot = s; }
+  bool fail(const ConversionError& e) {
+    error_ = e;
     return false;
-  };
-  if constexpr (OP == Operation::WkbToWkt) {
-    auto r = convert_wkb_to_wkt(in, option, &s.data);
-    if (!r) return failed(r.error());
-    s.data.keep(*r);
-  } else if constexpr (OP == Operation::WkbToWktSplitSrid) {
-    auto r = decode_wkb_split_srid(in, &s.data);
-    if (!r) return failed(r.error());
-    s.data.keep(r->text);
-    s.srid = r->slot;
-  } else if constexpr (OP == Operation::WktToWkb) {
-    auto r = convert_wkt_to_wkb(text_of(in), option, &s.data, rq.flavor);
-    if (!r) return failed(r.error());
-    s.data.keep(*r);
-  } else if constexpr (OP == Operation::WktToWkbSplitSrid) {
-    auto r = wkt_to_ewkb_bytes_split_srid(text_of(in), &s.data, rq.flavor);
-    if (!r) return failed(r.error());
-    s.data.keep(r->bytes);
-    s.srid = r->slot;
-  } else if constexpr (OP == Operation::WktToHexWkb) {
-    auto r = convert_wkt_to_hex_wkb(text_of(in), option, &s.data, rq.flavor);
-    if (!r) return failed(r.error());
-    s.data.keep(*r);
-  } else if constexpr (OP == Operation::HexWkbToWkt) {
-    auto decoded = hex_decode(text_of(in), &s.scratch);
-    if (!decoded) return failed(decoded.error());
-    auto r = convert_wkb_to_wkt(span_of(*decoded), option, &s.data);
-    if (!r) return failed(r.error());
-    s.data.keep(*r);
-  } else if constexpr (OP == Operation::ToWkb) {
-    // ISO WKB is never passed through unread, even with Mirror.
-    if (!text && (!option.is_mirror() || rq.flavor == WkbFlavor::Iso)) {
-      const HeaderPlan plan = plan_srid_rewrite(in, option, RewriteEncoding::Bytes, rq.flavor);
-      auto written = write_plan(plan, in, s.data.room(plan.length));
-      if (!written) return failed(written.error());
-      s.data.commit(*written);
-    } else {
-      Source source{text, in, text_of(in)};
-      auto r = convert_to_wkb(source, option, &s.data, rq.flavor);
-      if (!r) return failed(r.error());
-      keep_maybe(s.data, *r);
-    }
-  } else if constexpr (OP == Operation::ToWkt) {
-    Source source{text, in, text_of(in)};
-    auto r = convert_to_wkt(source, option, rq.normalize, &s.data);
-    if (!r) return failed(r.error());
-    keep_maybe(s.data, *r);
-  } else if constexpr (OP == Operation::ToHexWkb) {
-    if (!text && option.is_mirror() && rq.flavor == WkbFlavor::Extended) {
-      hex_encode_upper_into(in, s.data.room(2 * in.size));
-      s.data.commit(2 * in.size);
-    } else {
-      Source source{text, in, text_of(in)};
-      auto r = convert_to_hex_wkb(source, option, &s.data, rq.flavor);
-      if (!r) return failed(r.error());
-      keep_maybe(s.data, *r);
-    }
-  } else if constexpr (OP == Operation::WkbHeaderSrid) {
-    Result<std::optional<std::int32_t>> srid;
-    if (text) {
-      auto decoded = hex_decode(text_of(in), &s.scratch);
-      if (!decoded) return failed(decoded.error());
-      srid = read_header_srid(span_of(*decoded));
-    } else {
-      srid = read_header_srid(in);
-    }
-    if (!srid) return failed(srid.error());
-    s.srid = *srid ? SridSlot{true, **srid} : SridSlot::none();
-  } else {  // ToWkbNoSridHeader, ToEwkbHeader: hex text answers hex, bytes answer bytes
-    const SridOption header_option =
-        OP == Operation::ToWkbNoSridHeader ? SridOption::strip() : option;
-    if (text) {
-      auto decoded = hex_decode(text_of(in), &s.scratch);  // never trimmed
-      if (!decoded) return failed(decoded.error());
-      const HeaderPlan plan =
-          plan_srid_rewrite(span_of(*decoded), header_option, RewriteEncoding::Hex);
-      auto written = write_plan(plan, span_of(*decoded), s.data.room(plan.length));
-      if (!written) return failed(written.error());
-      s.data.commit(*written);
-    } else {
-      const HeaderPlan plan = plan_srid_rewrite(in, header_option, RewriteEncoding::Bytes);
-      auto written = write_plan(plan, in, s.data.room(plan.length));
-      if (!written) return failed(written.error());
-      s.data.commit(*written);
-    }
   }
-  return true;
-}
+
+  SridSlot slot = SridSlot::none();
+
+ private:
+  ChunkData& data_;
+  ScratchStorage& scratch_;
+  ConversionError& error_;
+};
 
 // first_error once the caller asked to stop: every chunk is then overtaken.
 constexpr std::int64_t INTERRUPTED = INT64_MIN;
@@ -305,9 +223,9 @@ constexpr std::int64_t INTERRUPTED = INT64_MIN;
 struct SharedOutput {
   // Row ends relative to each chunk's first byte, as int32 while a chunk's
   // bytes fit (a chunk past 2 GiB keeps its own 64-bit ends in Chunk::wide),
-  // or as int64 (offsets64) for a column with 64-bit offsets.
-  std::int32_t* offsets = nullptr;
-  std::int64_t* offsets64 = nullptr;
+  // or as int64 (chunk_ends64) for a column with 64-bit offsets.
+  std::int32_t* chunk_ends = nullptr;
+  std::int64_t* chunk_ends64 = nullptr;
   std::uint8_t* validity = nullptr;       // values column
   std::int32_t* srid_values = nullptr;
   std::uint8_t* srid_validity = nullptr;
@@ -366,7 +284,8 @@ class ChunkRunner {
  public:
   // `poller` on the calling thread only (workers just see the stop word).
   ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk, Poller* poller)
-      : rq_(rq), out_(out), chunk_(chunk), poller_(poller) {}
+      : rq_(rq), args_{rq.option, rq.normalize, rq.flavor}, out_(out), chunk_(chunk),
+        poller_(poller) {}
 
   void null_row(std::int64_t i) {
     if constexpr (has_values(OP)) {
@@ -383,8 +302,9 @@ class ChunkRunner {
 
   // False when the chunk must stop (an error with errors raised).
   bool row(std::int64_t i, ByteSpan in, bool text) {
-    RowSinks sinks{chunk_.data, chunk_.scratch, SridSlot::none()};
-    if (!convert_row<OP>(rq_, in, text, sinks, error_)) {
+    RowOutput out(chunk_.data, chunk_.scratch, error_);
+    if (!run<OP>(args_, Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}},
+                 out)) {
       if (rq_.errors_to_null) {
         null_row(i);
         return true;
@@ -399,8 +319,8 @@ class ChunkRunner {
       set_end(i);
     }
     if constexpr (has_srids(OP)) {
-      if (sinks.srid.has_srid) {
-        out_.srid_values[i] = sinks.srid.srid;
+      if (out.slot.has_srid) {
+        out_.srid_values[i] = out.slot.srid;
       } else {
         out_.srid_values[i] = 0;
         clear_bit(out_.srid_validity, i);
@@ -413,19 +333,19 @@ class ChunkRunner {
   // Records where row i ends in the chunk's bytes.
   void set_end(std::int64_t i) {
     const std::size_t size = chunk_.data.size();
-    if (out_.offsets64) {
-      out_.offsets64[i + 1] = static_cast<std::int64_t>(size);
+    if (out_.chunk_ends64) {
+      out_.chunk_ends64[i + 1] = static_cast<std::int64_t>(size);
       return;
     }
     if (chunk_.wide.empty()) {
       if (size <= static_cast<std::size_t>(INT32_MAX)) {
-        out_.offsets[i + 1] = static_cast<std::int32_t>(size);
+        out_.chunk_ends[i + 1] = static_cast<std::int32_t>(size);
         return;
       }
       // Past 2 GiB: 64-bit ends from here on, with the earlier rows' copied.
       chunk_.wide.resize(static_cast<std::size_t>(chunk_.end - chunk_.begin));
       for (std::int64_t r = chunk_.begin; r < i; ++r) {
-        chunk_.wide[static_cast<std::size_t>(r - chunk_.begin)] = out_.offsets[r + 1];
+        chunk_.wide[static_cast<std::size_t>(r - chunk_.begin)] = out_.chunk_ends[r + 1];
       }
     }
     chunk_.wide[static_cast<std::size_t>(i - chunk_.begin)] = static_cast<std::int64_t>(size);
@@ -502,6 +422,7 @@ class ChunkRunner {
   }
 
   const KernelRequest& rq_;
+  const OperationArgs args_;
   SharedOutput& out_;
   Chunk& chunk_;
   Poller* poller_;
@@ -535,28 +456,12 @@ std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64
   return n;
 }
 
-// How large a result is for its input, roughly, to reserve once per chunk.
-std::size_t reserve_for(Operation op, std::size_t input) {
-  switch (op) {
-    case Operation::WkbToWkt:
-    case Operation::WkbToWktSplitSrid:
-    case Operation::HexWkbToWkt:
-    case Operation::ToWkt:
-      return input + input / 2;
-    case Operation::WktToHexWkb:
-    case Operation::ToHexWkb:
-      return 2 * input;
-    default:
-      return input;
-  }
-}
-
 template <Operation OP>
 void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
                Chunk& chunk, Poller* poller) {
   try {
     if constexpr (has_values(OP)) {
-      chunk.data.reserve(reserve_for(OP, input_bytes(input, chunk.begin, chunk.end)));
+      chunk.data.reserve(estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end)));
     }
     ChunkRunner<OP> runner(rq, out, chunk, poller);
     if (input.gathered) {
@@ -573,21 +478,7 @@ using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&
                         Poller*);
 
 ChunkFn chunk_function(Operation op) {
-  switch (op) {
-    case Operation::WkbToWkt: return run_chunk<Operation::WkbToWkt>;
-    case Operation::WkbToWktSplitSrid: return run_chunk<Operation::WkbToWktSplitSrid>;
-    case Operation::WktToWkb: return run_chunk<Operation::WktToWkb>;
-    case Operation::WktToWkbSplitSrid: return run_chunk<Operation::WktToWkbSplitSrid>;
-    case Operation::WktToHexWkb: return run_chunk<Operation::WktToHexWkb>;
-    case Operation::HexWkbToWkt: return run_chunk<Operation::HexWkbToWkt>;
-    case Operation::ToWkb: return run_chunk<Operation::ToWkb>;
-    case Operation::ToWkt: return run_chunk<Operation::ToWkt>;
-    case Operation::ToHexWkb: return run_chunk<Operation::ToHexWkb>;
-    case Operation::WkbHeaderSrid: return run_chunk<Operation::WkbHeaderSrid>;
-    case Operation::ToWkbNoSridHeader: return run_chunk<Operation::ToWkbNoSridHeader>;
-    case Operation::ToEwkbHeader: return run_chunk<Operation::ToEwkbHeader>;
-  }
-  return run_chunk<Operation::WkbToWkt>;
+  return with_operation(op, []<Operation OP>() -> ChunkFn { return run_chunk<OP>; });
 }
 
 // memcpy that gives the source's pages back as it goes, so that joining chunks
@@ -641,7 +532,7 @@ char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
 
 // Where row i of chunk c ends in the chunk's bytes.
 std::int64_t end_in_chunk(const Chunk& c, const SharedOutput& out, std::int64_t i) noexcept {
-  return c.wide.empty() ? out.offsets[i + 1] : c.wide[static_cast<std::size_t>(i - c.begin)];
+  return c.wide.empty() ? out.chunk_ends[i + 1] : c.wide[static_cast<std::size_t>(i - c.begin)];
 }
 
 // Rows [r, e) of chunk c as one array of 32-bit offsets over the chunk's
@@ -721,7 +612,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
     null_count += c.null_count;
   }
   const std::int64_t limit = offsets_limit.load(std::memory_order_relaxed);
-  if (!out.offsets64 && total > static_cast<std::size_t>(limit)) {
+  if (!out.chunk_ends64 && total > static_cast<std::size_t>(limit)) {
     return split_values(chunks, out, limit, null_count != 0);
   }
   auto column = std::make_shared<BuiltColumn>();
@@ -739,22 +630,22 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
   for (const Chunk& c : chunks) {
     if (base) {
       for (std::int64_t i = c.begin; i < c.end; ++i) {
-        if (out.offsets64) {
-          out.offsets64[i + 1] += base;
+        if (out.chunk_ends64) {
+          out.chunk_ends64[i + 1] += base;
         } else {
-          out.offsets[i + 1] += static_cast<std::int32_t>(base);
+          out.chunk_ends[i + 1] += static_cast<std::int32_t>(base);
         }
       }
     }
     base += static_cast<std::int64_t>(c.data.size());
   }
-  column->large = out.offsets64 != nullptr;
+  column->large = out.chunk_ends64 != nullptr;
   if (column->large) {
-    column->offsets = out.offsets64;
-    out.offsets64 = nullptr;
+    column->offsets = out.chunk_ends64;
+    out.chunk_ends64 = nullptr;
   } else {
-    column->offsets = out.offsets;
-    out.offsets = nullptr;
+    column->offsets = out.chunk_ends;
+    out.chunk_ends = nullptr;
   }
   column->data = join_data(chunks, total);
   return column;
@@ -780,8 +671,8 @@ std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vect
 struct SharedOutputOwner {
   SharedOutput& out;
   ~SharedOutputOwner() {
-    free_or_keep(out.offsets);
-    free_or_keep(out.offsets64);
+    free_or_keep(out.chunk_ends);
+    free_or_keep(out.chunk_ends64);
     free_or_keep(out.validity);
     free_or_keep(out.srid_values);
     free_or_keep(out.srid_validity);
@@ -793,13 +684,13 @@ struct SharedOutputOwner {
 void allocate_shared_output(SharedOutput& out, Operation op, std::int64_t length, bool large) {
   if (has_values(op)) {
     if (large) {
-      out.offsets64 = static_cast<std::int64_t*>(
+      out.chunk_ends64 = static_cast<std::int64_t*>(
           checked_malloc(8 * static_cast<std::size_t>(length + 1)));
-      out.offsets64[0] = 0;
+      out.chunk_ends64[0] = 0;
     } else {
-      out.offsets = static_cast<std::int32_t*>(
+      out.chunk_ends = static_cast<std::int32_t*>(
           checked_malloc(4 * static_cast<std::size_t>(length + 1)));
-      out.offsets[0] = 0;
+      out.chunk_ends[0] = 0;
     }
     out.validity = all_valid_bitmap(length);
   }
@@ -937,7 +828,7 @@ RowBlock view_of(const Chunk& c, const SharedOutput& out) {
   b.begin = c.begin;
   b.end = c.end;
   b.data = const_cast<ChunkData&>(c.data).data();
-  b.ends = out.offsets;
+  b.ends = out.chunk_ends;
   b.wide_ends = c.wide.empty() ? nullptr : c.wide.data();
   b.validity = out.validity;
   b.srids = out.srid_values;

@@ -14,31 +14,9 @@
 #include "columns/arrow_import.h"
 #include "columns/builder.h"
 #include "core/types.h"
+#include "ops/operation.h"
 
 namespace geoweave::columns {
-
-// The twelve conversions, one per module function.
-enum class Operation : std::uint8_t {
-  WkbToWkt,
-  WkbToWktSplitSrid,
-  WktToWkb,
-  WktToWkbSplitSrid,
-  WktToHexWkb,
-  HexWkbToWkt,
-  ToWkb,
-  ToWkt,
-  ToHexWkb,
-  WkbHeaderSrid,
-  ToWkbNoSridHeader,
-  ToEwkbHeader,
-};
-
-// What an operation produces: a values column, an int32 SRID column, or both.
-constexpr bool has_values(Operation op) noexcept { return op != Operation::WkbHeaderSrid; }
-constexpr bool has_srids(Operation op) noexcept {
-  return op == Operation::WkbToWktSplitSrid || op == Operation::WktToWkbSplitSrid ||
-         op == Operation::WkbHeaderSrid;
-}
 
 // One row gathered from Python objects: its bytes (borrowed) and what they are.
 struct Row {

@@ -15,14 +15,10 @@ using geoweave::py::extract_bool_argument;
 using geoweave::py::parse_srid_option;
 using geoweave::py::srid_argument;
 
-enum class SridParam : std::uint8_t { None, Optional, Required };
-
 struct FunctionSpec {
   FunctionInfo info;
   // The scalar function's parameters, then the keyword-only errors and threads.
   geoweave::py::Signature signature;
-  SridParam srid;
-  bool normalize;
 };
 
 constexpr const char* WKB[] = {"wkb", "errors", "threads"};
@@ -39,31 +35,30 @@ constexpr const char* SOURCE_SRID_FLAVOR[] = {"source", "srid", "errors", "threa
 constexpr Py_ssize_t KEYWORD_ONLY = 2;         // errors, threads
 constexpr Py_ssize_t KEYWORD_ONLY_FLAVOR = 3;  // errors, threads, flavor
 
+// A function of this module: the operation's traits, and the parameter names
+// (the scalar function's, whose count and required ones the traits give, then
+// the keyword-only ones).
+constexpr FunctionSpec spec(Operation op, const char* const* params) {
+  const OperationTraits& t = traits(op);
+  const Py_ssize_t count = 1 + (t.srid != SridParam::None ? 1 : 0) + (t.normalize_wkt ? 1 : 0);
+  const Py_ssize_t required = t.srid == SridParam::Required ? 2 : 1;
+  return {{t.name, t.source_param, t.accepts, op},
+          {t.name, params, count, required, t.writes_wkb ? KEYWORD_ONLY_FLAVOR : KEYWORD_ONLY}};
+}
+
 constexpr FunctionSpec SPECS[] = {
-    {{"wkb_to_wkt", "wkb", Accepts::Bytes, Operation::WkbToWkt},
-     {"wkb_to_wkt", WKB_SRID, 2, 1, KEYWORD_ONLY}, SridParam::Optional, false},
-    {{"wkb_to_wkt_split_srid", "wkb", Accepts::Bytes, Operation::WkbToWktSplitSrid},
-     {"wkb_to_wkt_split_srid", WKB, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
-    {{"wkt_to_wkb", "wkt", Accepts::Text, Operation::WktToWkb},
-     {"wkt_to_wkb", WKT_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
-    {{"wkt_to_wkb_split_srid", "wkt", Accepts::Text, Operation::WktToWkbSplitSrid},
-     {"wkt_to_wkb_split_srid", WKT_FLAVOR, 1, 1, KEYWORD_ONLY_FLAVOR}, SridParam::None, false},
-    {{"wkt_to_hex_wkb", "wkt", Accepts::Text, Operation::WktToHexWkb},
-     {"wkt_to_hex_wkb", WKT_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
-    {{"hex_wkb_to_wkt", "hex_wkb", Accepts::Text, Operation::HexWkbToWkt},
-     {"hex_wkb_to_wkt", HEX_SRID, 2, 1, KEYWORD_ONLY}, SridParam::Optional, false},
-    {{"to_wkb", "source", Accepts::Either, Operation::ToWkb},
-     {"to_wkb", SOURCE_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
-    {{"to_wkt", "source", Accepts::Either, Operation::ToWkt},
-     {"to_wkt", SOURCE_SRID_NORMALIZE, 3, 1, KEYWORD_ONLY}, SridParam::Optional, true},
-    {{"to_hex_wkb", "source", Accepts::Either, Operation::ToHexWkb},
-     {"to_hex_wkb", SOURCE_SRID_FLAVOR, 2, 1, KEYWORD_ONLY_FLAVOR}, SridParam::Optional, false},
-    {{"wkb_header_srid", "source", Accepts::Either, Operation::WkbHeaderSrid},
-     {"wkb_header_srid", SOURCE, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
-    {{"to_wkb_no_srid_header", "source", Accepts::Either, Operation::ToWkbNoSridHeader},
-     {"to_wkb_no_srid_header", SOURCE, 1, 1, KEYWORD_ONLY}, SridParam::None, false},
-    {{"to_ewkb_header", "source", Accepts::Either, Operation::ToEwkbHeader},
-     {"to_ewkb_header", SOURCE_SRID, 2, 2, KEYWORD_ONLY}, SridParam::Required, false},
+    spec(Operation::WkbToWkt, WKB_SRID),
+    spec(Operation::WkbToWktSplitSrid, WKB),
+    spec(Operation::WktToWkb, WKT_SRID_FLAVOR),
+    spec(Operation::WktToWkbSplitSrid, WKT_FLAVOR),
+    spec(Operation::WktToHexWkb, WKT_SRID_FLAVOR),
+    spec(Operation::HexWkbToWkt, HEX_SRID),
+    spec(Operation::ToWkb, SOURCE_SRID_FLAVOR),
+    spec(Operation::ToWkt, SOURCE_SRID_NORMALIZE),
+    spec(Operation::ToHexWkb, SOURCE_SRID_FLAVOR),
+    spec(Operation::WkbHeaderSrid, SOURCE),
+    spec(Operation::ToWkbNoSridHeader, SOURCE),
+    spec(Operation::ToEwkbHeader, SOURCE_SRID),
 };
 
 constexpr unsigned MAX_THREADS = 4096;
@@ -142,14 +137,15 @@ PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, P
   request.op = f.info.op;
   // Everything about the whole call is checked before any row is converted,
   // in the scalar function's order, then errors and threads.
-  if (f.normalize && a[2]) {
+  const OperationTraits& t = traits(f.info.op);
+  if (t.normalize_wkt && a[2]) {
     const int normalize = extract_bool_argument(a[2], "normalize_wkt");
     if (normalize < 0) return nullptr;
     request.normalize = normalize != 0;
   }
-  if (f.srid == SridParam::Optional) {
+  if (t.srid == SridParam::Optional) {
     if (!srid_argument(a[1], &request.option)) return nullptr;
-  } else if (f.srid == SridParam::Required) {
+  } else if (t.srid == SridParam::Required) {
     if (!parse_srid_option(a[1], geoweave::py::HEADER_SRID_TRUE_MESSAGE,
                            geoweave::py::HEADER_SRID_INVALID_MESSAGE, &request.option)) {
       return nullptr;

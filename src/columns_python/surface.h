@@ -11,8 +11,6 @@
 
 namespace geoweave::columns::py {
 
-// What a function accepts in its column: bytes-like WKB, text, or either.
-enum class Accepts : std::uint8_t { Bytes, Text, Either };
 
 struct FunctionInfo {
   const char* name;        // "wkb_to_wkt"

@@ -1,7 +1,9 @@
-// Conversions that apply an SRID option around the readers and writers, and the
-// auto-detecting conversions that first decide what kind of source they were
-// given.
+// Conversions that apply an SRID option around the readers and writers, the
+// pieces of the operations on unvalidated text, and the auto-detecting
+// operations in a buffer for C++ callers (what they do is run.h's).
 #include "ops/convert.h"
+
+#include "ops/run.h"
 
 #include "ops/header.h"
 #include "ops/hex.h"
@@ -11,25 +13,6 @@
 
 namespace geoweave {
 namespace {
-
-MaybeBorrowed owned(OutputBuffer buffer) {
-  MaybeBorrowed result;
-  result.owned = std::move(buffer);
-  return result;
-}
-
-MaybeBorrowed borrowed(std::string_view view) {
-  MaybeBorrowed result;
-  result.borrowed = view;
-  result.is_borrowed = true;
-  return result;
-}
-
-std::string_view as_chars(ByteSpan b) noexcept {
-  return {reinterpret_cast<const char*>(b.data), b.size};
-}
-
-ByteSpan as_bytes(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
 
 inline char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -64,50 +47,6 @@ bool is_nonpositive_i32(TextView piece) noexcept {
   return negative || magnitude == 0;
 }
 
-// Mirror on unparsed WKT: a prefix that names no SRID ("SRID=0;", "srid=-1;")
-// is dropped, as it would be by a parsing conversion; anything else, including
-// malformed values, is left for the caller to see.
-TextView drop_unknown_srid_prefix(TextView t) noexcept {
-  if (!starts_with_srid_key(t)) return t;
-  const std::size_t semi = t.find(';', 5);
-  if (semi == TextView::npos) return t;
-  if (!is_nonpositive_i32(trim_text(t.substr(5, semi - 5)))) return t;
-  return trim_text_start(t.substr(semi + 1));
-}
-
-OutputBuffer prefixed_text(std::int32_t n, TextView body) {
-  OutputBuffer out(body.size() + 17);
-  write_srid_prefix(out, n);
-  out.append(body);
-  return out;
-}
-
-// Non-empty, even length and hex digits only: upper-cased copy. nullopt
-// otherwise (the text is then WKT). One pass, nothing decoded.
-std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storage) {
-  if (t.empty() || t.size() % 2 != 0) return std::nullopt;
-  if (!is_hex_digit(static_cast<unsigned char>(t[0]))) return std::nullopt;
-  OutputBuffer out(storage, t.size());
-  char* dst = out.tail(t.size());
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    const char c = t[i];
-    if (!is_hex_digit(static_cast<unsigned char>(c))) return std::nullopt;
-    dst[i] = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  out.commit(t.size());
-  return out;
-}
-
-// An SRID rewrite of WKB bytes through the one planned path.
-Result<MaybeBorrowed> rewritten(ByteSpan wkb, SridOption option, RewriteEncoding encoding,
-                                BufferStorage* storage,
-                                WkbFlavor flavor = WkbFlavor::Extended) {
-  auto out =
-      write_plan_to_buffer(plan_srid_rewrite(wkb, option, encoding, flavor), wkb, storage);
-  if (!out) return fail(std::move(out.error()));
-  return owned(std::move(*out));
-}
-
 }  // namespace
 
 Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
@@ -131,78 +70,60 @@ TextView strip_ewkt_prefix(TextView t) noexcept {
   return trim_text_start(t.substr(semi + 1));
 }
 
+TextView drop_unknown_srid_prefix(TextView t) noexcept {
+  if (!starts_with_srid_key(t)) return t;
+  const std::size_t semi = t.find(';', 5);
+  if (semi == TextView::npos) return t;
+  if (!is_nonpositive_i32(trim_text(t.substr(5, semi - 5)))) return t;
+  return trim_text_start(t.substr(semi + 1));
+}
+
+OutputBuffer prefixed_text(std::int32_t n, TextView body) {
+  OutputBuffer out(body.size() + 17);
+  write_srid_prefix(out, n);
+  out.append(body);
+  return out;
+}
+
+std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storage) {
+  if (t.empty() || t.size() % 2 != 0) return std::nullopt;
+  if (!is_hex_digit(static_cast<unsigned char>(t[0]))) return std::nullopt;
+  OutputBuffer out(storage, t.size());
+  char* dst = out.tail(t.size());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (!is_hex_digit(static_cast<unsigned char>(c))) return std::nullopt;
+    dst[i] = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  out.commit(t.size());
+  return out;
+}
+
+namespace {
+
+template <Operation OP>
+Result<MaybeBorrowed> run_in_buffer(const OperationArgs& args, const Source& source,
+                                    BufferStorage* storage) {
+  BufferOutput out(storage);
+  if (!run<OP>(args, source, out)) return fail(std::move(out.error));
+  return std::move(out.result);
+}
+
+}  // namespace
+
 Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize,
                                      BufferStorage* storage) {
-  option = option.normalized();
-  if (!source.is_text) {
-    auto text = convert_wkb_to_wkt(source.bytes, option, storage);
-    if (!text) return fail(std::move(text.error()));
-    return owned(std::move(*text));
-  }
-  const TextView t = trim_text(source.text);
-  if (t.empty()) return fail(ConversionError::wkt("empty input"));
-
-  // Hex WKB: a text whose first byte is no hex digit cannot be hex, so the
-  // unvalidated path below never pays for a detection attempt.
-  if (normalize || is_hex_digit(static_cast<unsigned char>(t[0]))) {
-    if (auto decoded = try_hex_decode(t)) {
-      auto text = convert_wkb_to_wkt(as_bytes(*decoded), option, storage);
-      if (!text) return fail(std::move(text.error()));
-      return owned(std::move(*text));
-    }
-  }
-
-  if (normalize) {
-    auto ewkb = convert_wkt_to_wkb(t, option);
-    if (!ewkb) return fail(std::move(ewkb.error()));
-    auto text = decode_wkb_to_ewkt(as_bytes(*ewkb), storage);
-    if (!text) return fail(std::move(text.error()));
-    return owned(std::move(*text));
-  }
-
-  // Unvalidated WKT: only the prefix is edited.
-  if (option.is_mirror()) return borrowed(drop_unknown_srid_prefix(t));
-  if (option.is_strip()) return borrowed(strip_ewkt_prefix(t));
-  return owned(prefixed_text(option.value, strip_ewkt_prefix(t)));
+  return run_in_buffer<Operation::ToWkt>({option, normalize}, source, storage);
 }
 
 Result<MaybeBorrowed> convert_to_wkb(const Source& source, SridOption option,
                                      BufferStorage* storage, WkbFlavor flavor) {
-  option = option.normalized();
-  // WKB passes as it is only with Mirror and EWKB out: ISO WKB needs its
-  // type words (and the SRID's absence) checked, at least in the header.
-  const bool pass = option.is_mirror() && flavor == WkbFlavor::Extended;
-  if (!source.is_text) {
-    if (pass) return borrowed(as_chars(source.bytes));  // not validated
-    return rewritten(source.bytes, option, RewriteEncoding::Bytes, storage, flavor);
-  }
-  const TextView t = trim_text(source.text);
-  // Decoded hex is the result itself only when it passes.
-  if (auto decoded = try_hex_decode(t, pass ? storage : nullptr)) {
-    if (pass) return owned(std::move(*decoded));  // not validated
-    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Bytes, storage, flavor);
-  }
-  auto ewkb = convert_wkt_to_wkb(t, option, storage, flavor);
-  if (!ewkb) return fail(std::move(ewkb.error()));
-  return owned(std::move(*ewkb));
+  return run_in_buffer<Operation::ToWkb>({option, false, flavor}, source, storage);
 }
 
 Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option,
                                          BufferStorage* storage, WkbFlavor flavor) {
-  option = option.normalized();
-  if (!source.is_text) {
-    // Mirror too: EWKB bytes are encoded as they are, not validated.
-    return rewritten(source.bytes, option, RewriteEncoding::Hex, storage, flavor);
-  }
-  const TextView t = trim_text(source.text);
-  if (option.is_mirror() && flavor == WkbFlavor::Extended) {
-    if (auto upper = uppercase_hex_text(t, storage)) return owned(std::move(*upper));
-  } else if (auto decoded = try_hex_decode(t)) {
-    return rewritten(as_bytes(*decoded), option, RewriteEncoding::Hex, storage, flavor);
-  }
-  auto hex = convert_wkt_to_hex_wkb(t, option, storage, flavor);
-  if (!hex) return fail(std::move(hex.error()));
-  return owned(std::move(*hex));
+  return run_in_buffer<Operation::ToHexWkb>({option, false, flavor}, source, storage);
 }
 
 }  // namespace geoweave

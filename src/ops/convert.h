@@ -2,8 +2,12 @@
 // functions. Python-free.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "core/buffer.h"
 #include "core/types.h"
+#include "ops/operation.h"
 
 namespace geoweave {
 
@@ -19,13 +23,6 @@ Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
                                             BufferStorage* storage = nullptr,
                                             WkbFlavor flavor = WkbFlavor::Extended);
 
-// Auto-detecting conversions. A source is either raw WKB bytes or text.
-struct Source {
-  bool is_text = false;
-  ByteSpan bytes;  // when !is_text
-  TextView text;   // when is_text
-};
-
 // Output that may simply be (a slice of) the input: when `borrowed` is set the
 // result is exactly that view and `owned` is empty.
 struct MaybeBorrowed {
@@ -35,8 +32,11 @@ struct MaybeBorrowed {
   std::string_view view() const noexcept { return is_borrowed ? borrowed : owned.view(); }
 };
 
-// `storage` (optional) is lent to the buffer of the main paths' results; for
-// convert_to_wkt only where the text is this module's own (ASCII) WKT.
+// The auto-detecting operations for C++ callers (fuzz targets, the replay
+// tool, benchmarks): run<Operation::ToWkt> and its kin (ops/run.h) with the
+// result in a buffer. `storage` (optional) is lent to the buffer of the main
+// paths' results; for convert_to_wkt only where the text is this module's own
+// (ASCII) WKT.
 Result<MaybeBorrowed> convert_to_wkt(const Source& source, SridOption option, bool normalize,
                                      BufferStorage* storage = nullptr);
 // With Iso, WKB and hex WKB sources are always rewritten (plan_srid_rewrite),
@@ -48,7 +48,17 @@ Result<MaybeBorrowed> convert_to_hex_wkb(const Source& source, SridOption option
                                          BufferStorage* storage = nullptr,
                                          WkbFlavor flavor = WkbFlavor::Extended);
 
+// Pieces of the operations on unvalidated text (see run.h).
 // Strips a leading "srid=...;" without looking at the value.
 TextView strip_ewkt_prefix(TextView t) noexcept;
+// Mirror on unparsed WKT: a prefix that names no SRID ("SRID=0;", "srid=-1;")
+// is dropped, as it would be by a parsing conversion; anything else, including
+// malformed values, is left for the caller to see.
+TextView drop_unknown_srid_prefix(TextView t) noexcept;
+// "SRID=n;" then `body`, in a new heap buffer.
+OutputBuffer prefixed_text(std::int32_t n, TextView body);
+// Non-empty, even length and hex digits only: an upper-cased copy. nullopt
+// otherwise (the text is then WKT). One pass, nothing decoded.
+std::optional<OutputBuffer> uppercase_hex_text(TextView t, BufferStorage* storage);
 
 }  // namespace geoweave

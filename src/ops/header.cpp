@@ -5,7 +5,7 @@
 // ISO WKB takes the same two ways: the header's type word patched to its ISO
 // code (and its SRID field cut), or the rebuild writing ISO codes.
 //
-// Every rewrite is described first as a HeaderPlan, so the room its output
+// Every rewrite is described first as a RewritePlan, so the room its output
 // needs is known before anything is allocated, and every caller (bytes or hex,
 // module function, fuzz target or column kernel) goes through the same
 // decision.
@@ -83,14 +83,14 @@ std::int32_t load_srid(ByteSpan b, bool little_endian) noexcept {
   return static_cast<std::int32_t>(load_u32(b.data + 5, little_endian));
 }
 
-void put_header(HeaderPlan& plan, std::uint8_t marker, std::uint32_t type_word,
+void put_header(RewritePlan& plan, std::uint8_t marker, std::uint32_t type_word,
                 bool little_endian) noexcept {
   plan.header[0] = marker;
   store_u32(plan.header + 1, type_word, little_endian);
   plan.header_length = PLAIN_HEADER_LENGTH;
 }
 
-void put_srid(HeaderPlan& plan, std::int32_t srid, bool little_endian) noexcept {
+void put_srid(RewritePlan& plan, std::int32_t srid, bool little_endian) noexcept {
   store_u32(plan.header + 5, static_cast<std::uint32_t>(srid), little_endian);
   plan.header_length = SRID_HEADER_LENGTH;
 }
@@ -122,19 +122,19 @@ namespace {
 
 // The patch of a simple header; nullopt when the header is not simple.
 // `option` is Strip or Set(n > 0).
-std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexcept {
+std::optional<RewritePlan> plan_header_patch(ByteSpan b, SridOption option) noexcept {
   auto h = simple_header(b);
   if (!h) return std::nullopt;
-  HeaderPlan plan;
+  RewritePlan plan;
   const std::uint8_t marker = b.data[0];
   const bool little = h->little_endian;
   if (!option.is_set()) {  // remove the SRID
     if (!h->has_srid_flag()) {
-      plan.kind = HeaderPlan::Kind::Unchanged;
+      plan.kind = RewritePlan::Kind::Unchanged;
       plan.length = b.size;
       return plan;
     }
-    plan.kind = HeaderPlan::Kind::StrippedHeader;
+    plan.kind = RewritePlan::Kind::StrippedHeader;
     put_header(plan, marker, h->type_word & ~EWKB_SRID_FLAG, little);
     plan.body_offset = SRID_HEADER_LENGTH;
     plan.length = b.size - 4;
@@ -143,18 +143,18 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
   const std::int32_t n = option.value;
   if (h->has_srid_flag()) {
     if (load_srid(b, little) == n) {
-      plan.kind = HeaderPlan::Kind::Unchanged;
+      plan.kind = RewritePlan::Kind::Unchanged;
       plan.length = b.size;
       return plan;
     }
-    plan.kind = HeaderPlan::Kind::SridHeader;
+    plan.kind = RewritePlan::Kind::SridHeader;
     put_header(plan, marker, h->type_word, little);
     put_srid(plan, n, little);
     plan.body_offset = SRID_HEADER_LENGTH;
     plan.length = b.size;
     return plan;
   }
-  plan.kind = HeaderPlan::Kind::SridHeader;
+  plan.kind = RewritePlan::Kind::SridHeader;
   put_header(plan, marker, h->type_word | EWKB_SRID_FLAG, little);
   put_srid(plan, n, little);
   plan.body_offset = PLAIN_HEADER_LENGTH;
@@ -166,21 +166,21 @@ std::optional<HeaderPlan> plan_header_patch(ByteSpan b, SridOption option) noexc
 
 // Whatever the value, the ISO result holds no SRID and no EWKB flag; only the
 // patched header or the rebuild decides how.
-HeaderPlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encoding) noexcept {
+RewritePlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encoding) noexcept {
   option = option.normalized();
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
-  HeaderPlan plan;
+  RewritePlan plan;
   plan.encoding = encoding;
   plan.flavor = WkbFlavor::Iso;
   if (option.is_set()) {
-    plan.kind = HeaderPlan::Kind::Refused;
+    plan.kind = RewritePlan::Kind::Refused;
     plan.slot = SridSlot::of(option.value);
     return plan;
   }
   const bool drop = option.is_strip();
   auto h = iso_simple_header(b);
   if (!h) {
-    plan.kind = HeaderPlan::Kind::Rebuilt;
+    plan.kind = RewritePlan::Kind::Rebuilt;
     plan.refuse_srid = !drop;
     plan.length = rebuild_bound(b, SridSlot::none(), encoding);
     return plan;
@@ -190,27 +190,27 @@ HeaderPlan plan_iso_rewrite(ByteSpan b, SridOption option, RewriteEncoding encod
   if (h->header.has_srid_flag()) {
     const std::int32_t srid = load_srid(b, little);
     if (srid > 0 && !drop) {
-      plan.kind = HeaderPlan::Kind::Refused;
+      plan.kind = RewritePlan::Kind::Refused;
       plan.slot = SridSlot::of(srid);
       return plan;
     }
     body = SRID_HEADER_LENGTH;
   } else if (h->iso_word == h->header.type_word) {
-    plan.kind = HeaderPlan::Kind::Unchanged;  // already ISO (or plain XY) WKB
+    plan.kind = RewritePlan::Kind::Unchanged;  // already ISO (or plain XY) WKB
     plan.length = b.size * units;
     return plan;
   }
-  plan.kind = HeaderPlan::Kind::IsoHeader;
+  plan.kind = RewritePlan::Kind::IsoHeader;
   put_header(plan, b.data[0], h->iso_word, little);
   plan.body_offset = body;
   plan.length = (b.size - body + PLAIN_HEADER_LENGTH) * units;
   return plan;
 }
 
-HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
+RewritePlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept {
   option = option.normalized();
   const std::size_t units = encoding == RewriteEncoding::Hex ? 2 : 1;
-  HeaderPlan plan;
+  RewritePlan plan;
   if (option.is_mirror()) {
     plan.length = wkb.size;
   } else if (auto patch = plan_header_patch(wkb, option)) {
@@ -218,7 +218,7 @@ HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding en
   } else {
     // Not simple: read and written in one pass by write_plan, into room for
     // the longest result the value can give.
-    plan.kind = HeaderPlan::Kind::Rebuilt;
+    plan.kind = RewritePlan::Kind::Rebuilt;
     plan.slot = option.is_set() ? SridSlot::of(option.value) : SridSlot::none();
     plan.encoding = encoding;
     plan.length = rebuild_bound(wkb, plan.slot, encoding);
@@ -237,7 +237,7 @@ namespace {
 
 }  // namespace
 
-Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) {
+Result<std::size_t> write_plan(const RewritePlan& plan, ByteSpan wkb, char* out) {
   const bool hex = plan.encoding == RewriteEncoding::Hex;
   // The input bytes from `offset` on, at `out` in the plan's encoding.
   const auto put = [&](const std::uint8_t* from, std::size_t n, char* to) {
@@ -248,19 +248,19 @@ Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) 
     }
   };
   switch (plan.kind) {
-    case HeaderPlan::Kind::Unchanged:
+    case RewritePlan::Kind::Unchanged:
       put(wkb.data, wkb.size, out);
       return plan.length;
-    case HeaderPlan::Kind::Rebuilt:
+    case RewritePlan::Kind::Rebuilt:
       if (plan.flavor == WkbFlavor::Iso) {
         return rebuild_iso_into(wkb, plan.refuse_srid, plan.encoding, out);
       }
       return rebuild_into(wkb, plan.slot, plan.encoding, out);
-    case HeaderPlan::Kind::Refused:
+    case RewritePlan::Kind::Refused:
       return refused(plan.slot.srid);
-    case HeaderPlan::Kind::StrippedHeader:
-    case HeaderPlan::Kind::SridHeader:
-    case HeaderPlan::Kind::IsoHeader:
+    case RewritePlan::Kind::StrippedHeader:
+    case RewritePlan::Kind::SridHeader:
+    case RewritePlan::Kind::IsoHeader:
       break;
   }
   put(plan.header, plan.header_length, out);
@@ -269,7 +269,7 @@ Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out) 
   return plan.length;
 }
 
-Result<OutputBuffer> write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
+Result<OutputBuffer> write_plan_to_buffer(const RewritePlan& plan, ByteSpan wkb,
                                           BufferStorage* storage) {
   OutputBuffer out(storage, plan.length);
   auto written = write_plan(plan, wkb, out.tail(plan.length));

@@ -20,7 +20,7 @@ Result<std::optional<std::int32_t>> read_header_srid(ByteSpan b);
 // An SRID rewrite of one WKB value, described before any output exists so the
 // caller can allocate the result once: at its exact length for a header
 // patch, at a bound the rebuild never exceeds otherwise.
-struct HeaderPlan {
+struct RewritePlan {
   enum class Kind : std::uint8_t {
     Unchanged,       // the input itself (re-encoded as hex for Hex)
     StrippedHeader,  // simple header: 5 patched header bytes, body from offset 9
@@ -61,9 +61,9 @@ struct HeaderPlan {
 // code, or passes Unchanged when it already is one without an SRID; anything
 // else is rebuilt as ISO WKB. (The two flavors' plans are apart so that the
 // EWKB one keeps its code; callers use plan_srid_rewrite.)
-HeaderPlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
-HeaderPlan plan_iso_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
-inline HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
+RewritePlan plan_ewkb_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+RewritePlan plan_iso_rewrite(ByteSpan wkb, SridOption option, RewriteEncoding encoding) noexcept;
+inline RewritePlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
                                     RewriteEncoding encoding = RewriteEncoding::Bytes,
                                     WkbFlavor flavor = WkbFlavor::Extended) noexcept {
   if (flavor == WkbFlavor::Iso) return plan_iso_rewrite(wkb, option, encoding);
@@ -72,9 +72,9 @@ inline HeaderPlan plan_srid_rewrite(ByteSpan wkb, SridOption option,
 // Writes the planned output at `out`, which has room for plan.length units,
 // and returns the units written: plan.length, or for Rebuilt possibly fewer,
 // or the reader's error (then `out` holds an unspecified part of the result).
-Result<std::size_t> write_plan(const HeaderPlan& plan, ByteSpan wkb, char* out);
+Result<std::size_t> write_plan(const RewritePlan& plan, ByteSpan wkb, char* out);
 // The planned output in a new buffer (in `storage` when one is lent).
-Result<OutputBuffer> write_plan_to_buffer(const HeaderPlan& plan, ByteSpan wkb,
+Result<OutputBuffer> write_plan_to_buffer(const RewritePlan& plan, ByteSpan wkb,
                                           BufferStorage* storage = nullptr);
 
 }  // namespace geoweave

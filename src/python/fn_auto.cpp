@@ -2,31 +2,15 @@
 // or bytes-like WKB and decide by the source which one they were given.
 #include "python/args.h"
 #include "python/functions.h"
-#include "ops/convert.h"
-#include "ops/header.h"
-#include "ops/hex.h"
-#include "python/rewrite_result.h"
+#include "python/scalar_output.h"
 
 namespace geoweave::py {
 namespace {
 
 constexpr const char* SOURCE_PARAMS[] = {"source", "srid", "normalize_wkt"};
-constexpr Signature TO_WKB{"to_wkb", SOURCE_PARAMS, 2, 1};
-constexpr Signature TO_WKT{"to_wkt", SOURCE_PARAMS, 3, 1};
-constexpr Signature TO_HEX_WKB{"to_hex_wkb", SOURCE_PARAMS, 2, 1};
-
-// A str is text (WKT or hex, decided by the core); anything else must be a
-// bytes-like WKB value. `bytes` keeps a buffer view alive for the call.
-bool classify_source(PyObject* object, BorrowedBytes* bytes, Source* out) {
-  if (PyUnicode_Check(object)) {
-    out->is_text = true;
-    return extract_text_argument(object, "source", &out->text);
-  }
-  if (!borrow_bytes_source(object, "source", bytes)) return false;
-  out->is_text = false;
-  out->bytes = bytes->span();
-  return true;
-}
+constexpr Signature TO_WKB{traits(Operation::ToWkb).name, SOURCE_PARAMS, 2, 1};
+constexpr Signature TO_WKT{traits(Operation::ToWkt).name, SOURCE_PARAMS, 3, 1};
+constexpr Signature TO_HEX_WKB{traits(Operation::ToHexWkb).name, SOURCE_PARAMS, 2, 1};
 
 }  // namespace
 
@@ -37,18 +21,8 @@ PyObject* to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   if (!srid_argument(a[1], &option)) return nullptr;  // srid before the source
   BorrowedBytes held;
   Source source;
-  if (!classify_source(a[0], &held, &source)) return nullptr;
-  if (!source.is_text && !option.is_mirror()) {
-    // An SRID rewrite of bytes: the room it needs is known from the plan, so
-    // the result is created once and filled in place.
-    return rewrite_result(plan_srid_rewrite(source.bytes, option, RewriteEncoding::Bytes),
-                          source.bytes);
-  }
-  ResultStorage result(ResultStorage::Kind::Bytes);
-  auto wkb = convert_to_wkb(source, option, &result);
-  if (!wkb) return raise_conversion_error(wkb.error());
-  if (wkb->is_borrowed) return bytes_result(wkb->borrowed);
-  return result.finish(wkb->owned);
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::ToWkb>({option}, source);
 }
 
 PyObject* to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -63,12 +37,8 @@ PyObject* to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   if (!srid_argument(a[1], &option)) return nullptr;
   BorrowedBytes held;
   Source source;
-  if (!classify_source(a[0], &held, &source)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto wkt = convert_to_wkt(source, option, normalize != 0, &result);
-  if (!wkt) return raise_conversion_error(wkt.error());
-  if (wkt->is_borrowed) return text_result(wkt->borrowed);
-  return result.finish(wkt->owned);
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::ToWkt>({option, normalize != 0}, source);
 }
 
 PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -78,18 +48,8 @@ PyObject* to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!srid_argument(a[1], &option)) return nullptr;
   BorrowedBytes held;
   Source source;
-  if (!classify_source(a[0], &held, &source)) return nullptr;
-  if (!source.is_text) {
-    // Bytes: planned, so the str is created once and the digits are written
-    // straight into it (with Mirror the bytes pass unvalidated).
-    return rewrite_result(plan_srid_rewrite(source.bytes, option, RewriteEncoding::Hex),
-                          source.bytes);
-  }
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto hex = convert_to_hex_wkb(source, option, &result);
-  if (!hex) return raise_conversion_error(hex.error());
-  if (hex->is_borrowed) return text_result(hex->borrowed);
-  return result.finish(hex->owned);
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::ToHexWkb>({option}, source);
 }
 
 const char DOC_to_wkb[] =

@@ -1,48 +1,22 @@
 // hex_wkb_to_wkt and the SRID header functions wkb_header_srid,
 // to_wkb_no_srid_header and to_ewkb_header.
-#include <cstring>
-
 #include "python/args.h"
 #include "python/functions.h"
-#include "ops/convert.h"
-#include "ops/header.h"
-#include "ops/hex.h"
-#include "python/rewrite_result.h"
+#include "python/scalar_output.h"
 
 namespace geoweave::py {
 namespace {
 
 constexpr const char* HEX_WKB_SRID_PARAMS[] = {"hex_wkb", "srid"};
 constexpr const char* SOURCE_SRID_PARAMS[] = {"source", "srid"};
-constexpr Signature HEX_WKB_TO_WKT{"hex_wkb_to_wkt", HEX_WKB_SRID_PARAMS, 2, 1};
-constexpr Signature WKB_HEADER_SRID{"wkb_header_srid", SOURCE_SRID_PARAMS, 1, 1};
-constexpr Signature TO_WKB_NO_SRID_HEADER{"to_wkb_no_srid_header", SOURCE_SRID_PARAMS, 1, 1};
-constexpr Signature TO_EWKB_HEADER{"to_ewkb_header", SOURCE_SRID_PARAMS, 2, 2};
-
-ByteSpan span_of(const OutputBuffer& b) noexcept { return {b.bytes(), b.size()}; }
-
-PyObject* optional_srid_result(const std::optional<std::int32_t>& srid) {
-  if (!srid) Py_RETURN_NONE;
-  return PyLong_FromLong(*srid);
-}
-
-// The shared body of to_ewkb_header and to_wkb_no_srid_header once the option
-// is known: hex text answers hex text, anything bytes-like answers bytes.
-PyObject* rewrite_header(PyObject* source, SridOption option) {
-  if (PyUnicode_Check(source)) {
-    TextView text;
-    if (!extract_text_argument(source, "source", &text)) return nullptr;
-    auto decoded = hex_decode(text);  // never trimmed
-    if (!decoded) return raise_conversion_error(decoded.error());
-    // Upper case even when nothing changed.
-    return rewrite_result(plan_srid_rewrite(span_of(*decoded), option, RewriteEncoding::Hex),
-                          span_of(*decoded));
-  }
-  BorrowedBytes wkb;
-  if (!borrow_bytes_source(source, "source", &wkb)) return nullptr;
-  return rewrite_result(plan_srid_rewrite(wkb.span(), option, RewriteEncoding::Bytes),
-                        wkb.span());
-}
+constexpr Signature HEX_WKB_TO_WKT{traits(Operation::HexWkbToWkt).name, HEX_WKB_SRID_PARAMS, 2,
+                                   1};
+constexpr Signature WKB_HEADER_SRID{traits(Operation::WkbHeaderSrid).name, SOURCE_SRID_PARAMS, 1,
+                                    1};
+constexpr Signature TO_WKB_NO_SRID_HEADER{traits(Operation::ToWkbNoSridHeader).name,
+                                          SOURCE_SRID_PARAMS, 1, 1};
+constexpr Signature TO_EWKB_HEADER{traits(Operation::ToEwkbHeader).name, SOURCE_SRID_PARAMS, 2,
+                                   2};
 
 }  // namespace
 
@@ -53,38 +27,26 @@ PyObject* hex_wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!extract_text_argument(a[0], "hex_wkb", &text)) return nullptr;  // before srid
   SridOption option;
   if (!srid_argument(a[1], &option)) return nullptr;
-  auto decoded = hex_decode(text);
-  if (!decoded) return raise_conversion_error(decoded.error());
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto wkt = convert_wkb_to_wkt(span_of(*decoded), option, &result);
-  if (!wkt) return raise_conversion_error(wkt.error());
-  return result.finish(*wkt);
+  return run_for_python<Operation::HexWkbToWkt>({option}, {true, {}, text});
 }
 
 PyObject* wkb_header_srid_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!bind_arguments(WKB_HEADER_SRID, args, nargs, kwnames, a)) return nullptr;
-  if (PyUnicode_Check(a[0])) {
-    TextView text;
-    if (!extract_text_argument(a[0], "source", &text)) return nullptr;
-    auto decoded = hex_decode(text);
-    if (!decoded) return raise_conversion_error(decoded.error());
-    auto srid = read_header_srid(span_of(*decoded));
-    if (!srid) return raise_conversion_error(srid.error());
-    return optional_srid_result(*srid);
-  }
-  BorrowedBytes wkb;
-  if (!borrow_bytes_source(a[0], "source", &wkb)) return nullptr;
-  auto srid = read_header_srid(wkb.span());
-  if (!srid) return raise_conversion_error(srid.error());
-  return optional_srid_result(*srid);
+  BorrowedBytes held;
+  Source source;
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::WkbHeaderSrid>({}, source);
 }
 
 PyObject* to_wkb_no_srid_header_body(PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   PyObject* a[1];
   if (!bind_arguments(TO_WKB_NO_SRID_HEADER, args, nargs, kwnames, a)) return nullptr;
-  return rewrite_header(a[0], SridOption::strip());
+  BorrowedBytes held;
+  Source source;
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::ToWkbNoSridHeader>({}, source);
 }
 
 PyObject* to_ewkb_header_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -94,7 +56,10 @@ PyObject* to_ewkb_header_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!parse_srid_option(a[1], HEADER_SRID_TRUE_MESSAGE, HEADER_SRID_INVALID_MESSAGE, &option)) {
     return nullptr;
   }
-  return rewrite_header(a[0], option);
+  BorrowedBytes held;
+  Source source;
+  if (!source_argument(a[0], &held, &source)) return nullptr;
+  return run_for_python<Operation::ToEwkbHeader>({option}, source);
 }
 
 const char DOC_hex_wkb_to_wkt[] =

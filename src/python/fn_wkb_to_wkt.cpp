@@ -1,15 +1,15 @@
 // wkb_to_wkt and wkb_to_wkt_split_srid: raw WKB/EWKB bytes to WKT/EWKT text.
 #include "python/args.h"
 #include "python/functions.h"
-#include "ops/convert.h"
-#include "wkb_to_wkt/reader.h"
+#include "python/scalar_output.h"
 
 namespace geoweave::py {
 namespace {
 
 constexpr const char* WKB_SRID_PARAMS[] = {"wkb", "srid"};
-constexpr Signature WKB_TO_WKT{"wkb_to_wkt", WKB_SRID_PARAMS, 2, 1};
-constexpr Signature WKB_TO_WKT_SPLIT{"wkb_to_wkt_split_srid", WKB_SRID_PARAMS, 1, 1};
+constexpr Signature WKB_TO_WKT{traits(Operation::WkbToWkt).name, WKB_SRID_PARAMS, 2, 1};
+constexpr Signature WKB_TO_WKT_SPLIT{traits(Operation::WkbToWktSplitSrid).name,
+                                     WKB_SRID_PARAMS, 1, 1};
 
 }  // namespace
 
@@ -20,10 +20,7 @@ PyObject* wkb_to_wkt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!srid_argument(a[1], &option)) return nullptr;  // srid before the input
   BorrowedBytes wkb;
   if (!borrow_bytes_source(a[0], "wkb", &wkb)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto text = convert_wkb_to_wkt(wkb.span(), option, &result);
-  if (!text) return raise_conversion_error(text.error());
-  return result.finish(*text);
+  return run_for_python<Operation::WkbToWkt>({option}, {false, wkb.span(), {}});
 }
 
 PyObject* wkb_to_wkt_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
@@ -32,10 +29,7 @@ PyObject* wkb_to_wkt_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
   if (!bind_arguments(WKB_TO_WKT_SPLIT, args, nargs, kwnames, a)) return nullptr;
   BorrowedBytes wkb;
   if (!borrow_bytes_source(a[0], "wkb", &wkb)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto split = decode_wkb_split_srid(wkb.span(), &result);
-  if (!split) return raise_conversion_error(split.error());
-  return pair_result(result.finish(split->text), split->slot);
+  return run_for_python<Operation::WkbToWktSplitSrid>({}, {false, wkb.span(), {}});
 }
 
 const char DOC_wkb_to_wkt[] =

@@ -1,16 +1,16 @@
 // wkt_to_wkb, wkt_to_wkb_split_srid and wkt_to_hex_wkb: WKT/EWKT text to EWKB.
 #include "python/args.h"
 #include "python/functions.h"
-#include "ops/convert.h"
-#include "wkt_to_wkb/parser.h"
+#include "python/scalar_output.h"
 
 namespace geoweave::py {
 namespace {
 
 constexpr const char* WKT_SRID_PARAMS[] = {"wkt", "srid"};
-constexpr Signature WKT_TO_WKB{"wkt_to_wkb", WKT_SRID_PARAMS, 2, 1};
-constexpr Signature WKT_TO_WKB_SPLIT{"wkt_to_wkb_split_srid", WKT_SRID_PARAMS, 1, 1};
-constexpr Signature WKT_TO_HEX_WKB{"wkt_to_hex_wkb", WKT_SRID_PARAMS, 2, 1};
+constexpr Signature WKT_TO_WKB{traits(Operation::WktToWkb).name, WKT_SRID_PARAMS, 2, 1};
+constexpr Signature WKT_TO_WKB_SPLIT{traits(Operation::WktToWkbSplitSrid).name,
+                                     WKT_SRID_PARAMS, 1, 1};
+constexpr Signature WKT_TO_HEX_WKB{traits(Operation::WktToHexWkb).name, WKT_SRID_PARAMS, 2, 1};
 
 }  // namespace
 
@@ -21,10 +21,7 @@ PyObject* wkt_to_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
   SridOption option;
   if (!srid_argument(a[1], &option)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Bytes);
-  auto bytes = convert_wkt_to_wkb(wkt, option, &result);
-  if (!bytes) return raise_conversion_error(bytes.error());
-  return result.finish(*bytes);
+  return run_for_python<Operation::WktToWkb>({option}, {true, {}, wkt});
 }
 
 PyObject* wkt_to_wkb_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
@@ -33,10 +30,7 @@ PyObject* wkt_to_wkb_split_srid_body(PyObject* const* args, Py_ssize_t nargs,
   if (!bind_arguments(WKT_TO_WKB_SPLIT, args, nargs, kwnames, a)) return nullptr;
   TextView wkt;
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Bytes);
-  auto split = wkt_to_ewkb_bytes_split_srid(wkt, &result);
-  if (!split) return raise_conversion_error(split.error());
-  return pair_result(result.finish(split->bytes), split->slot);
+  return run_for_python<Operation::WktToWkbSplitSrid>({}, {true, {}, wkt});
 }
 
 PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -46,10 +40,7 @@ PyObject* wkt_to_hex_wkb_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!extract_text_argument(a[0], "wkt", &wkt)) return nullptr;  // text before srid
   SridOption option;
   if (!srid_argument(a[1], &option)) return nullptr;
-  ResultStorage result(ResultStorage::Kind::Str);
-  auto hex = convert_wkt_to_hex_wkb(wkt, option, &result);
-  if (!hex) return raise_conversion_error(hex.error());
-  return result.finish(*hex);
+  return run_for_python<Operation::WktToHexWkb>({option}, {true, {}, wkt});
 }
 
 const char DOC_wkt_to_wkb[] =

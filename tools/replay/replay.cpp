@@ -145,8 +145,8 @@ void replay_bytes(Printer& out, ByteSpan input, const std::vector<SridOption>& o
     if (option.is_mirror()) continue;
     // The one SRID rewrite entry, in both encodings; the header functions
     // always strip or set.
-    const HeaderPlan plan = plan_srid_rewrite(input, option);
-    const HeaderPlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
+    const RewritePlan plan = plan_srid_rewrite(input, option);
+    const RewritePlan hex_plan = plan_srid_rewrite(input, option, RewriteEncoding::Hex);
     std::string planned(plan.length, '\0');
     auto written = write_plan(plan, input, planned.data());
     std::string planned_hex(hex_plan.length, '\0');

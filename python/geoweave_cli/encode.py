@@ -1,8 +1,11 @@
-"""One batch's geometry column converted to the requested encoding, with the
-SRIDs its rows carried, and bad rows found by their position."""
+"""The geometry column's conversion as a chain of the column module's lazy
+streams, and what the tool reads back from each converted batch: the SRIDs
+the rows carried and the rows that could not be read."""
 
 from __future__ import annotations
 
+import re
+from collections import deque
 from dataclasses import dataclass
 
 import numpy as np
@@ -13,6 +16,13 @@ import geoweave
 import geoweave_columns as gc
 
 from .errors import RunError
+
+# Columns the chain adds beside the geometry for its own use, and drops again:
+# a copy of the WKB read in full as WKT (WKB that needs no rewriting is copied
+# by the column functions unread) and the SRIDs its rows carried.
+CHECK = "\x00geoweave check"
+_HEX = re.compile(r"[0-9A-Fa-f]+")
+_ROW_NOTE = re.compile(r"row (\d+)")
 
 
 @dataclass(frozen=True)
@@ -59,85 +69,125 @@ def output_type(enc: Encoding, input_type: pa.DataType) -> pa.DataType:
     return pa.large_string() if large else pa.string()
 
 
-def _convert(column: pa.Array, enc: Encoding, errors: str):
-    """(result, SRIDs or None) of one column chunk, raising ValueError for a bad
-    row when errors is "raise"."""
-    opts = {"errors": errors, "threads": 1}
+def looks_hex(column: pa.Array) -> bool:
+    """Whether a text column holds hex WKB rather than WKT, as its first value says."""
+    for value in column.drop_null()[:1].to_pylist():
+        return bool(_HEX.fullmatch(value.strip()))
+    return False
+
+
+def _mapped(reader: pa.RecordBatchReader, fn, schema: pa.Schema) -> pa.RecordBatchReader:
+    return pa.RecordBatchReader.from_batches(schema, (fn(b) for b in reader))
+
+
+def _with_check(reader: pa.RecordBatchReader, index: int) -> pa.RecordBatchReader:
+    """`reader` with a copy of its WKB column `index` appended as CHECK (no data copied)."""
+    field = reader.schema.field(index)
+    schema = reader.schema.append(pa.field(CHECK, field.type))
+    return _mapped(reader, lambda b: b.append_column(CHECK, b.column(index)), schema)
+
+
+def chain(reader: pa.RecordBatchReader, column: str, enc: Encoding, hex_text: bool,
+          threads: int) -> pa.RecordBatchReader:
+    """The lazy stream of `reader`'s batches with `column` converted, each step
+    on the column module's worker threads, batch by batch, in order.
+
+    Beside the converted column, a batch may carry `<column>_srid` right after
+    it (the rows' SRIDs, for ISO WKB) and CHECK with its own `CHECK_srid` at
+    the end; `Batches` reads and drops them."""
+    opts = {"errors": enc.errors, "threads": threads, "column": column}
+    index = reader.schema.get_field_index(column)
+    text = is_text(reader.schema.field(index).type)
     if enc.to == "wkt":
         # Text is read and written again (canonical WKT): WKT passed through as
         # it came would skip the check that every row is a geometry.
-        return gc.to_wkt(column, enc.srid, is_text(column.type), **opts), None
-    wkb, srids = _wkb(column, enc, opts)
-    if enc.to == "hex":
+        return gc.to_wkt(reader, enc.srid, text, **opts)
+    if text and not hex_text:
+        # WKT is parsed in full on its way to WKB.
         if enc.iso:
-            return gc.to_hex_wkb(wkb, False, flavor="iso", **opts), srids
-        return gc.to_hex_wkb(wkb, **opts), srids
-    return wkb, srids
-
-
-def _wkb(column, enc, opts):
-    """The column as WKB, every row read in full: ISO WKB without SRIDs and the
-    SRIDs the rows carried (int32, null for none), or EWKB and None."""
-    if is_text(column.type):
-        try:
-            if enc.iso:
-                return gc.wkt_to_wkb_split_srid(column, flavor="iso", **opts)
-            return gc.wkt_to_wkb(column, enc.srid, **opts), None
-        except ValueError:
-            pass  # hex rows among the text, or a bad row: the general path says which
-        column = gc.to_wkb(column, **opts)
-    # WKB (and decoded hex) that needs no rewriting is copied as it is by the
-    # column functions, unread: read every row first, so that a bad one is
-    # found rather than written.
-    column = _checked(column, opts)
+            stream = gc.wkt_to_wkb_split_srid(reader, flavor="iso", **opts)
+            if enc.to == "hex":
+                stream = gc.to_hex_wkb(stream, False, flavor="iso", **opts)
+            return stream
+        stream = gc.wkt_to_wkb(reader, enc.srid, **opts)
+        return gc.to_hex_wkb(stream, **opts) if enc.to == "hex" else stream
+    if text:
+        reader = gc.to_wkb(reader, **opts)  # hex decoded, not yet read
+    check = {**opts, "column": CHECK}
     if enc.iso:
-        return (gc.to_wkb(column, False, flavor="iso", **opts),
-                gc.wkb_header_srid(column, threads=1))
-    return gc.to_wkb(column, enc.srid, **opts), None
+        stream = gc.wkb_to_wkt_split_srid(_with_check(reader, index), **check)
+        stream = gc.to_wkb(stream, False, flavor="iso", **opts)
+        return gc.to_hex_wkb(stream, False, flavor="iso", **opts) if enc.to == "hex" \
+            else stream
+    stream = gc.wkb_to_wkt(_with_check(reader, index), False, **check)
+    stream = gc.to_wkb(stream, enc.srid, **opts)
+    return gc.to_hex_wkb(stream, **opts) if enc.to == "hex" else stream
 
 
-def _checked(wkb: pa.Array, opts) -> pa.Array:
-    """`wkb` once every row has been read in full: ValueError for a bad row, or
-    with errors="null" the bad rows made null."""
-    read = gc.wkb_to_wkt(wkb, False, **opts)
-    if opts["errors"] == "null" and read.null_count > wkb.null_count:
-        wkb = pc.if_else(pc.is_valid(read), wkb, pa.scalar(None, wkb.type))
-    return wkb
+class Batches:
+    """The converted batches of a chain as (geometry column, SRIDs or None,
+    rows turned into null, first of them or None, first row), with the
+    chain's own columns gone: bad rows found by the CHECK column made null,
+    and a failed row's ValueError turned into a RunError naming its row."""
 
+    def __init__(self, stream: pa.RecordBatchReader, column: str, inputs: deque):
+        self.stream, self.column, self.inputs = stream, column, inputs
+        names = stream.schema.names
+        self.index = names.index(column)
+        srid_name = f"{column}_srid"
+        self.srids = self.index + 1 if self.index + 1 < len(names) \
+            and names[self.index + 1] == srid_name else None
+        self.check = names.index(CHECK) if CHECK in names else None
+        self.check_srids = self.check + 1 if self.check is not None \
+            and self.check + 1 < len(names) else None
+        self.rows = 0
 
-def convert_column(column: pa.Array, enc: Encoding, first_row: int, name: str):
-    """Converts one chunk whose first row is data row `first_row` of the file.
+    def __iter__(self):
+        stream = iter(self.stream)
+        while True:
+            try:
+                batch = next(stream)
+            except StopIteration:
+                return
+            except ValueError as e:
+                raise _located(e, self.column) from None
+            yield self._split(batch)
 
-    Returns (result, SRIDs or None, rows turned into null). A bad row under
-    errors="raise" becomes a RunError naming its row in the file."""
-    try:
-        result, srids = _convert(column, enc, enc.errors)
-    except ValueError:
-        raise _locate(column, enc, first_row, name) from None
-    nulled = result.null_count - column.null_count if enc.errors == "null" else 0
-    return result, srids, nulled
+    def _split(self, batch):
+        data = batch.column(self.index)
+        before = self.inputs.popleft()  # the column as read, for its nulls
+        srids = None
+        if self.check is not None:
+            check = batch.column(self.check)
+            if check.null_count > before.null_count:
+                data = pc.if_else(pc.is_valid(check), data, pa.scalar(None, data.type))
+            if self.check_srids is not None:
+                srids = batch.column(self.check_srids)
+        elif self.srids is not None:
+            srids = batch.column(self.srids)
+        first_row, self.rows = self.rows, self.rows + batch.num_rows
+        nulled = data.null_count - before.null_count
+        first_nulled = None
+        if nulled:
+            lost = pc.and_(pc.is_null(data), pc.is_valid(before))
+            first_nulled = first_row + pc.index(lost, True).as_py()
+        columns = [c for i, c in enumerate(batch.columns)
+                   if i != self.srids and (self.check is None or i < self.check)]
+        columns[self.index] = data
+        return columns, srids, nulled, first_nulled, first_row
 
 
 def _where(row, name):
     return f"row {row} (data rows counted from 0), column {name!r}"
 
 
-def _locate(column, enc, first_row, name) -> RunError:
-    """The error of the first bad row: the one the converter turns into null
-    first, converted again on its own for its exact message."""
-    nulls, _ = _convert(column, enc, "null")
-    bad = pc.and_(pc.is_null(nulls), pc.is_valid(column)).to_numpy(zero_copy_only=False)
-    row = int(np.argmax(bad)) if bad.any() else 0
-    try:
-        _convert(column.slice(row, 1), enc, "raise")
-    except ValueError as e:
-        message = str(e)
-    else:  # not expected: the row converts alone; report the batch's own error
-        try:
-            _convert(column, enc, "raise")
-        except ValueError as e:
-            message = str(e)
-    return RunError(f"{_where(first_row + row, name)}: {message}")
+def _located(error: ValueError, name: str) -> Exception:
+    """A conversion's error for a row of the stream as the tool reports it."""
+    for note in getattr(error, "__notes__", None) or ():
+        match = _ROW_NOTE.match(note) if isinstance(note, str) else None
+        if match:
+            return RunError(f"{_where(int(match[1]), name)}: {error}")
+    return error
 
 
 def first_bad_message(value, is_bytes: bool) -> str:

@@ -8,12 +8,12 @@ import itertools
 import os
 from collections import deque
 
+import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from . import formats, geo, waiting
-from .encode import (Batches, Encoding, blank_to_null, chain, is_binary, is_text, looks_hex,
-                     output_type)
+from .encode import (Batches, Encoding, blank_to_null, chain, first_true, is_binary, is_text,
+                     looks_hex, output_type, valid_mask)
 from .errors import RunError, UsageError
 from .output import AtomicOutput
 from .progress import Progress
@@ -37,15 +37,30 @@ class _Srids:
         self.first: dict[int | None, int] = {}
 
     def add(self, srids: pa.Array, result: pa.Array, first_row: int):
-        valid = pc.is_valid(result)
-        kept = srids.filter(valid) if result.null_count else srids
-        for entry in pc.value_counts(kept).to_pylist():
-            key, count = entry["values"], entry["counts"]
-            if key not in self.first:
-                same = pc.is_null(srids) if key is None else pc.fill_null(pc.equal(srids, key),
-                                                                            False)
-                self.first[key] = first_row + pc.index(pc.and_(same, valid), True).as_py()
-            self.counts[key] = self.counts.get(key, 0) + count
+        written = valid_mask(result)
+        has = valid_mask(srids)
+        none = written & ~has
+        if none.any():
+            self._count(None, int(np.count_nonzero(none)), first_row + first_true(none))
+        some = written & has
+        if not some.any():
+            return
+        rows = np.flatnonzero(some)
+        values = np.frombuffer(srids.buffers()[1], np.int32, count=len(srids),
+                               offset=srids.offset * 4)[rows]
+        # Nearly always one SRID: counted by a comparison, the rest sorted.
+        same = values == values[0]
+        self._count(int(values[0]), int(np.count_nonzero(same)), first_row + int(rows[0]))
+        if not same.all():
+            rest, where = values[~same], rows[~same]
+            keys, at, counts = np.unique(rest, return_index=True, return_counts=True)
+            for key, i, count in zip(keys, at, counts, strict=True):
+                self._count(int(key), int(count), first_row + int(where[i]))
+
+    def _count(self, key, count, first):
+        if key not in self.first:
+            self.first[key] = first
+        self.counts[key] = self.counts.get(key, 0) + count
 
     def describe(self):
         return ", ".join(f"{'no SRID' if k is None else f'SRID {k}'} in {_rows(n)} "

@@ -10,7 +10,6 @@ from dataclasses import dataclass
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
 import geoweave
 import geoweave_columns as gc
@@ -49,6 +48,34 @@ def is_binary(data_type: pa.DataType) -> bool:
             or pa.types.is_binary_view(data_type))
 
 
+# The per-batch work below reads Arrow buffers with numpy and builds arrays
+# from buffers: making a pyarrow array or scalar from Python values imports
+# pandas where it is installed, half a second of every run.
+
+def valid_mask(column: pa.Array) -> np.ndarray:
+    """Which rows of `column` are not null, as a numpy bool array."""
+    n = len(column)
+    if not column.null_count:
+        return np.ones(n, bool)
+    if column.null_count == n or column.buffers()[0] is None:
+        return np.zeros(n, bool)
+    bits = np.unpackbits(np.frombuffer(column.buffers()[0], np.uint8), bitorder="little")
+    return bits[column.offset:column.offset + n].astype(bool)
+
+
+def with_nulls(column: pa.Array, keep: np.ndarray) -> pa.Array:
+    """`column` (binary or text) with the rows where `keep` is False made null."""
+    keep = keep & valid_mask(column)
+    bits = np.concatenate([np.zeros(column.offset, bool), keep])
+    bitmap = pa.py_buffer(np.packbits(bits, bitorder="little"))
+    return pa.Array.from_buffers(column.type, len(column), [bitmap, *column.buffers()[1:]],
+                                 offset=column.offset)
+
+
+def first_true(mask: np.ndarray) -> int:
+    return int(np.argmax(mask))
+
+
 def blank_to_null(column: pa.Array) -> pa.Array:
     """A CSV text column with its empty fields as nulls (CSV has no other null),
     found from the offsets alone."""
@@ -59,7 +86,7 @@ def blank_to_null(column: pa.Array) -> pa.Array:
     blank = offsets[1:] == offsets[:-1]
     if not blank.any():
         return column
-    return pc.if_else(pa.array(blank), pa.scalar(None, column.type), column)
+    return with_nulls(column, ~blank)
 
 
 def output_type(enc: Encoding, input_type: pa.DataType) -> pa.DataType:
@@ -71,9 +98,10 @@ def output_type(enc: Encoding, input_type: pa.DataType) -> pa.DataType:
 
 def looks_hex(column: pa.Array) -> bool:
     """Whether a text column holds hex WKB rather than WKT, as its first value says."""
-    for value in column.drop_null()[:1].to_pylist():
-        return bool(_HEX.fullmatch(value.strip()))
-    return False
+    valid = valid_mask(column)
+    if not valid.any():
+        return False
+    return bool(_HEX.fullmatch(column[first_true(valid)].as_py().strip()))
 
 
 def _mapped(reader: pa.RecordBatchReader, fn, schema: pa.Schema) -> pa.RecordBatchReader:
@@ -160,7 +188,7 @@ class Batches:
         if self.check is not None:
             check = batch.column(self.check)
             if check.null_count > before.null_count:
-                data = pc.if_else(pc.is_valid(check), data, pa.scalar(None, data.type))
+                data = with_nulls(data, valid_mask(check))
             if self.check_srids is not None:
                 srids = batch.column(self.check_srids)
         elif self.srids is not None:
@@ -169,8 +197,7 @@ class Batches:
         nulled = data.null_count - before.null_count
         first_nulled = None
         if nulled:
-            lost = pc.and_(pc.is_null(data), pc.is_valid(before))
-            first_nulled = first_row + pc.index(lost, True).as_py()
+            first_nulled = first_row + first_true(valid_mask(before) & ~valid_mask(data))
         columns = [c for i, c in enumerate(batch.columns)
                    if i != self.srids and (self.check is None or i < self.check)]
         columns[self.index] = data

@@ -105,20 +105,21 @@ def type_counts(column: pa.Array) -> dict[tuple[int, int], int]:
         column = column.cast(pa.large_binary())
     offset_type = np.int64 if pa.types.is_large_binary(column.type) else np.int32
     n = len(column)
-    _, offsets_buf, data_buf = column.buffers()[:3]
+    validity, offsets_buf, data_buf = column.buffers()[:3]
+    if data_buf is None or data_buf.size < 5:  # no row long enough for a type word
+        return {}
     offsets = np.frombuffer(offsets_buf, dtype=offset_type, count=n + 1,
                             offset=column.offset * np.dtype(offset_type).itemsize)
-    if data_buf is None or not data_buf.size:
-        return {}
     data = np.frombuffer(data_buf, dtype=np.uint8)
     starts = offsets[:-1]
     ok = (offsets[1:] - starts) >= 5
     if column.null_count:
-        ok &= column.is_valid().to_numpy(zero_copy_only=False)
+        bits = np.unpackbits(np.frombuffer(validity, np.uint8), bitorder="little")
+        ok &= bits[column.offset:column.offset + n].astype(bool)
     at = starts if ok.all() else starts[ok]
     # The type word of every row, read unaligned through a view with a stride
     # of one byte, and the byte-order byte beside it.
-    words = np.ndarray((len(data) - 4,), np.dtype("<u4"), data, strides=(1,))
+    words = np.ndarray((len(data) - 3,), np.dtype("<u4"), data, strides=(1,))
     keys = (words[at + 1].astype(np.uint64) << np.uint64(8)) | data[at]
     if not len(keys):
         return {}
@@ -128,15 +129,31 @@ def type_counts(column: pa.Array) -> dict[tuple[int, int], int]:
         more, more_counts = np.unique(keys[~same], return_counts=True)
         distinct += list(more)
         counts += [int(c) for c in more_counts]
-    heads = pa.array([bytes([int(k) & 0xFF]) + (int(k) >> 8).to_bytes(4, "little")
-                      for k in distinct], pa.binary())
-    base, dim, _, mask = type_words(heads)
     out: dict[tuple[int, int], int] = {}
-    for b, d, count in zip(base, dim, np.asarray(counts)[mask], strict=True):
-        if 1 <= b <= 7:
-            key = (int(b), int(d))
-            out[key] = out.get(key, 0) + int(count)
+    for k, count in zip(distinct, counts, strict=True):
+        key = _decode_head(int(k))
+        if key is not None:
+            out[key] = out.get(key, 0) + count
     return out
+
+
+def _decode_head(head: int) -> tuple[int, int] | None:
+    """(base type, dimension index) of a record's byte order (low byte) and
+    type word (the next four), as type_words reads them; None for an unknown
+    byte order or base."""
+    order = head & 0xFF
+    if order > 1:
+        return None
+    word = int.from_bytes(((head >> 8) & 0xFFFFFFFF).to_bytes(4, "little"),
+                          "little" if order == 1 else "big")
+    code = word & 0xFFFF
+    z, m = bool(word & 0x80000000), bool(word & 0x40000000)
+    if z or m:
+        base, dim = code, int(z) + 2 * int(m)
+    else:
+        dim = 3 if code > 3000 else 2 if code > 2000 else 1 if code > 1000 else 0
+        base = code - dim * 1000
+    return (base, dim) if 1 <= base <= 7 else None
 
 
 def type_name(base: int, dim: int) -> str:

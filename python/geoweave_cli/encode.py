@@ -208,13 +208,15 @@ def _where(row, name):
     return f"row {row} (data rows counted from 0), column {name!r}"
 
 
-def _located(error: ValueError, name: str) -> Exception:
+def _located(error: ValueError, name: str) -> BaseException:
     """A conversion's error for a row of the stream as the tool reports it."""
     for note in getattr(error, "__notes__", None) or ():
         match = _ROW_NOTE.match(note) if isinstance(note, str) else None
         if match:
             return RunError(f"{_where(int(match[1]), name)}: {error}")
-    return error
+    if isinstance(error, pa.ArrowException):
+        return error  # the reader's or writer's own, reported as such
+    return RunError(f"column {name!r}: {error}")
 
 
 def first_bad_message(value, is_bytes: bool) -> str:

@@ -282,6 +282,21 @@ def test_errors_null_turns_bad_wkb_into_null(tmp_path, capsys):
     assert hexes == [good.hex().upper(), None, None, good.hex().upper()]
 
 
+@pytest.mark.parametrize("inp, out", [("in.csv", "o.parquet"), ("o.parquet", "back.csv")])
+def test_a_run_does_not_import_pandas(tmp_path, inp, out):
+    # pyarrow imports pandas (half a second) when it makes arrays or scalars
+    # from Python values, or an empty table from a schema.
+    (tmp_path / "in.csv").write_text('id,wkt\n1,"SRID=4326;POINT (1 2)"\n2,\n')
+    if inp != "in.csv":
+        assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / inp)]) == 0
+    code = ("import sys; from geoweave_cli import main; "
+            f"main(['convert', {str(tmp_path / inp)!r}, {str(tmp_path / out)!r}]); "
+            "print('pandas' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.strip() == "False", done.stderr
+
+
 def test_geometry_types_counted_from_the_type_words():
     from geoweave_cli import geo
     np = pytest.importorskip("numpy")

@@ -250,6 +250,78 @@ def test_bad_wkb_is_found_not_copied(tmp_path, capsys, args):
         capsys.readouterr().err
 
 
+HEX_POINT = geoweave.wkt_to_hex_wkb("SRID=4326;POINT (1 2)")
+
+
+@pytest.mark.parametrize("second, status, expected", [
+    (HEX_POINT, 0, ["POINT (1 2)", "POINT (1 2)"]),
+    (HEX_POINT[:-6], 1, "row 1 (data rows counted from 0), column 'geom': invalid WKB"),
+])
+def test_hex_wkb_text_is_decoded_and_read_in_full(tmp_path, capsys, second, status, expected):
+    (tmp_path / "in.csv").write_text(f"geom\n{HEX_POINT}\n{second}\n")
+    assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "o.parquet")]) == status
+    if status:
+        assert expected in capsys.readouterr().err
+        assert os.listdir(tmp_path) == ["in.csv"]
+        return
+    table = pq.read_table(tmp_path / "o.parquet")
+    assert gc.wkb_to_wkt(table["geom"]).to_pylist() == expected
+    entry = json.loads(table.schema.metadata[b"geo"])["columns"]["geom"]
+    assert entry["crs"]["id"]["code"] == 4326 and entry["geometry_types"] == ["Point"]
+
+
+def test_errors_null_turns_bad_wkb_into_null(tmp_path, capsys):
+    good = geoweave.wkt_to_wkb("POINT (1 2)")
+    pq.write_table(pa.table({"id": [0, 1, 2, 3], "geom": [good, None, good[:-3], good]}),
+                   tmp_path / "in.parquet")
+    assert main(["convert", str(tmp_path / "in.parquet"), str(tmp_path / "o.csv"), "--to", "hex",
+                 "--errors", "null"]) == 0
+    assert "1 row of column 'geom' could not be converted and written as null (the first is " \
+        "row 2" in capsys.readouterr().err
+    hexes = read_output(tmp_path / "o.csv", "csv")[0]["geom"].to_pylist()
+    assert hexes == [good.hex().upper(), None, None, good.hex().upper()]
+
+
+@pytest.mark.parametrize("inp, out", [("in.csv", "o.parquet"), ("o.parquet", "back.csv")])
+def test_a_run_does_not_import_pandas(tmp_path, inp, out):
+    # pyarrow imports pandas (half a second) when it makes arrays or scalars
+    # from Python values, or an empty table from a schema.
+    (tmp_path / "in.csv").write_text('id,wkt\n1,"SRID=4326;POINT (1 2)"\n2,\n')
+    if inp != "in.csv":
+        assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / inp)]) == 0
+    code = ("import sys; from geoweave_cli import main; "
+            f"main(['convert', {str(tmp_path / inp)!r}, {str(tmp_path / out)!r}]); "
+            "print('pandas' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.strip() == "False", done.stderr
+
+
+def test_geometry_types_counted_from_the_type_words():
+    from geoweave_cli import geo
+    np = pytest.importorskip("numpy")
+    wkb = pa.concat_arrays([
+        gc.to_wkb(pa.array(["POINT (1 2)", None, "POINT Z (1 2 3)", "MULTIPOLYGON EMPTY",
+                            "SRID=4;LINESTRING M (0 0 1, 1 1 2)", "POINT (1 2)"]),
+                  srid=False, flavor="iso"),
+        gc.to_wkb(pa.array(["SRID=4;POINT ZM (1 2 3 4)"])),  # EWKB flags
+        pa.array([b"\x00\x00\x00\x00\x02", b"\x01", b"\x07\x01\x00\x00\x00", None])])
+
+    def by_sorting(column):
+        base, dim, _, _ = geo.type_words(column)
+        known = (base >= 1) & (base <= 7)
+        keys, counts = np.unique(base[known] * 4 + dim[known], return_counts=True)
+        return {(int(k) // 4, int(k) % 4): int(c) for k, c in zip(keys, counts, strict=True)}
+
+    for start in range(len(wkb)):
+        for end in range(start, len(wkb) + 1):
+            part = wkb.slice(start, end - start)
+            assert geo.type_counts(part) == by_sorting(part)
+            assert geo.type_counts(part.cast(pa.large_binary())) == by_sorting(part)
+    assert geo.type_counts(wkb) == {(1, 0): 2, (1, 1): 1, (6, 0): 1, (2, 2): 1, (1, 3): 1,
+                                    (2, 0): 1}
+
+
 def test_errors_null_writes_nulls_and_reports_them(tmp_path, capsys):
     (tmp_path / "in.csv").write_text(BAD)
     assert main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "o.parquet"),

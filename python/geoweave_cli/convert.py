@@ -1,18 +1,19 @@
-"""`geoweave convert`: read batches, convert the geometry column on a small
-pool of threads, write the batches in their order, all three overlapping."""
+"""`geoweave convert`: the input's batches through the column module's lazy
+streams (converted on their worker threads while the next batches are read
+and the last ones written), then the output's `geo` metadata and CRS."""
 
 from __future__ import annotations
 
+import itertools
 import os
-import queue
-import threading
-from concurrent.futures import Future
+from collections import deque
 
+import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from . import formats, geo, waiting
-from .encode import Encoding, blank_to_null, convert_column, is_binary, is_text, output_type
+from .encode import (Batches, Encoding, blank_to_null, chain, first_true, is_binary, is_text,
+                     looks_hex, output_type, valid_mask)
 from .errors import RunError, UsageError
 from .output import AtomicOutput
 from .progress import Progress
@@ -36,15 +37,30 @@ class _Srids:
         self.first: dict[int | None, int] = {}
 
     def add(self, srids: pa.Array, result: pa.Array, first_row: int):
-        valid = pc.is_valid(result)
-        kept = srids.filter(valid) if result.null_count else srids
-        for entry in pc.value_counts(kept).to_pylist():
-            key, count = entry["values"], entry["counts"]
-            if key not in self.first:
-                same = pc.is_null(srids) if key is None else pc.fill_null(pc.equal(srids, key),
-                                                                            False)
-                self.first[key] = first_row + pc.index(pc.and_(same, valid), True).as_py()
-            self.counts[key] = self.counts.get(key, 0) + count
+        written = valid_mask(result)
+        has = valid_mask(srids)
+        none = written & ~has
+        if none.any():
+            self._count(None, int(np.count_nonzero(none)), first_row + first_true(none))
+        some = written & has
+        if not some.any():
+            return
+        rows = np.flatnonzero(some)
+        values = np.frombuffer(srids.buffers()[1], np.int32, count=len(srids),
+                               offset=srids.offset * 4)[rows]
+        # Nearly always one SRID: counted by a comparison, the rest sorted.
+        same = values == values[0]
+        self._count(int(values[0]), int(np.count_nonzero(same)), first_row + int(rows[0]))
+        if not same.all():
+            rest, where = values[~same], rows[~same]
+            keys, at, counts = np.unique(rest, return_index=True, return_counts=True)
+            for key, i, count in zip(keys, at, counts, strict=True):
+                self._count(int(key), int(count), first_row + int(where[i]))
+
+    def _count(self, key, count, first):
+        if key not in self.first:
+            self.first[key] = first
+        self.counts[key] = self.counts.get(key, 0) + count
 
     def describe(self):
         return ", ".join(f"{'no SRID' if k is None else f'SRID {k}'} in {_rows(n)} "
@@ -136,23 +152,28 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
     types: dict = {}
     state = {"rows": 0, "nulled": 0, "first_nulled": None, "sink": None, "pending": []}
     blank_is_null = in_fmt.kind == "csv"
+    inputs: deque = deque()  # the geometry column of each batch read, until converted
+    hex_text = False
 
-    def work(batch, first_row):
-        data = batch.column(index)
-        if blank_is_null:
-            data = blank_to_null(data)
-        result, row_srids, nulled = convert_column(data, enc, first_row, column)
-        if result.type != out_field.type:
-            result = result.cast(out_field.type)
-        counts = geo.type_counts(result) if geoparquet else None
-        first_nulled = None
-        if nulled:
-            lost = pc.and_(pc.is_null(result), pc.is_valid(data))
-            first_nulled = first_row + pc.index(lost, True).as_py()
-        columns = batch.columns
-        columns[index] = result
-        return pa.RecordBatch.from_arrays(columns, schema=out_schema), row_srids, counts, \
-            nulled, first_nulled, first_row
+    def prepared(batches):
+        for batch in batches:
+            if not batch.num_rows:
+                continue
+            if blank_is_null:
+                batch = batch.set_column(index, field, blank_to_null(batch.column(index)))
+            inputs.append(batch.column(index))
+            yield batch
+
+    batches = waiting.iterate(source.batches)
+    if to != "wkt" and is_text(field.type):
+        # Whether the text is WKT or hex WKB, as its first value says.
+        first = next(batches, None)
+        if first is not None:
+            hex_text = looks_hex(first.column(index))
+            batches = itertools.chain([first], batches)
+    reader = pa.RecordBatchReader.from_batches(schema, prepared(batches))
+    converted = Batches(chain(reader, column, enc, hex_text, max(1, threads // 2)),
+                        column, inputs)
 
     def crs_now():
         """The CRS of the output column as the rows seen so far decide it."""
@@ -217,7 +238,13 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
         return formats.Sink(out_fmt, target, sink_schema, column)
 
     def consume(item):
-        batch, row_srids, counts, nulled, first_nulled, first_row = item
+        columns, row_srids, nulled, first_nulled, first_row = item
+        result = columns[index]
+        if result.type != out_field.type:
+            result = columns[index] = result.cast(out_field.type)
+        batch = pa.RecordBatch.from_arrays(columns, schema=out_schema)
+        if geoparquet:
+            geo.add_counts(types, geo.type_counts(result))
         if row_srids is not None:
             srids.add(row_srids, batch.column(index), first_row)
             if srid_arg == "keep" and (len(srids.counts) > 1 or (
@@ -229,8 +256,6 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
                 raise RunError(f"ISO WKB has no place for an SRID, and the rows of column "
                                f"{column!r} carry one ({srids.describe()}): pass --srid strip "
                                "to drop them, or --flavor extended")
-        if counts:
-            geo.add_counts(types, counts)
         state["nulled"] += nulled
         if first_nulled is not None and state["first_nulled"] is None:
             state["first_nulled"] = first_nulled
@@ -250,7 +275,8 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
         progress.update(state["rows"], source.done_bytes(state["rows"]))
 
     try:
-        _pipeline(source.batches, work, consume, threads)
+        for item in converted:
+            consume(item)
         if state["sink"] is None:
             state["sink"] = open_sink()
             for held in state["pending"]:
@@ -271,61 +297,3 @@ def _convert(args, stderr, source, column, in_fmt, out_fmt, to, flavor, srid_arg
                      f"converted and written as null (the first is row "
                      f"{state['first_nulled']}, data rows counted from 0)\n")
     return 0
-
-
-def _pipeline(batches, work, consume, threads):
-    """Runs work(batch, first_row) on `threads` threads and consume(result) on a
-    writer thread in the batches' order, with a few batches in flight at most.
-
-    The threads are daemons, so that an interrupted run exits at once instead
-    of waiting for the batches being converted."""
-    tasks: queue.Queue = queue.Queue()
-    todo: queue.Queue = queue.Queue(maxsize=threads + 1)
-    failure: list[BaseException] = []
-
-    def converter():
-        while (task := tasks.get()) is not None:
-            future, batch, first_row = task
-            if not future.set_running_or_notify_cancel():
-                continue
-            try:
-                future.set_result(work(batch, first_row))
-            except BaseException as e:  # noqa: BLE001 - re-raised by the writer
-                future.set_exception(e)
-
-    def writer():
-        while (future := todo.get()) is not None:
-            if failure:
-                future.cancel()
-                continue
-            try:
-                consume(future.result())
-            except BaseException as e:  # noqa: BLE001 - handed to the reading thread
-                failure.append(e)
-
-    pool = [threading.Thread(target=converter, name="geoweave-convert", daemon=True)
-            for _ in range(threads)]
-    thread = threading.Thread(target=writer, name="geoweave-write", daemon=True)
-    for t in (*pool, thread):
-        t.start()
-    first_row = 0
-    try:
-        for batch in waiting.iterate(batches):
-            if failure:
-                break
-            future = Future()
-            todo.put(future)
-            tasks.put((future, batch, first_row))
-            first_row += batch.num_rows
-        todo.put(None)
-        waiting.join(thread)
-    finally:
-        for _ in pool:
-            tasks.put(None)
-    # Batches still being converted finish before the caller goes on (the
-    # rest were cancelled), so that nothing runs while the interpreter exits.
-    for t in pool:
-        waiting.join(t)
-    if failure:
-        raise failure[0]
-

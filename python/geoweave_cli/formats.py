@@ -261,9 +261,16 @@ class Sink:
         if fmt.kind == "parquet":
             # Geometries are nearly all distinct and their bytes have no useful
             # order: a dictionary attempt and min/max statistics on them cost a
-            # third of the writing time and give readers nothing.
-            others = [name for name in schema.names if name != geometry]
-            self._writer = pq.ParquetWriter(target, schema, use_dictionary=others,
+            # third of the writing time and give readers nothing. Numbers are
+            # written plain too: a dictionary of ids or measures (nearly all
+            # distinct) is hashed in full before it is given up, which cost
+            # more than the geometry column itself; text columns (names,
+            # categories) keep theirs.
+            others = [f.name for f in schema if f.name != geometry]
+            texts = [f.name for f in schema if f.name != geometry and (
+                pa.types.is_string(f.type) or pa.types.is_large_string(f.type)
+                or pa.types.is_dictionary(f.type))]
+            self._writer = pq.ParquetWriter(target, schema, use_dictionary=texts,
                                             write_statistics=others)
         elif fmt.kind == "arrow":
             self._writer = ipc.new_file(target, schema)

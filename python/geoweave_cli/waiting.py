@@ -69,8 +69,3 @@ def _get(box):
             return box.get(timeout=_SLICE)
         except queue.Empty:
             continue
-
-
-def join(thread):
-    while thread.is_alive():
-        thread.join(_SLICE)

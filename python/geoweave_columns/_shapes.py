@@ -393,8 +393,10 @@ def convert_stream(pa, name, reader, column, args, kw):
     """A RecordBatchReader converting `reader` lazily: batches are converted on
     worker threads, in order, at most PREFETCH ahead of the one being read."""
     # The result's schema is that of no rows converted; this checks every
-    # argument and the column's type before the first batch is read.
-    schema = convert_table(pa, name, reader.schema.empty_table(), column, args, kw).schema
+    # argument and the column's type before the first batch is read. (Made
+    # from no batches: Schema.empty_table imports pandas, half a second.)
+    schema = convert_table(pa, name, pa.Table.from_batches([], reader.schema), column, args,
+                           kw).schema
 
     def one(batch):
         table = convert_table(pa, name, pa.Table.from_batches([batch], reader.schema),

@@ -44,13 +44,16 @@ PyObject* column_arrow_c_schema(PyObject* self, PyObject*) {
   }
 }
 
+// The exports take requested_schema and ignore it: the column has one type.
+bool at_most_one_argument(const char* method, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs <= 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) <= 1)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most one argument", method);
+  return false;
+}
+
 PyObject* column_arrow_c_array_body(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  // requested_schema is accepted and ignored: the column has one type.
-  if (nargs > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 1)) {
-    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
-    return nullptr;
-  }
+  if (!at_most_one_argument("__arrow_c_array__", nargs, kwnames)) return nullptr;
   auto* c = reinterpret_cast<ColumnObject*>(self);
   if (!c->column->more.empty()) {
     PyErr_Format(PyExc_ValueError,
@@ -68,10 +71,7 @@ PyObject* column_arrow_c_array_body(PyObject* self, PyObject* const*, Py_ssize_t
 
 PyObject* column_arrow_c_stream_body(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  if (nargs > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 1)) {
-    PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
-    return nullptr;
-  }
+  if (!at_most_one_argument("__arrow_c_stream__", nargs, kwnames)) return nullptr;
   auto* c = reinterpret_cast<ColumnObject*>(self);
   return stream_capsule(c->column, format_of(*c->column, c->text), *c->extension_name,
                         *c->extension_metadata);

@@ -48,6 +48,13 @@ bool is_missing(PyObject* object) {
   return is_pandas_na(object);
 }
 
+// A numpy scalar other than numpy.void (raw bytes): a number, a bool or a
+// time, whose buffer holds its value's bytes. numpy.bytes_ and numpy.str_ are
+// bytes and str and never get here.
+bool is_numpy_scalar(PyObject* item) {
+  return type_from(item, "numpy", "generic") && !type_from(item, "numpy", "void");
+}
+
 // How reading one element went.
 enum class Gather : std::uint8_t {
   Row,        // `row` is filled
@@ -83,9 +90,9 @@ Gather gather_element(PyObject* item, Accepts accepts, const char* parameter, Ga
     geoweave::py::extract_text_argument(item, parameter, &text);  // the scalar's TypeError
     return Gather::Propagate;
   }
-  // Numbers are never geometries, whatever buffer a numpy float exports.
+  // Numbers are never geometries, whatever buffer a numpy scalar exports.
   if (PyUnicode_Check(item) || PyLong_Check(item) || PyFloat_Check(item) ||
-      PyComplex_Check(item) || !PyObject_CheckBuffer(item)) {
+      PyComplex_Check(item) || !PyObject_CheckBuffer(item) || is_numpy_scalar(item)) {
     PyErr_Format(PyExc_TypeError,
                  accepts == Accepts::Bytes ? "argument '%s': a bytes-like object is required, not '%s'"
                                            : "argument '%s': str or a bytes-like object is "

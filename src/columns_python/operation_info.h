@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "columns/kernel.h"
 
@@ -30,5 +32,11 @@ ValueType value_type(Operation op);
 // The GeoArrow extension a result carries when its input had one: WKT text is
 // geoarrow.wkt, WKB is geoarrow.wkb, anything else (hex, SRIDs) none.
 const char* result_extension(Operation op, bool text_values);
+
+// The GeoArrow extension metadata (a JSON object) of a result whose input had
+// `metadata`: its CRS is EPSG:N when `option` sets SRID N on every row, none
+// when it sets SRID 0 or less (unknown); left as it is when rows keep or lose
+// their own. Metadata that is not a JSON object counts as an empty one.
+std::string result_metadata(std::string_view metadata, SridOption option);
 
 }  // namespace geoweave::columns::py

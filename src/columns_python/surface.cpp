@@ -160,7 +160,8 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
         origin == Origin::PyarrowArray && !outcome.values->more.empty() ? Origin::PyarrowChunked
                                                                         : origin;
     values = Ref(in_origin_kind(
-        new_column(module, outcome.values, text_values, extension, schema.extension_metadata),
+        new_column(module, outcome.values, text_values, extension,
+                   result_metadata(schema.extension_metadata, request.option)),
         values_origin, column));
     if (!values) return nullptr;
   }

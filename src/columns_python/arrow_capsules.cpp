@@ -160,10 +160,11 @@ PyObject* array_capsule(std::shared_ptr<const BuiltColumn> column) {
 }
 
 PyObject* stream_capsule(std::shared_ptr<const BuiltColumn> column, std::string format,
-                         std::string extension_name, std::string extension_metadata) {
+                         std::string extension_name, std::string extension_metadata,
+                         std::optional<std::vector<std::int64_t>> cuts) {
   return new_capsule<ArrowArrayStream>([&](ArrowArrayStream* out) {
     export_stream(std::move(column), std::move(format), std::move(extension_name),
-                  std::move(extension_metadata), out);
+                  std::move(extension_metadata), std::move(cuts), out);
   });
 }
 

@@ -7,9 +7,12 @@
 #include <Python.h>
 
 #include <deque>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "columns/builder.h"
 #include "columns_python/python_support.h"
@@ -48,6 +51,7 @@ PyObject* schema_capsule(const char* format, std::string_view extension_name,
                          std::string_view extension_metadata);
 PyObject* array_capsule(std::shared_ptr<const BuiltColumn> column);
 PyObject* stream_capsule(std::shared_ptr<const BuiltColumn> column, std::string format,
-                         std::string extension_name, std::string extension_metadata);
+                         std::string extension_name, std::string extension_metadata,
+                         std::optional<std::vector<std::int64_t>> cuts);
 
 }  // namespace geoweave::columns::py

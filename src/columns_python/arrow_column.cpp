@@ -17,6 +17,7 @@ struct ColumnObject {
   bool text;
   std::string* extension_name;      // owned; may be empty
   std::string* extension_metadata;  // owned
+  std::optional<std::vector<std::int64_t>>* chunks;  // owned: a stream's batch lengths
 };
 
 void column_dealloc(PyObject* self) {
@@ -25,6 +26,7 @@ void column_dealloc(PyObject* self) {
   c->column.~shared_ptr();
   delete c->extension_name;
   delete c->extension_metadata;
+  delete c->chunks;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -74,7 +76,7 @@ PyObject* column_arrow_c_stream_body(PyObject* self, PyObject* const*, Py_ssize_
   if (!at_most_one_argument("__arrow_c_stream__", nargs, kwnames)) return nullptr;
   auto* c = reinterpret_cast<ColumnObject*>(self);
   return stream_capsule(c->column, format_of(*c->column, c->text), *c->extension_name,
-                        *c->extension_metadata);
+                        *c->extension_metadata, *c->chunks);
 }
 
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
@@ -157,7 +159,8 @@ PyTypeObject* create_column_type(PyObject* module) {
 }
 
 PyObject* new_column(PyObject* module, std::shared_ptr<const BuiltColumn> column, bool text,
-                     const char* extension, const std::string& metadata) {
+                     const char* extension, const std::string& metadata,
+                     std::optional<std::vector<std::int64_t>> chunks) {
   PyTypeObject* type = module_state(module)->column_type;
   auto* c = reinterpret_cast<ColumnObject*>(type->tp_alloc(type, 0));
   if (!c) return nullptr;
@@ -165,9 +168,11 @@ PyObject* new_column(PyObject* module, std::shared_ptr<const BuiltColumn> column
   c->text = text;
   c->extension_name = nullptr;
   c->extension_metadata = nullptr;
+  c->chunks = nullptr;
   try {
     c->extension_name = new std::string(extension ? extension : "");
     c->extension_metadata = new std::string(extension ? metadata : "");
+    c->chunks = new std::optional<std::vector<std::int64_t>>(std::move(chunks));
   } catch (...) {
     Py_DECREF(c);
     throw;

@@ -6,8 +6,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "columns/builder.h"
 
@@ -25,9 +28,11 @@ ModuleState* module_state(PyObject* module);
 PyTypeObject* create_column_type(PyObject* module);
 
 // A new ArrowColumn of `module` over `column` (a string type when `text`),
-// with the GeoArrow `extension` and its metadata, or none (nullptr). Throws
-// std::bad_alloc.
+// with the GeoArrow `extension` and its metadata, or none (nullptr). With
+// `chunks` (the row counts of a stream's batches) its stream export hands the
+// rows out in arrays of those lengths. Throws std::bad_alloc.
 PyObject* new_column(PyObject* module, std::shared_ptr<const BuiltColumn> column, bool text,
-                     const char* extension, const std::string& metadata);
+                     const char* extension, const std::string& metadata,
+                     std::optional<std::vector<std::int64_t>> chunks);
 
 }  // namespace geoweave::columns::py

@@ -3,11 +3,14 @@
 // lock released.
 #include "columns_python/surface.h"
 
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "columns_python/arrow_capsules.h"
 #include "columns_python/blocks.h"
@@ -130,6 +133,12 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
     }
     input.arrays.push_back(view);
   }
+  // A stream's result comes out in batches of the lengths that went in.
+  std::optional<std::vector<std::int64_t>> chunks;
+  if (!use_array) {
+    chunks.emplace();
+    for (const ArrayView& a : input.arrays) chunks->push_back(a.length);
+  }
   KernelOutcome outcome;
   if (!run_released(request, input, outcome)) return nullptr;
   if (outcome.error) {
@@ -161,13 +170,13 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
                                                                         : origin;
     values = Ref(in_origin_kind(
         new_column(module, outcome.values, text_values, extension,
-                   result_metadata(schema.extension_metadata, request.option)),
+                   result_metadata(schema.extension_metadata, request.option), chunks),
         values_origin, column));
     if (!values) return nullptr;
   }
   if (outcome.srids) {
-    srids = Ref(in_origin_kind(new_column(module, outcome.srids, false, nullptr, {}), origin,
-                               column));
+    srids = Ref(in_origin_kind(new_column(module, outcome.srids, false, nullptr, {}, chunks),
+                               origin, column));
     if (!srids) return nullptr;
   }
   return values_and_srids(std::move(values), std::move(srids));

@@ -414,6 +414,12 @@ WRONG_TYPES = [
 ]
 
 
+@pytest.mark.parametrize("nan", [float("nan"), np.float64("nan"), np.float32("nan"),
+                                 np.float16("nan")])
+def test_a_nan_of_any_float_type_is_a_missing_row(nan):
+    assert gc.wkb_to_wkt([WKB, nan], errors="raise") == [geoweave.wkb_to_wkt(WKB), None]
+
+
 @pytest.mark.parametrize("name,column,message", WRONG_TYPES,
                          ids=[f"{w[0]}-{i}" for i, w in enumerate(WRONG_TYPES)])
 @pytest.mark.parametrize("errors", ["raise", "null"])

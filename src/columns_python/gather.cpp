@@ -42,10 +42,22 @@ bool is_pandas_na(PyObject* object) {
   return result;
 }
 
+// A numpy float NaN (float32, float16: float64 is a float) is missing as
+// float('nan') is.
+bool is_numpy_nan(PyObject* object) {
+  if (!type_from(object, "numpy", "floating")) return false;
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::isnan(value);
+}
+
 bool is_missing(PyObject* object) {
   if (object == Py_None) return true;
   if (PyFloat_Check(object)) return std::isnan(PyFloat_AS_DOUBLE(object));
-  return is_pandas_na(object);
+  return is_pandas_na(object) || is_numpy_nan(object);
 }
 
 // A numpy scalar other than numpy.void (raw bytes): a number, a bool or a

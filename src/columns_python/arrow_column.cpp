@@ -38,12 +38,10 @@ PyObject* schema_capsule_of(const ColumnObject* c) {
 
 // The column's type alone (the PyCapsule interface's schema export): readable
 // for every column, a split one included, whose array export refuses.
-PyObject* column_arrow_c_schema(PyObject* self, PyObject*) {
-  try {
+PyObject* column_arrow_c_schema(PyObject* self, PyObject*) noexcept {
+  return geoweave::py::guarded_call("geoweave_columns", [&] {
     return schema_capsule_of(reinterpret_cast<const ColumnObject*>(self));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 // The exports take requested_schema and ignore it: the column has one type.

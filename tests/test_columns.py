@@ -183,6 +183,46 @@ def test_stream_only_and_plain_exporters_give_pyarrow():
                                   geoweave.wkt_to_wkb("POINT(3 4)")]
 
 
+class StreamOf:
+    """A stream producer that is not pyarrow (as nanoarrow, arro3 or DuckDB)."""
+
+    def __init__(self, chunked):
+        self.chunked = chunked
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.chunked.__arrow_c_stream__()
+
+
+BATCHES = [[P, None], [], [LINE, P_SRID, P], [P_SRID]]
+
+
+def chunk_lengths(result):
+    return [len(c) for c in pa.chunked_array(result).chunks]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("kind", ["other producer", "native", "nanoarrow"])
+def test_a_stream_keeps_its_batch_lengths(kind, threads):
+    chunked = pa.chunked_array([pa.array(b, pa.binary()) for b in BATCHES[:2]] +
+                               [pa.array([LINE] + BATCHES[2] + [LINE]).slice(1, 3),
+                                pa.array(BATCHES[3])])
+    column = StreamOf(chunked)
+    fn = gc.wkb_to_wkt_split_srid
+    if kind == "native":  # this module's own column, as any consumer reads it
+        fn = gc._native.wkb_to_wkt_split_srid
+    elif kind == "nanoarrow":
+        column = pytest.importorskip("nanoarrow").ArrayStream(chunked)
+    texts, srids = fn(column, threads=threads)
+    lengths = [len(b) for b in BATCHES]
+    assert chunk_lengths(texts) == lengths and chunk_lengths(srids) == lengths
+    rows = [r for b in BATCHES for r in b]
+    assert pa.chunked_array(texts).to_pylist() == \
+        [None if r is None else geoweave.wkb_to_wkt_split_srid(r)[0] for r in rows]
+    assert pa.chunked_array(srids).to_pylist() == \
+        [None if r is None else geoweave.wkb_to_wkt_split_srid(r)[1] for r in rows]
+    pa.chunked_array(texts).validate(full=True)
+
+
 def extension_column(name, storage, metadata):
     field = pa.field("g", storage.type, metadata={"ARROW:extension:name": name,
                                                    "ARROW:extension:metadata": metadata})

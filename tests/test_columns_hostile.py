@@ -387,6 +387,15 @@ WRONG_TYPES = [
     ("wkb_to_wkt", np.array([WKB, 1.5], dtype=object),
      "argument 'wkb': a bytes-like object is required, not 'float'"),
     ("to_wkt", [WKB, 7], "argument 'source': str or a bytes-like object is required, not 'int'"),
+    # numpy scalars export a buffer of their bytes, which is still not WKB
+    ("to_wkt", [WKB, np.int32(5)],
+     "argument 'source': str or a bytes-like object is required, not 'numpy.int32'"),
+    ("wkb_to_wkt", np.array([WKB, np.uint8(1)], dtype=object),
+     "argument 'wkb': a bytes-like object is required, not 'numpy.uint8'"),
+    ("wkb_to_wkt", [WKB, np.float32(2.5)],
+     "argument 'wkb': a bytes-like object is required, not 'numpy.float32'"),
+    ("wkb_to_wkt", [WKB, np.bool_(True)],
+     "argument 'wkb': a bytes-like object is required, not 'numpy.bool'"),
     ("wkt_to_wkb", ["POINT(1 2)", b"POINT(1 2)"],
      "argument 'wkt': 'bytes' object is not an instance of 'str'"),
     ("wkb_to_wkt", np.array([np.nan, np.nan]),
@@ -403,6 +412,12 @@ WRONG_TYPES = [
     ("hex_wkb_to_wkt", pa.array([[1.5]], pa.list_(pa.float64())),
      "hex_wkb_to_wkt(): Arrow type list<item: double> is not supported"),
 ]
+
+
+@pytest.mark.parametrize("nan", [float("nan"), np.float64("nan"), np.float32("nan"),
+                                 np.float16("nan")])
+def test_a_nan_of_any_float_type_is_a_missing_row(nan):
+    assert gc.wkb_to_wkt([WKB, nan], errors="raise") == [geoweave.wkb_to_wkt(WKB), None]
 
 
 @pytest.mark.parametrize("name,column,message", WRONG_TYPES,

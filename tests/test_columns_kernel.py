@@ -2,6 +2,7 @@
 column past its offsets limit, worker threads that cannot start or would be
 more than the work, and Ctrl-C stopping a long conversion."""
 
+import itertools
 import signal
 import subprocess
 import sys
@@ -84,6 +85,27 @@ def test_past_the_offsets_limit_a_column_is_split_not_widened(offsets_limit, lim
     # A large input never needs splitting.
     large = gc.wkb_to_wkt(pa.array(WKB_ROWS, pa.large_binary()), threads=threads)
     assert isinstance(large, pa.Array) and large.type == pa.large_string()
+
+
+def test_a_split_stream_keeps_every_batch_boundary(offsets_limit):
+    offsets_limit(1000)
+    cuts = [0, 3000, 3000, 7, 0, 3993]
+    batches, start = [], 0
+    for n in cuts:
+        batches.append(pa.array(WKB_ROWS[start:start + n], pa.binary()))
+        start += n
+
+    class Stream:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return pa.chunked_array(batches, pa.binary()).__arrow_c_stream__()
+
+    result = pa.chunked_array(gc._native.wkb_to_wkt(Stream()))
+    result.validate(full=True)
+    assert result.to_pylist() == TEXT_ROWS
+    # Arrays split at the offsets limit cut batches further, never join them.
+    ends = set(itertools.accumulate(len(c) for c in result.chunks))
+    assert set(itertools.accumulate(cuts)) <= ends | {0}
+    assert result.num_chunks > len(cuts)
 
 
 class ArrayOnly:

@@ -15,6 +15,7 @@ one thread and for two. Arrow results pass pyarrow's full validation.
 """
 
 import itertools
+import json
 import math
 import re
 import struct
@@ -703,6 +704,38 @@ def test_geoarrow_extension_carried_to_the_result(name, storage, ext_in, ext_out
     assert metadata[b"ARROW:extension:metadata"] == crs.encode()
     expected = getattr(g, name)(value)
     assert read_arrow(result) == [expected, None]
+
+
+GEOARROW_CRS = '{"edges":"spherical","crs":{"id":{"authority":"EPSG","code":4326}},"crs_type":"projjson"}'
+
+
+@pytest.mark.parametrize("call, metadata, crs", [
+    (lambda c: gc.wkb_to_wkt(c), GEOARROW_CRS, {"id": {"authority": "EPSG", "code": 4326}}),
+    (lambda c: gc.wkb_to_wkt(c, False), GEOARROW_CRS, {"id": {"authority": "EPSG", "code": 4326}}),
+    (lambda c: gc.to_wkb(c, 3857), GEOARROW_CRS, "EPSG:3857"),
+    (lambda c: gc.to_ewkb_header(c, 3857), GEOARROW_CRS, "EPSG:3857"),
+    (lambda c: gc.wkb_to_wkt(c, 0), GEOARROW_CRS, None),
+    (lambda c: gc.wkb_to_wkt(c, -1), GEOARROW_CRS, None),
+    (lambda c: gc.to_wkb(c, 3857), "not json", "EPSG:3857"),
+    (lambda c: gc.to_wkb(c, 3857), "", "EPSG:3857"),
+    (lambda c: gc.to_wkb(c, 0), '{"crs":"OGC:CRS84"}', None),
+])
+def test_arrow_column_crs_follows_a_forced_srid(call, metadata, crs):
+    # An extension pyarrow does not know: the result stays this module's own
+    # column, whose schema the native code writes.
+    field = pa.field("geometry", pa.binary(), metadata={
+        "ARROW:extension:name": "geoarrow.wkb", "ARROW:extension:metadata": metadata})
+    result = call(FieldExport(pa.array([POINT, None]), field))
+    meta = arrow_field(result).metadata
+    if isinstance(result, gc.ArrowColumn):
+        written = meta[b"ARROW:extension:metadata"]
+    else:  # geoarrow types registered with pyarrow
+        written = result.type.__arrow_ext_serialize__()
+    parsed = json.loads(written) if written else {}
+    assert parsed.get("crs") == crs
+    assert ("crs_type" in parsed) == (crs is not None)
+    if metadata == GEOARROW_CRS:
+        assert parsed["edges"] == "spherical"
 
 
 def test_pyarrow_result_keeps_chunks_and_types():

@@ -61,8 +61,9 @@ def test_geoparquet_crs_follows_the_srid_argument():
         out = gc.to_wkb(table, srid, column="geometry")
         geo = json.loads(out.schema.metadata[b"geo"])["columns"]["geometry"]
         assert str(crs) in json.dumps(geo["crs"]), (srid, geo)
-    geo = json.loads(gc.to_wkb(table, 0, column="geometry").schema.metadata[b"geo"])
-    assert geo["columns"]["geometry"]["crs"] is None  # SRID 0: unknown
+    for srid in (0, -1):  # SRID 0 or less: no SRID, an unknown CRS
+        geo = json.loads(gc.to_wkb(table, srid, column="geometry").schema.metadata[b"geo"])
+        assert geo["columns"]["geometry"]["crs"] is None, srid
 
 
 def test_several_columns_need_a_name_and_errors_name_them():
@@ -122,6 +123,7 @@ def geoarrow_field(name, crs=None):
     (lambda t: gc.to_wkb(t, 3857, column="g"), "geoarrow.wkb", "EPSG:3857"),
     (lambda t: gc.to_ewkb_header(t, 3857, column="g"), "geoarrow.wkb", "EPSG:3857"),
     (lambda t: gc.to_wkb(t, 0, column="g"), "geoarrow.wkb", None),
+    (lambda t: gc.to_wkb(t, -1, column="g"), "geoarrow.wkb", None),
     (lambda t: gc.wkb_header_srid(t, column="g"), None, None),
 ])
 def test_geoarrow_extension_and_crs_follow_the_conversion(call, extension, crs):

@@ -219,7 +219,7 @@ def srid_set(name, args):
 
 def _geoarrow_metadata(meta, srid):
     """GeoArrow extension metadata with the CRS an srid argument sets: an
-    authority code EPSG:N, or none for SRID 0 (unknown)."""
+    authority code EPSG:N, or none for SRID 0 or less (unknown)."""
     if srid is None:
         return meta
     try:
@@ -230,7 +230,7 @@ def _geoarrow_metadata(meta, srid):
         parsed = {}
     parsed.pop("crs", None)
     parsed.pop("crs_type", None)
-    if srid != 0:
+    if srid > 0:
         parsed["crs"] = f"EPSG:{srid}"
         parsed["crs_type"] = "authority_code"
     return json.dumps(parsed, separators=(",", ":")).encode() if parsed else b""
@@ -324,8 +324,8 @@ def column_index(name, names, column):
 
 def _geo_crs(srid):
     """The GeoParquet CRS of EPSG:srid: PROJJSON when pyproj is installed, else
-    the PROJJSON identifier alone; null (unknown) for SRID 0."""
-    if srid == 0:
+    the PROJJSON identifier alone; null (unknown) for SRID 0 or less."""
+    if srid <= 0:
         return None
     try:
         import pyproj
@@ -604,9 +604,8 @@ def _producer(name, fn, obj, column, args, kw):
     stream = not hasattr(obj, "__arrow_c_array__")
     layout = _LAYOUTS.get(fmt)
     if name in SPLIT:
-        return _from_ours(pa, name, result[0], stream, layout, args), \
-            _from_ours(pa, name, result[1], stream, None, args)
-    return _from_ours(pa, name, result, stream, layout, args)
+        return _from_ours(pa, result[0], stream, layout), _from_ours(pa, result[1], stream, None)
+    return _from_ours(pa, result, stream, layout)
 
 
 # Arrow formats of the input layouts whose results keep them.
@@ -614,11 +613,11 @@ _LAYOUTS = {b"Z": "large_binary", b"U": "large_string", b"vz": "binary_view",
             b"vu": "string_view"}
 
 
-def _from_ours(pa, name, column, stream, layout, args):
+def _from_ours(pa, column, stream, layout):
     """An ArrowColumn as a pyarrow Array (ChunkedArray for a stream's input) in
-    the input's layout, with its GeoArrow extension registered with pyarrow and
-    the CRS the srid argument sets. A GeoArrow extension pyarrow does not know
-    could not travel on a pyarrow array: such a column stays an ArrowColumn."""
+    the input's layout, with its GeoArrow extension and metadata (the CRS set
+    natively) registered with pyarrow. A GeoArrow extension pyarrow does not
+    know could not travel on a pyarrow array: such a column stays an ArrowColumn."""
     field = pa.Field._import_from_c_capsule(column.__arrow_c_schema__())
     if stream:
         values = pa.chunked_array(column)
@@ -635,8 +634,6 @@ def _from_ours(pa, name, column, stream, layout, args):
             return column
     if layout is not None:
         values = _relayout(pa, values, getattr(pa, layout)())
-    if extension is not None:
-        meta = _geoarrow_metadata(meta, srid_set(name, args))
     return _with_extension(pa, values, extension, meta)
 
 

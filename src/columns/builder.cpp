@@ -2,10 +2,12 @@
 
 #include "columns/arrow_import.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -75,9 +77,46 @@ void append_i32(std::string& s, std::size_t v) {
 struct StreamPrivate {
   std::shared_ptr<const BuiltColumn> column;
   std::string format, extension_name, extension_metadata;
+  std::optional<std::vector<std::int64_t>> cuts;
   std::size_t next = 0;  // the array handed out next: 0 is the column itself
+  std::size_t cut = 0;   // with cuts: the one handed out next,
+  std::int64_t cut_done = 0;  // its rows already handed out,
+  std::int64_t row = 0;       // and where it goes on in array `next`
   std::string last_error;
 };
+
+// Hands out the next piece of the column cut at p.cuts: the rest of the
+// current cut or of the current array, whichever ends first.
+void next_cut_piece(StreamPrivate& p, ArrowArray* out) {
+  const std::size_t count = 1 + p.column->more.size();
+  for (;;) {
+    if (p.cut >= p.cuts->size() || p.next >= count) {
+      std::memset(out, 0, sizeof *out);  // release == nullptr: the end
+      return;
+    }
+    const auto& array = p.next == 0 ? p.column : p.column->more[p.next - 1];
+    const std::int64_t want = (*p.cuts)[p.cut] - p.cut_done;
+    if (want > 0 && p.row == array->length && p.next + 1 < count) {
+      ++p.next;  // this array is used up: the cut goes on in the next one
+      p.row = 0;
+      continue;
+    }
+    const std::int64_t n = std::min(want, array->length - p.row);
+    export_array(array, out);
+    if (n != array->length) {
+      out->offset = p.row;
+      out->length = n;
+      out->null_count = array->null_count == 0 ? 0 : -1;  // counted by whoever needs it
+    }
+    p.row += n;
+    p.cut_done += n;
+    if (p.cut_done == (*p.cuts)[p.cut] || n == 0) {
+      ++p.cut;
+      p.cut_done = 0;
+    }
+    return;
+  }
+}
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
@@ -92,6 +131,15 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  if (p->cuts) {
+    try {
+      next_cut_piece(*p, out);
+    } catch (const std::bad_alloc&) {
+      p->last_error = "out of memory";
+      return ENOMEM;
+    }
+    return 0;
+  }
   const std::size_t count = 1 + p->column->more.size();
   if (p->next >= count) {
     std::memset(out, 0, sizeof *out);  // release == nullptr: the end
@@ -234,10 +282,14 @@ void export_schema(const char* format, std::string_view extension_name,
 
 void export_stream(std::shared_ptr<const BuiltColumn> column, std::string format,
                    std::string extension_name, std::string extension_metadata,
-                   ArrowArrayStream* out) {
-  out->private_data = new StreamPrivate{std::move(column), std::move(format),
-                                        std::move(extension_name),
-                                        std::move(extension_metadata), 0, {}};
+                   std::optional<std::vector<std::int64_t>> cuts, ArrowArrayStream* out) {
+  auto* p = new StreamPrivate{};
+  p->column = std::move(column);
+  p->format = std::move(format);
+  p->extension_name = std::move(extension_name);
+  p->extension_metadata = std::move(extension_metadata);
+  p->cuts = std::move(cuts);
+  out->private_data = p;
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_get_last_error;

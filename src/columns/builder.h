@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,9 +97,11 @@ void export_schema(const char* format, std::string_view extension_name,
                    std::string_view extension_metadata, ArrowSchema* out);
 
 // A stream of the column's arrays (itself, then `more`) and their schema, each
-// produced on request.
+// produced on request. With `cuts` the arrays are cut (without copying) into
+// one of cuts[i] rows after the other, as the input's batches came; an array of
+// `more` starting inside one cuts it in two. `cuts` adds up to the rows.
 void export_stream(std::shared_ptr<const BuiltColumn> column, std::string format,
                    std::string extension_name, std::string extension_metadata,
-                   ArrowArrayStream* out);
+                   std::optional<std::vector<std::int64_t>> cuts, ArrowArrayStream* out);
 
 }  // namespace geoweave::columns

@@ -162,7 +162,10 @@ def run_child(args, tool, function, workload, rows, convert, threads, separate):
             cmd.append("--separate-threads=yes")
         cmd += [sys.executable, os.path.abspath(__file__), "--child", tool, function, workload,
                 str(rows), args.data, "1" if convert else "0", str(threads)]
-        env = dict(os.environ, PYTHONHASHSEED="0")
+        # numpy's OpenBLAS starts worker threads that spin for a while after
+        # import; their instructions would land in one run and not the other.
+        env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1",
+                   OMP_NUM_THREADS="1")
         done = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True)
         if done.returncode != 0:

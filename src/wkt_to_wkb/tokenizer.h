@@ -214,8 +214,26 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
       significand = first_digits(values, n);
       digits = static_cast<int>(n);
       if (n == 8) {
-        q = read_digits(q, end, significand, digits);
-        if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
+        // The rest of a long fraction (a full-precision coordinate has 15 to
+        // 17 digits): at most 11 more fit in 19, so two more words settle it
+        // without a loop.
+        const std::uint64_t w1 = load_window(q, end);
+        const std::uint64_t values1 = w1 - 0x3030303030303030ull;
+        const unsigned n1 = leading_digits(non_digits(w1, values1));
+        if (n1 < 8) {
+          if (n1 != 0) significand = significand * POW10_U64[n1] + first_digits(values1, n1);
+          q += n1;
+          digits += static_cast<int>(n1);
+        } else {
+          const std::uint64_t w2 = load_window(q + 8, end);
+          const std::uint64_t values2 = w2 - 0x3030303030303030ull;
+          const unsigned n2 = leading_digits(non_digits(w2, values2));
+          if (n2 > 3) [[unlikely]] return scan_number_general(p, end, out);
+          significand = significand * 100000000u + eight_digit_value(values1);
+          if (n2 != 0) significand = significand * POW10_U64[n2] + first_digits(values2, n2);
+          q += 8 + n2;
+          digits += static_cast<int>(8 + n2);
+        }
       }
     }
     exponent = static_cast<int>(whole) - digits;

@@ -513,3 +513,24 @@ def wkt_geometry(draw, depth=0, tag=None):
 def test_hex_sink_is_the_hex_of_the_byte_sink(text, srid):
     assert to_hex(text, srid) == to_wkb(text, srid).hex().upper()
     assert to_hex("SRID=77;" + text, srid) == to_wkb("SRID=77;" + text, srid).hex().upper()
+
+
+# ---- number lengths around the word boundaries ---------------------------------
+
+# Integer parts of 1 to 4 digits and fractions of 1 to 22: the first word with
+# the point cut out, then one or two more words, and past 19 significant
+# digits the general path; each number both first and last in the text, so the
+# reads near the end of the text are exercised too. Python's float() is
+# correctly rounded, so it is the expected value.
+DIGITS = "73519086242678104935172"
+
+
+@pytest.mark.parametrize("integer", [1, 2, 3, 4])
+@pytest.mark.parametrize("fraction", range(1, 23))
+def test_number_lengths_around_word_boundaries(integer, fraction):
+    text = "-" + DIGITS[:integer] + "." + DIGITS[integer:integer + fraction]
+    value = float(text)
+    assert to_wkb(f"POINT ({text} 1)") == wkb_point(value, 1.0)
+    assert to_wkb(f"POINT(1 {text})") == wkb_point(1.0, value)
+    assert to_wkb(f"LINESTRING({text} {text},{text}\t{text})") == \
+        wkb_linestring([(value, value), (value, value)])

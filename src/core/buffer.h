@@ -129,7 +129,7 @@ class OutputBuffer {
   void release() noexcept {
     if (storage_) {
       storage_->unclaim();
-    } else {
+    } else if (data_) {  // moved-from buffers, one per result, skip the call
       std::free(data_);
     }
   }

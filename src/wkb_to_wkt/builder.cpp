@@ -96,10 +96,16 @@ const std::array<std::array<KeywordText, 4>, 8> KEYWORD_TEXTS = make_keyword_tex
 
 }  // namespace
 
-void write_keyword_and_tag(OutputBuffer& out, GeometryType type, Dimension dim) {
+static_assert(sizeof(KeywordText::text) == KEYWORD_RESERVE);
+
+char* put_keyword_and_tag(char* out, GeometryType type, Dimension dim) noexcept {
   const KeywordText& entry = KEYWORD_TEXTS[static_cast<unsigned>(type) & 7][static_cast<unsigned>(dim) & 3];
-  std::memcpy(out.tail(sizeof entry.text), entry.text, sizeof entry.text);
-  out.commit(entry.length);
+  std::memcpy(out, entry.text, sizeof entry.text);
+  return out + entry.length;
+}
+
+void write_keyword_and_tag(OutputBuffer& out, GeometryType type, Dimension dim) {
+  out.commit_to(put_keyword_and_tag(out.tail(KEYWORD_RESERVE), type, dim));
 }
 
 }  // namespace geoweave

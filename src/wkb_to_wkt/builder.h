@@ -30,4 +30,10 @@ void write_srid_prefix(OutputBuffer& out, std::int32_t srid);
 // Appends the keyword of `type` followed by the tag of `dim`.
 void write_keyword_and_tag(OutputBuffer& out, GeometryType type, Dimension dim);
 
+// Room put_keyword_and_tag needs (it copies a fixed-width block).
+inline constexpr std::size_t KEYWORD_RESERVE = 24;
+// Writes the keyword of `type` and the tag of `dim` at `out` (room for
+// KEYWORD_RESERVE bytes) and returns the end of the text.
+char* put_keyword_and_tag(char* out, GeometryType type, Dimension dim) noexcept;
+
 }  // namespace geoweave

@@ -86,16 +86,26 @@ class WktEmitter {
     if (emit_srid_ && h.has_srid) write_srid_prefix(*out_, h.srid);
     write_keyword_and_tag(*out_, h.geometry_type, h.dimension);
   }
+  // A whole Point from one reservation: keyword, marker, ordinates and the
+  // closing parenthesis written through one pointer.
   void point(const wkb::WkbHeader& h, const double* values, unsigned k, Placement where) {
-    begin_geometry(h, where);
+    const bool top = where != Placement::InMulti;
+    if (top && emit_srid_ && h.has_srid) write_srid_prefix(*out_, h.srid);
     const BodyMarkers& markers = markers_for(where);
-    if (all_nan(values, k)) {
-      put_marker(*out_, markers.empty);
-    } else {
-      put_marker(*out_, markers.open);
-      write_ordinates(*out_, values, k);
-      out_->push_back(')');
+    char* w = out_->tail(KEYWORD_RESERVE + sizeof(Marker::text) + 1 + k * ORDINATE_RESERVE);
+    if (top) w = put_keyword_and_tag(w, h.geometry_type, h.dimension);
+    const Marker& marker = all_nan(values, k) ? markers.empty : markers.open;
+    std::memcpy(w, marker.text, sizeof marker.text);
+    w += marker.length;
+    if (&marker == &markers.open) {
+      switch (k) {
+        case 2: w = detail::format_tuple<2>(values, w); break;
+        case 3: w = detail::format_tuple<3>(values, w); break;
+        default: w = detail::format_tuple<4>(values, w); break;
+      }
+      *w++ = ')';
     }
+    out_->commit_to(w);
   }
   void open_list(std::uint32_t count, Placement where) {
     const BodyMarkers& markers = markers_for(where);
@@ -119,13 +129,18 @@ class WktEmitter {
   bool emit_srid_;
 };
 
+// Room every record's first writes fit in: a keyword with its tag, a marker
+// and one tuple's worst case, which write_ordinates and each coordinate ask
+// for whole. Reserved up front, a Point never grows its buffer on the way.
+constexpr std::size_t FIRST_TUPLE_RESERVE = 64 + 4 * ORDINATE_RESERVE;
+
 // Runs the reader over `input`, appending to `out` (which may already hold a
 // prefix).
 Result<SridSlot> run_reader(ByteSpan input, OutputBuffer& out, bool emit_srid) {
   if (input.size) {
     const std::size_t three = input.size > OUTPUT_RESERVE_CAP / 3 ? OUTPUT_RESERVE_CAP
                                                                    : input.size * 3;
-    out.reserve(out.size() + (three < OUTPUT_RESERVE_CAP ? three : OUTPUT_RESERVE_CAP));
+    out.reserve(out.size() + (three < FIRST_TUPLE_RESERVE ? FIRST_TUPLE_RESERVE : three));
   }
   WktEmitter emitter(out, emit_srid);
   return wkb::read_wkb(input, emitter);

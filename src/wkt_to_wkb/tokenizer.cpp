@@ -146,8 +146,12 @@ const char* scan_number_general(const char* p, const char* end, double& out) noe
   return r.ptr;
 }
 
-const char* skip_unicode_whitespace(const char* p, const char* end) noexcept {
-  return p + leading_white_space(TextView(p, static_cast<std::size_t>(end - p)));
+const char* skip_whitespace_run(const char* p, const char* end) noexcept {
+  while (p != end && is_ascii_whitespace(static_cast<unsigned char>(*p))) ++p;
+  // A non-ASCII byte: the rest of the run by the full Unicode rules.
+  if (p != end && static_cast<unsigned char>(*p) >= 0x80)
+    return p + leading_white_space(TextView(p, static_cast<std::size_t>(end - p)));
+  return p;
 }
 
 // ---- operations ------------------------------------------------------------

@@ -56,23 +56,39 @@ constexpr bool is_ascii_whitespace(unsigned char b) noexcept {
 constexpr bool is_ascii_digit(unsigned char b) noexcept {
   return static_cast<unsigned char>(b - '0') < 10;
 }
-// [0-9+-.eE]
-constexpr bool is_number_char(unsigned char b) noexcept {
-  constexpr std::uint64_t low = (1ull << '+') | (1ull << '-') | (1ull << '.') |
-                                (0x3FFull << '0');
-  constexpr std::uint64_t high = (1ull << ('E' - 64)) | (1ull << ('e' - 64));
-  return b < 64 ? ((low >> b) & 1u) != 0 : b < 128 && ((high >> (b - 64)) & 1u) != 0;
+// [0-9+-.eE], one table load: it is asked after every number.
+struct NumberChars {
+  bool is[256];
+};
+inline constexpr NumberChars NUMBER_CHARS = [] {
+  NumberChars t{};
+  for (unsigned b = '0'; b <= '9'; ++b) t.is[b] = true;
+  for (unsigned char b : {'+', '-', '.', 'e', 'E'}) t.is[b] = true;
+  return t;
+}();
+constexpr bool is_number_char(unsigned char b) noexcept { return NUMBER_CHARS.is[b]; }
+
+// Any whitespace run, from its first byte (out of line: longer runs, control
+// bytes, non-ASCII bytes).
+const char* skip_whitespace_run(const char* p, const char* end) noexcept;
+
+// 0x21..0x7F: ASCII that is neither whitespace nor a control byte, so a run
+// ends there without a closer look.
+constexpr bool is_ascii_visible(unsigned char b) noexcept {
+  return static_cast<unsigned char>(b - 0x21) < 0x5F;
 }
 
-// Continues a whitespace run from a non-ASCII byte (out of line, rarely taken).
-const char* skip_unicode_whitespace(const char* p, const char* end) noexcept;
-
+// Between tokens there is nearly always nothing or one space: both cost a
+// compare or two inline, and every other run goes to skip_whitespace_run.
 [[gnu::always_inline]] inline const char* skip_whitespace(const char* p,
                                                          const char* end) noexcept {
-  while (p != end && is_ascii_whitespace(static_cast<unsigned char>(*p))) ++p;
-  if (p != end && static_cast<unsigned char>(*p) >= 0x80) [[unlikely]]
-    return skip_unicode_whitespace(p, end);
-  return p;
+  if (p == end) return p;
+  if (is_ascii_visible(static_cast<unsigned char>(*p))) [[likely]] return p;
+  if (*p == ' ') {
+    ++p;
+    if (p == end || is_ascii_visible(static_cast<unsigned char>(*p))) [[likely]] return p;
+  }
+  return skip_whitespace_run(p, end);
 }
 
 // Every token the fast path below does not settle: the run's syntax is
@@ -178,7 +194,7 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
   if (p == end || end - begin < 8) [[unlikely]] return scan_number_general(p, end, out);
   const char* q = p;
   const bool negative = *q == '-';
-  q += negative || *q == '+';
+  q += negative | (*q == '+');
   std::uint64_t significand = 0;
   int digits = 0;
   int exponent = 0;
@@ -198,8 +214,26 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
       significand = first_digits(values, n);
       digits = static_cast<int>(n);
       if (n == 8) {
-        q = read_digits(q, end, significand, digits);
-        if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
+        // The rest of a long fraction (a full-precision coordinate has 15 to
+        // 17 digits): at most 11 more fit in 19, so two more words settle it
+        // without a loop.
+        const std::uint64_t w1 = load_window(q, end);
+        const std::uint64_t values1 = w1 - 0x3030303030303030ull;
+        const unsigned n1 = leading_digits(non_digits(w1, values1));
+        if (n1 < 8) {
+          if (n1 != 0) significand = significand * POW10_U64[n1] + first_digits(values1, n1);
+          q += n1;
+          digits += static_cast<int>(n1);
+        } else {
+          const std::uint64_t w2 = load_window(q + 8, end);
+          const std::uint64_t values2 = w2 - 0x3030303030303030ull;
+          const unsigned n2 = leading_digits(non_digits(w2, values2));
+          if (n2 > 3) [[unlikely]] return scan_number_general(p, end, out);
+          significand = significand * 100000000u + eight_digit_value(values1);
+          if (n2 != 0) significand = significand * POW10_U64[n2] + first_digits(values2, n2);
+          q += 8 + n2;
+          digits += static_cast<int>(8 + n2);
+        }
       }
     }
     exponent = static_cast<int>(whole) - digits;

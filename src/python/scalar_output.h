@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <utility>
 
 #include "ops/run.h"
@@ -18,7 +19,7 @@ namespace geoweave::py {
 
 class ScalarOutput {
  public:
-  explicit ScalarOutput(ResultStorage::Kind kind) noexcept : storage_(kind), kind_(kind) {}
+  explicit ScalarOutput(ResultStorage::Kind kind) noexcept : kind_(kind) {}
   ScalarOutput(const ScalarOutput&) = delete;
   ScalarOutput& operator=(const ScalarOutput&) = delete;
   ~ScalarOutput() {
@@ -26,10 +27,15 @@ class ScalarOutput {
     Py_XDECREF(planned_);
   }
 
-  BufferStorage* storage() noexcept { return &storage_; }
+  // Made on first use: planned rewrites and SRIDs never need it.
+  BufferStorage* storage() noexcept {
+    if (!storage_) storage_.emplace(kind_);
+    return &*storage_;
+  }
   BufferStorage* scratch() noexcept { return nullptr; }
   bool keep(const OutputBuffer& b) {
-    result_ = storage_.finish(b);
+    // A buffer from storage() or from the heap (storage_ then still empty).
+    result_ = storage_ ? storage_->finish(b) : ResultStorage(kind_).finish(b);
     return result_ != nullptr;
   }
   bool keep_view(std::string_view v) {
@@ -84,7 +90,7 @@ class ScalarOutput {
   }
 
  private:
-  ResultStorage storage_;
+  std::optional<ResultStorage> storage_;
   ResultStorage::Kind kind_;
   PyObject* result_ = nullptr;
   PyObject* planned_ = nullptr;  // a planned rewrite's object until committed
@@ -107,7 +113,7 @@ inline bool source_argument(PyObject* object, BorrowedBytes* held, Source* out) 
 
 // One call of operation OP on one source, its result built for Python.
 template <Operation OP>
-PyObject* run_for_python(const OperationArgs& args, const Source& source) {
+[[gnu::always_inline]] inline PyObject* run_for_python(const OperationArgs& args, const Source& source) {
   ScalarOutput out(values_are_text(OP, source.is_text) ? ResultStorage::Kind::Str
                                                        : ResultStorage::Kind::Bytes);
   if (!run<OP>(args, source, out)) return nullptr;

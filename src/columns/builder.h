@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "columns/arrow_abi.h"
+#include "columns/bitmap.h"
 
 namespace geoweave::columns {
 
@@ -55,7 +56,7 @@ struct BuiltColumn {
 
   // Row i of this array (the fuzz targets check results through these).
   bool is_valid(std::int64_t i) const noexcept {
-    return !validity || ((static_cast<const std::uint8_t*>(validity)[i >> 3] >> (i & 7)) & 1);
+    return !validity || bit_is_set(static_cast<const std::uint8_t*>(validity), i);
   }
   std::string_view value(std::int64_t i) const noexcept {
     std::int64_t begin, end;

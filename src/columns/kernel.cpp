@@ -275,10 +275,6 @@ struct Chunk {
   std::vector<std::int64_t> wide;  // ends of rows begin..end-1 once past 2 GiB
 };
 
-inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
-  bits[i >> 3] &= static_cast<std::uint8_t>(~(1u << (i & 7)));
-}
-
 template <Operation OP>
 class ChunkRunner {
  public:
@@ -556,8 +552,8 @@ std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
     auto* bits = static_cast<std::uint8_t*>(checked_malloc(bytes));
     std::memset(bits, 0, bytes);
     for (std::int64_t i = r; i < e; ++i) {
-      if ((out.validity[i >> 3] >> (i & 7)) & 1) {
-        bits[(i - r) >> 3] |= static_cast<std::uint8_t>(1u << ((i - r) & 7));
+      if (bit_is_set(out.validity, i)) {
+        set_bit(bits, i - r);
       } else {
         ++piece->null_count;
       }

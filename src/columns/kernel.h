@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "columns/arrow_import.h"
+#include "columns/bitmap.h"
 #include "columns/builder.h"
 #include "core/types.h"
 #include "ops/operation.h"
@@ -87,7 +88,7 @@ struct RowBlock {
   const std::int32_t* srids = nullptr;
   const std::uint8_t* srid_validity = nullptr;
 
-  bool is_valid(std::int64_t i) const noexcept { return (validity[i >> 3] >> (i & 7)) & 1; }
+  bool is_valid(std::int64_t i) const noexcept { return bit_is_set(validity, i); }
   std::string_view value(std::int64_t i) const noexcept {
     std::int64_t start, stop;
     if (wide_ends) {
@@ -100,7 +101,7 @@ struct RowBlock {
     return {data + start, static_cast<std::size_t>(stop - start)};
   }
   bool has_srid(std::int64_t i) const noexcept {
-    return (srid_validity[i >> 3] >> (i & 7)) & 1;
+    return bit_is_set(srid_validity, i);
   }
   std::int32_t srid(std::int64_t i) const noexcept { return srids[i]; }
 };

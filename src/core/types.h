@@ -30,6 +30,10 @@ inline constexpr std::uint32_t EWKB_SRID_FLAG = 0x20000000u;
 // header fast paths.
 inline constexpr std::uint32_t EWKB_UNDEFINED_BITS = 0x1FFF0000u;
 
+// The one NaN every writer emits: an empty Point's ordinates, and any NaN a
+// rewrite meets, whatever its sign or payload.
+inline constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
+
 inline constexpr std::size_t MAX_NESTING_DEPTH = 128;
 // What both readers (WKB and WKT) say past that depth; spelled out so that the
 // cold path builds nothing, and tied to the constant so they cannot drift.

@@ -27,7 +27,6 @@ namespace {
 
 using wkb::Placement;
 
-constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 constexpr std::uint64_t SIGN_BIT = 0x8000000000000000ull;
 constexpr std::uint64_t EXPONENT_BITS = 0x7FF0000000000000ull;
 

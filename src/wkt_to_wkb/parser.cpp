@@ -19,7 +19,6 @@ namespace {
 
 // ---- parser --------------------------------------------------------------------
 
-constexpr std::uint64_t QUIET_NAN_BITS = 0x7FF8000000000000ull;
 
 [[gnu::cold, gnu::noinline]] ConversionError too_many(const char* list_name) {
   return ConversionError::wkt(std::string("too many ") + list_name);

@@ -7,10 +7,11 @@
 // accepts is then converted by every operation.
 //
 // Two lies on top: an offset or length so large that no buffer could hold its
-// byte position (it must be refused, never wrapped around), and offsets
-// rewritten after validation, as another thread writing the buffer they live
-// in could (each row's bounds are read once and kept inside the validated
-// first and last offset, so nothing outside the data is read).
+// byte position (it must be refused, never wrapped around), and offsets or
+// views (with the variadic buffers' sizes) rewritten after validation, as
+// another thread writing the buffer they live in could (each row's bounds are
+// read once and kept inside what was validated, so nothing outside the data
+// is read).
 //
 // Invariants: no read outside a buffer (ASan); an accepted array converts to
 // a column of the same length whose offsets are in order and within its data;
@@ -71,8 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t rows = length < 0 ? 0 : offset + length;
   std::vector<std::unique_ptr<std::uint8_t[]>> keep;
   std::vector<const void*> buffers;
-  std::uint8_t* offsets_buffer = nullptr;  // binary and string layouts
+  // What a rewrite after validation scribbles over: the offsets (binary and
+  // string layouts), or the views and the variadic buffers' sizes.
+  std::uint8_t* offsets_buffer = nullptr;
   std::size_t offsets_bytes = 0;
+  std::uint8_t* sizes_buffer = nullptr;
+  std::size_t sizes_bytes = 0;
 
   // Validity: absent, or a bitmap of exactly the rows' bits.
   if (flags & 1) {
@@ -129,6 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     keep.push_back(std::move(views));
     buffers.push_back(keep.back().get());
+    offsets_buffer = keep.back().get();
+    offsets_bytes = static_cast<std::size_t>(16 * rows);
     for (std::size_t k = 0; k < n_variadic; ++k) {
       keep.push_back(block(static_cast<std::size_t>(sizes[k]), in));
       buffers.push_back(keep.back().get());
@@ -137,6 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (n_variadic) std::memcpy(size_buffer.get(), sizes.data(), 8 * n_variadic);
     keep.push_back(std::move(size_buffer));
     buffers.push_back(flags & 8 ? nullptr : keep.back().get());
+    sizes_buffer = keep.back().get();
+    sizes_bytes = 8 * n_variadic;
   }
 
   auto release = [](ArrowArray* a) { a->release = nullptr; };
@@ -159,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!validate_array(array, layout, &view).empty()) return 0;
   if ((lie & 2) && offsets_buffer) {
     for (std::size_t i = 0; i < offsets_bytes; ++i) offsets_buffer[i] = in.byte();
+    for (std::size_t i = 0; i < sizes_bytes; ++i) sizes_buffer[i] = in.byte();
   }
 
   ColumnInput input;

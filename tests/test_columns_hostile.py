@@ -318,37 +318,55 @@ def test_an_element_that_empties_its_container(kind):
     assert result == [geoweave.wkb_to_wkt(WKB)] * 4
 
 
-def test_offsets_rewritten_by_another_thread_while_converting():
-    n = 4000
-    data = WKB * n
-    offs = bytearray(offsets(*range(0, 21 * n + 1, 21)))
-    column = pa.Array.from_buffers(pa.binary(), n, [None, pa.py_buffer(offs),
-                                                    pa.py_buffer(data)])
+def _racing_column(layout, n):
+    """A column of n Points whose offsets (or views) live in a bytearray that
+    another thread can rewrite, and the rows' correct bytes for restoring it."""
+    if layout == "binary":
+        table = bytearray(offsets(*range(0, 21 * n + 1, 21)))
+    else:
+        table = bytearray(b"".join(view(21, WKB, 0, 21 * i) for i in range(n)))
+    buffers = [None, pa.py_buffer(table), pa.py_buffer(WKB * n)]
+    column = pa.Array.from_buffers(getattr(pa, layout)(), n, buffers)
+    words = np.frombuffer(table, dtype="<i4")
+    return column, words, len(words)
+
+
+@pytest.mark.parametrize("layout", ["binary", "binary_view"])
+def test_offsets_rewritten_by_another_thread_while_converting(layout):
+    # The conversion reads the rows without the GIL after validating them; a
+    # thread scribbling over the offsets (or views: lengths, buffer indexes,
+    # starts) meanwhile gives wrong rows, but never a read outside the data.
+    import time
+    n = 20000
+    column, words, count = _racing_column(layout, n)
+    good = words.copy()
     stop = threading.Event()
 
     def rewrite():
         rng = np.random.default_rng(5)
-        view = np.frombuffer(offs, dtype="<i4")
         while not stop.is_set():
-            view[rng.integers(0, n + 1, 64)] = rng.integers(-2**31, 2**31 - 1, 64)
-            view[rng.integers(0, n + 1, 64)] = rng.integers(0, 21 * n, 64)
+            words[:] = good  # a state that validates
+            time.sleep(0)  # let the conversion validate it
+            words[rng.integers(0, count, 256)] = rng.integers(-2**31, 2**31 - 1, 256)
+            words[rng.integers(0, count, 256)] = rng.integers(0, 21 * n, 256)
 
     thread = threading.Thread(target=rewrite)
     thread.start()
+    converted = 0
     try:
-        done = 0
-        import time
-        deadline = time.monotonic() + 1.0
+        deadline = time.monotonic() + 2.0  # long enough for unchecked reads to crash
         while time.monotonic() < deadline:
             try:
-                gc.to_hex_wkb(column, threads=1, errors="null")
-                done += 1
-            except ValueError:  # offsets found out of order while validating
-                pass
+                result = gc.to_hex_wkb(column, threads=1, errors="null")
+            except ValueError:  # found out of order or out of bounds while validating
+                continue
+            assert len(result) == n
+            converted += 1
     finally:
         stop.set()
         thread.join()
-    assert done >= 0  # the point is the absence of a crash; the rows are anyone's
+    # Some calls got past validation, so rows were read while being rewritten.
+    assert converted > 0
 
 
 class Raises:

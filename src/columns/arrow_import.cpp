@@ -102,13 +102,15 @@ std::string check_views(ArrayView& v, std::int64_t n_buffers, const void* const*
     return "offset " + std::to_string(v.offset) + " and length " + std::to_string(v.length) +
            " lie beyond any address";
   }
-  const std::int64_t* sizes = nullptr;
   if (n_buffers > 2) {
-    v.n_variadic = n_buffers - 3;
+    const std::int64_t n_variadic = n_buffers - 3;
     v.variadic = buffers + 2;
-    sizes = static_cast<const std::int64_t*>(buffers[n_buffers - 1]);
-    if (v.n_variadic > 0 && !sizes) return "variadic buffer sizes are null";
+    const auto* sizes = static_cast<const std::int64_t*>(buffers[n_buffers - 1]);
+    if (n_variadic > 0 && !sizes) return "variadic buffer sizes are null";
+    v.variadic_sizes.assign(sizes, sizes + n_variadic);
   }
+  const std::int64_t n_variadic = static_cast<std::int64_t>(v.variadic_sizes.size());
+  const std::int64_t* sizes = v.variadic_sizes.data();
   for (std::int64_t i = 0; i < v.length; ++i) {
     if (!v.is_valid(i)) continue;
     const std::uint8_t* view = v.views + 16 * (v.offset + i);
@@ -119,7 +121,7 @@ std::string check_views(ArrayView& v, std::int64_t n_buffers, const void* const*
       std::int32_t index, start;
       std::memcpy(&index, view + 8, 4);
       std::memcpy(&start, view + 12, 4);
-      if (index < 0 || index >= v.n_variadic) {
+      if (index < 0 || index >= n_variadic) {
         return "row " + std::to_string(i) + " refers to a missing data buffer";
       }
       if (!v.variadic[index]) return "data buffer " + std::to_string(index) + " is null";

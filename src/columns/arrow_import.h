@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "columns/arrow_abi.h"
+#include "columns/bitmap.h"
 #include "core/types.h"
 
 namespace geoweave::columns {
@@ -62,7 +64,9 @@ struct ArrayView {
   const std::uint8_t* data = nullptr;
   const std::uint8_t* views = nullptr;  // 16 bytes per row
   const void* const* variadic = nullptr;
-  std::int64_t n_variadic = 0;
+  // The variadic buffers' sizes as validated: a copy, since the producer's
+  // sizes may be rewritten after validation as its views may.
+  std::vector<std::int64_t> variadic_sizes;
   // The offsets of the array's first and last row as validated. Every row is
   // read through `between`, which keeps it inside them: offsets rewritten
   // after validation (by the producer, or another thread writing the buffer
@@ -71,9 +75,7 @@ struct ArrayView {
   std::int64_t first_offset = 0, last_offset = 0;
 
   bool is_valid(std::int64_t i) const noexcept {
-    if (!validity) return true;
-    const std::int64_t bit = offset + i;
-    return (validity[bit >> 3] >> (bit & 7)) & 1;
+    return !validity || bit_is_set(validity, offset + i);
   }
   // The bytes of valid row i (rows are 0-based from the array's offset).
   ByteSpan value(std::int64_t i) const noexcept {
@@ -91,26 +93,35 @@ struct ArrayView {
   // The bytes from offset `begin` to `end`, each read once by the caller,
   // clamped to [first_offset, last_offset] (two compares).
   ByteSpan between(std::int64_t begin, std::int64_t end) const noexcept {
-    begin = begin < first_offset ? first_offset : begin > last_offset ? last_offset : begin;
-    end = end < begin ? begin : end > last_offset ? last_offset : end;
+    clamp(begin, end);
     return {data + begin, static_cast<std::size_t>(end - begin)};
   }
   // between(begin, end).size, also where `data` is null (every row empty).
   std::size_t size_between(std::int64_t begin, std::int64_t end) const noexcept {
-    begin = begin < first_offset ? first_offset : begin > last_offset ? last_offset : begin;
-    end = end < begin ? begin : end > last_offset ? last_offset : end;
+    clamp(begin, end);
     return static_cast<std::size_t>(end - begin);
   }
+  void clamp(std::int64_t& begin, std::int64_t& end) const noexcept {
+    begin = begin < first_offset ? first_offset : begin > last_offset ? last_offset : begin;
+    end = end < begin ? begin : end > last_offset ? last_offset : end;
+  }
+  // A view's fields are read once and kept inside what validation saw, as
+  // offsets are: a view rewritten since gives a wrong row, never a read
+  // outside the view itself or its data buffer.
   ByteSpan view_value(std::int64_t j) const noexcept {
     const std::uint8_t* v = views + 16 * j;
     std::int32_t size;
     std::memcpy(&size, v, 4);
-    if (size <= 12) return {v + 4, static_cast<std::size_t>(size)};
+    if (size <= 12) return {v + 4, static_cast<std::size_t>(size < 0 ? 0 : size)};
     std::int32_t index, start;
     std::memcpy(&index, v + 8, 4);
     std::memcpy(&start, v + 12, 4);
-    return {static_cast<const std::uint8_t*>(variadic[index]) + start,
-            static_cast<std::size_t>(size)};
+    if (static_cast<std::uint32_t>(index) >= variadic_sizes.size()) return {v + 4, 0};
+    const std::int64_t limit = variadic_sizes[static_cast<std::uint32_t>(index)];
+    const std::int64_t begin = start < 0 ? 0 : start > limit ? limit : start;
+    const std::int64_t end = begin + size > limit ? limit : begin + size;
+    return {static_cast<const std::uint8_t*>(variadic[index]) + begin,
+            static_cast<std::size_t>(end - begin)};
   }
 };
 

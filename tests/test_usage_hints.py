@@ -32,6 +32,8 @@ CASES = [
      "invalid WKT: expected ')' at position 10, got Some('3')", POSTGIS),
     (gw.wkt_to_hex_wkb, ("SRID=4326;LINESTRING(0 0 1,1 1 1)",), ValueError,
      "invalid WKT: expected ',' or ')' at position 25, got Some('1')", POSTGIS),
+    (gw.wkt_to_wkb, ("Srid=4326;POINT(1 2 3)",), ValueError,
+     "invalid WKT: expected ')' at position 20, got Some('3')", POSTGIS),
     (gw.to_wkb, ("GEOMETRYCOLLECTION(POINT(1 2 3))",), ValueError,
      "invalid WKT: expected ')' at position 29, got Some('3')", POSTGIS),
     (gw.wkt_to_wkb_split_srid, ("MULTIPOLYGON(((0 0 1,1 0 1,1 1 1,0 0 1)))",), ValueError,

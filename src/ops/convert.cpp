@@ -14,20 +14,6 @@
 namespace geoweave {
 namespace {
 
-inline char ascii_lower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// "srid=" on exactly the first five bytes, ASCII case-insensitively.
-bool starts_with_srid_key(TextView t) noexcept {
-  static constexpr std::string_view KEY = "srid=";
-  if (t.size() < KEY.size()) return false;
-  for (std::size_t i = 0; i < KEY.size(); ++i) {
-    if (ascii_lower(t[i]) != KEY[i]) return false;
-  }
-  return true;
-}
-
 // True when `piece` is an optional single sign followed by one or more ASCII
 // digits, names a value in the i32 range, and that value is 0 or less.
 bool is_nonpositive_i32(TextView piece) noexcept {

@@ -398,7 +398,7 @@ bool postgis_untagged_z(std::string_view text) noexcept {
     while (i < text.size() && is_space(text[i])) ++i;
   };
   skip_space();
-  if (text.size() - i >= 5 && (text.substr(i, 5) == "SRID=" || text.substr(i, 5) == "srid=")) {
+  if (starts_with_srid_key(text.substr(i))) {
     const std::size_t semicolon = text.find(';', i);
     if (semicolon == std::string_view::npos) return false;
     i = semicolon + 1;

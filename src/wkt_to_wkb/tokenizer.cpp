@@ -180,7 +180,7 @@ Dimension read_dimension_tag(WktCursor& c) noexcept {
 Result<SridSlot> read_srid_prefix(WktCursor& c) {
   skip_whitespace(c);
   const TextView t = c.text;
-  if (!folded_equals(t, c.position, "SRID=")) return SridSlot::none();
+  if (!starts_with_srid_key(t.substr(c.position))) return SridSlot::none();
   c.position += 5;
 
   const std::size_t value_start = c.position;

@@ -7,6 +7,11 @@ std::string_view dimension_name(Dimension d) noexcept {
   return names[static_cast<unsigned>(d) & 3];
 }
 
+std::string collection_member_dimension_message(Dimension collection, Dimension member) {
+  return "GeometryCollection " + std::string(dimension_name(collection)) +
+         " member has incompatible dimension " + std::string(dimension_name(member));
+}
+
 std::string_view dimension_tag(Dimension d) noexcept {
   static constexpr std::string_view tags[] = {"", " Z", " M", " ZM"};
   return tags[static_cast<unsigned>(d) & 3];

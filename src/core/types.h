@@ -78,6 +78,9 @@ constexpr std::uint32_t type_word_of(WkbFlavor f, GeometryType t, Dimension d) n
 
 // Name used in messages ("XY", "XYZ", "XYM", "XYZM").
 std::string_view dimension_name(Dimension d) noexcept;
+// What both readers say of a tagged GeometryCollection's member in another
+// dimension (the WKB reader as "invalid WKB: ...", the WKT one as "invalid WKT: ...").
+std::string collection_member_dimension_message(Dimension collection, Dimension member);
 // WKT tag written after a keyword: "", " Z", " M", " ZM".
 std::string_view dimension_tag(Dimension d) noexcept;
 // Name used in messages ("Point", "MultiPolygon", ...).

@@ -108,9 +108,7 @@ class Reader {
         std::string(dimension_name(got)) + "; expected " + std::string(dimension_name(expected))));
   }
   [[gnu::cold, gnu::noinline]] bool wrong_collection_dimension(Dimension expected, Dimension got) {
-    return failed(ConversionError::wkb("GeometryCollection " + std::string(dimension_name(expected)) +
-                                       " member has incompatible dimension " +
-                                       std::string(dimension_name(got))));
+    return failed(ConversionError::wkb(collection_member_dimension_message(expected, got)));
   }
 
   std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }

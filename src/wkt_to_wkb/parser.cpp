@@ -250,9 +250,7 @@ Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimensi
     if (!member) return fail(std::move(member.error()));
     // Only a tagged collection constrains its members.
     if (d != Dimension::XY && member->dimension != d) {
-      return fail(ConversionError::wkt("GeometryCollection " + std::string(dimension_name(d)) +
-                                       " member has incompatible dimension " +
-                                       std::string(dimension_name(member->dimension))));
+      return fail(ConversionError::wkt(collection_member_dimension_message(d, member->dimension)));
     }
     if (count_exceeded(++count)) return fail(too_many("GeometryCollection members"));
     auto sep = separator(c);

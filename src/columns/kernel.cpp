@@ -1,16 +1,12 @@
+// The column kernel's executors: a column cut into chunks converted on worker
+// threads (run_kernel) or into blocks handed to a consumer in order
+// (run_kernel_in_blocks), and the chunks' results assembled into Arrow
+// buffers. What a row becomes is in rows.cpp.
 #include "columns/kernel.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -20,34 +16,16 @@
 #include <sys/mman.h>
 #endif
 
-#include "ops/run.h"
+#include "columns/chunk.h"
 
 namespace geoweave::columns {
+namespace kernel_detail {
 namespace {
 
-// Rows below which a chunk is not worth a thread of its own; chunk boundaries
-// fall on multiples of ALIGN rows so no two chunks share a validity byte.
-constexpr std::int64_t MIN_CHUNK_ROWS = 8192;
-constexpr std::int64_t ALIGN = 64;
-// Rows between two looks at the stop word (an error in an earlier chunk, or
-// an interrupt): a few microseconds of work.
-constexpr std::int64_t CHECK_MASK = 15;
-
-using Clock = std::chrono::steady_clock;
-// How often the calling thread runs the caller's interrupt check.
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
-
-std::atomic<std::int64_t> offsets_limit{INT32_MAX};
-
-// Fresh result memory is faulted in ahead of the writes, a window of pages
-// per system call: faulting 4 KiB pages one at a time cost a 1M-row column
-// as much time in the kernel (a trap per page, two threads' faults
-// contending) as a third to a half of its conversion.
-constexpr std::size_t POPULATE_WINDOW = std::size_t{2} << 20;
 std::atomic<bool> populate_works{true};
 
-// Faults in the whole pages of [p, p + n) for writing; a no-op where the
-// kernel cannot (before Linux 5.14), after which it is not tried again.
+}  // namespace
+
 void populate(void* p, std::size_t n) noexcept {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   constexpr std::uintptr_t PAGE = 4096;
@@ -64,8 +42,6 @@ void populate(void* p, std::size_t n) noexcept {
 #endif
 }
 
-// A block every byte of which is written next (offsets, bitmaps, SRIDs): a
-// kept one that wastes less than half of itself, else fresh and faulted in.
 void* checked_malloc(std::size_t n) {
   std::size_t capacity;
   if (void* kept = take_kept_block(n, 2 * n, &capacity)) return kept;
@@ -75,409 +51,18 @@ void* checked_malloc(std::size_t n) {
   return p;
 }
 
-// The value bytes of one chunk, one growing heap block. Lent to the core as the
-// storage of each row's result, so a row is written in place at the end of the
-// block and kept by moving the end: no allocation or copy per row.
-class ChunkData final : public BufferStorage {
- public:
-  ChunkData() = default;
-  ChunkData(const ChunkData&) = delete;
-  ChunkData& operator=(const ChunkData&) = delete;
-  ~ChunkData() { free_or_keep(data_); }
+}  // namespace kernel_detail
 
-  char* resize(std::size_t keep, std::size_t capacity) override {
-    (void)keep;  // the kept bytes are already in place at the end
-    ensure(size_ + capacity);
-    return data_ + size_;
-  }
-  char* room(std::size_t n) {
-    ensure(size_ + n);
-    return data_ + size_;
-  }
-  void commit(std::size_t n) noexcept { size_ += n; }
-  // Keeps a row's result: in place when it was written here, else copied.
-  [[gnu::always_inline]] void keep(const OutputBuffer& b) {
-    if (b.storage() == this) {
-      size_ += b.size();
-    } else {
-      append(b.view());
-    }
-  }
-  void append(std::string_view v) {
-    char* p = room(v.size());
-    if (!v.empty()) std::memcpy(p, v.data(), v.size());
-    size_ += v.size();
-  }
-  void reserve(std::size_t n) { ensure(n); }
-  std::size_t size() const noexcept { return size_; }
-  char* release() noexcept {
-    char* p = data_;
-    data_ = nullptr;
-    size_ = capacity_ = populated_ = 0;
-    return p;
-  }
-  char* data() noexcept { return data_; }
+namespace {
 
- private:
-  // Room for `total` bytes, faulted in (populated_ <= capacity_: one compare
-  // on the way of every row).
-  void ensure(std::size_t total) {
-    if (total <= populated_) return;
-    if (total > capacity_) grow(total);
-    populate_ahead(total);
-  }
-  void grow(std::size_t total) {
-    std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
-    if (want < total) want = total;
-    if (!data_) {
-      std::size_t kept_size;
-      if (void* kept = take_kept_block(want, SIZE_MAX, &kept_size)) {
-        data_ = static_cast<char*>(kept);
-        capacity_ = populated_ = kept_size;  // its pages are in already
-        return;
-      }
-    }
-    void* p = std::realloc(data_, want);
-    if (!p) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = want;
-  }
-  // The pages up to a window past `end` are faulted in (those before
-  // `populated_` already are: realloc keeps or moves them).
-  void populate_ahead(std::size_t end) noexcept {
-    const std::size_t to = std::min(capacity_, std::max(end, populated_) + POPULATE_WINDOW);
-    if (to > populated_) populate(data_ + populated_, to - populated_);
-    populated_ = to;
-  }
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  std::size_t populated_ = 0;
-};
+using namespace kernel_detail;
 
-// A reusable heap block for a row's intermediate bytes (decoded hex).
-class ScratchStorage final : public BufferStorage {
- public:
-  ScratchStorage() = default;
-  ScratchStorage(const ScratchStorage&) = delete;
-  ScratchStorage& operator=(const ScratchStorage&) = delete;
-  ~ScratchStorage() { std::free(data_); }
-  char* resize(std::size_t, std::size_t capacity) override {
-    if (capacity > capacity_) {
-      void* p = std::realloc(data_, capacity);
-      if (!p) throw std::bad_alloc();
-      data_ = static_cast<char*>(p);
-      capacity_ = capacity;
-    }
-    return data_;
-  }
+// Rows below which a chunk is not worth a thread of its own; chunk boundaries
+// fall on multiples of ALIGN rows so no two chunks share a validity byte.
+constexpr std::int64_t MIN_CHUNK_ROWS = 8192;
+constexpr std::int64_t ALIGN = 64;
 
- private:
-  char* data_ = nullptr;
-  std::size_t capacity_ = 0;
-};
-
-// Where run<Operation> writes one row: its value at the end of the chunk's
-// bytes, its SRID here, its error for the runner.
-class RowOutput {
- public:
-  RowOutput(ChunkData& data, ScratchStorage& scratch, ConversionError& error) noexcept
-      : data_(data), scratch_(scratch), error_(error) {}
-
-  BufferStorage* storage() noexcept { return &data_; }
-  BufferStorage* scratch() noexcept { return &scratch_; }
-  [[gnu::always_inline]] bool keep(const OutputBuffer& b) {
-    data_.keep(b);
-    return true;
-  }
-  bool keep_view(std::string_view v) {
-    data_.append(v);
-    return true;
-  }
-  bool room(std::size_t n, RewriteEncoding, char** at) {
-    *at = data_.room(n);
-    return true;
-  }
-  bool commit(std::size_t n) noexcept {
-    data_.commit(n);
-    return true;
-  }
-  void srid(SridSlot s) noexcept { slot = s; }
-  bool fail(const ConversionError& e) {
-    error_ = e;
-    return false;
-  }
-
-  SridSlot slot = SridSlot::none();
-
- private:
-  ChunkData& data_;
-  ScratchStorage& scratch_;
-  ConversionError& error_;
-};
-
-// first_error once the caller asked to stop: every chunk is then overtaken.
-constexpr std::int64_t INTERRUPTED = INT64_MIN;
-
-// Output arrays shared by all chunks; each chunk writes only its own rows.
-struct SharedOutput {
-  // Row ends relative to each chunk's first byte, as int32 while a chunk's
-  // bytes fit (a chunk past 2 GiB keeps its own 64-bit ends in Chunk::wide),
-  // or as int64 (chunk_ends64) for a column with 64-bit offsets.
-  std::int32_t* chunk_ends = nullptr;
-  std::int64_t* chunk_ends64 = nullptr;
-  std::uint8_t* validity = nullptr;       // values column
-  std::int32_t* srid_values = nullptr;
-  std::uint8_t* srid_validity = nullptr;
-  // The lowest failing row, or INTERRUPTED: chunks after it stop.
-  std::atomic<std::int64_t> first_error{INT64_MAX};
-};
-
-// The calling thread's side of the request's interrupt: runs the check when
-// POLL_INTERVAL has passed since the last one, and on a stop makes every
-// chunk stop at its next look at the stop word.
-class Poller {
- public:
-  Poller(const Interrupt& hook, SharedOutput& out) noexcept
-      : hook_(hook), out_(out), next_(Clock::now() + POLL_INTERVAL) {}
-
-  // True once the caller asked to stop.
-  bool stop_requested() {
-    if (interrupted_) return true;
-    if (!hook_.check) return false;
-    const auto now = Clock::now();
-    if (now < next_) return false;
-    if (hook_.check(hook_.context)) {
-      interrupted_ = true;
-      out_.first_error.store(INTERRUPTED);
-      return true;
-    }
-    next_ = Clock::now() + POLL_INTERVAL;
-    return false;
-  }
-  bool interrupted() const noexcept { return interrupted_; }
-
- private:
-  Interrupt hook_;
-  SharedOutput& out_;
-  Clock::time_point next_;
-  bool interrupted_ = false;
-};
-
-struct Chunk {
-  std::int64_t begin = 0, end = 0;
-  ChunkData data;
-  ScratchStorage scratch;
-  std::int64_t null_count = 0;
-  std::int64_t srid_null_count = 0;
-  std::optional<RowError> error;
-  std::exception_ptr exception;
-  std::vector<std::int64_t> wide;  // ends of rows begin..end-1 once past 2 GiB
-};
-
-template <Operation OP>
-class ChunkRunner {
- public:
-  // `poller` on the calling thread only (workers just see the stop word).
-  ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk, Poller* poller)
-      : rq_(rq), args_{rq.option, rq.normalize, rq.flavor}, out_(out), chunk_(chunk),
-        poller_(poller) {}
-
-  void null_row(std::int64_t i) {
-    if constexpr (has_values(OP)) {
-      set_end(i);
-      clear_bit(out_.validity, i);
-      ++chunk_.null_count;
-    }
-    if constexpr (has_srids(OP)) {
-      out_.srid_values[i] = 0;
-      clear_bit(out_.srid_validity, i);
-      ++chunk_.srid_null_count;
-    }
-  }
-
-  // False when the chunk must stop (an error with errors raised).
-  bool row(std::int64_t i, ByteSpan in, bool text) {
-    RowOutput out(chunk_.data, chunk_.scratch, error_);
-    if (!run<OP>(args_, Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}},
-                 out)) {
-      if (rq_.errors_to_null) {
-        null_row(i);
-        return true;
-      }
-      chunk_.error = RowError{i, std::move(error_)};
-      std::int64_t seen = out_.first_error.load(std::memory_order_relaxed);
-      while (i < seen && !out_.first_error.compare_exchange_weak(seen, i)) {
-      }
-      return false;
-    }
-    if constexpr (has_values(OP)) {
-      set_end(i);
-    }
-    if constexpr (has_srids(OP)) {
-      if (out.slot.has_srid) {
-        out_.srid_values[i] = out.slot.srid;
-      } else {
-        out_.srid_values[i] = 0;
-        clear_bit(out_.srid_validity, i);
-        ++chunk_.srid_null_count;
-      }
-    }
-    return true;
-  }
-
-  // Records where row i ends in the chunk's bytes. Inlined, as are the row
-  // output's members: the compiler left them out of line once run<> came in
-  // between, at about 27 instructions a row.
-  [[gnu::always_inline]] void set_end(std::int64_t i) {
-    const std::size_t size = chunk_.data.size();
-    if (out_.chunk_ends64) {
-      out_.chunk_ends64[i + 1] = static_cast<std::int64_t>(size);
-      return;
-    }
-    if (chunk_.wide.empty()) {
-      if (size <= static_cast<std::size_t>(INT32_MAX)) {
-        out_.chunk_ends[i + 1] = static_cast<std::int32_t>(size);
-        return;
-      }
-      // Past 2 GiB: 64-bit ends from here on, with the earlier rows' copied.
-      chunk_.wide.resize(static_cast<std::size_t>(chunk_.end - chunk_.begin));
-      for (std::int64_t r = chunk_.begin; r < i; ++r) {
-        chunk_.wide[static_cast<std::size_t>(r - chunk_.begin)] = out_.chunk_ends[r + 1];
-      }
-    }
-    chunk_.wide[static_cast<std::size_t>(i - chunk_.begin)] = static_cast<std::int64_t>(size);
-  }
-
-  // An earlier chunk failed, or the caller asked to stop: this one's rows can
-  // no longer matter. Called every 16 rows; the calling thread reads the
-  // clock for its interrupt check every 256.
-  bool must_stop() {
-    if (out_.first_error.load(std::memory_order_relaxed) < chunk_.begin) return true;
-    return poller_ && (++looks_ & 15) == 0 && poller_->stop_requested();
-  }
-
-  void run_arrays(const ColumnInput& input) {
-    std::int64_t start = 0;  // row index of the current array's first row
-    for (const ArrayView& a : input.arrays) {
-      const std::int64_t lo = std::max(chunk_.begin, start);
-      const std::int64_t hi = std::min(chunk_.end, start + a.length);
-      if (lo < hi && !run_array(a, start, lo, hi, input.text)) return;
-      start += a.length;
-      if (start >= chunk_.end) return;
-    }
-  }
-
-  void run_rows(std::span<const Row> rows) {
-    for (std::int64_t i = chunk_.begin; i < chunk_.end; ++i) {
-      const Row& r = rows[static_cast<std::size_t>(i)];
-      if (r.state == Row::State::Null) {
-        null_row(i);
-      } else if (!row(i, {r.data, r.size}, r.state == Row::State::Text)) {
-        return;
-      }
-      if ((i & CHECK_MASK) == 0 && must_stop()) return;
-    }
-  }
-
- private:
-  // Rows [lo, hi) of the column, which lie in `a` starting at column row `start`.
-  bool run_array(const ArrayView& a, std::int64_t start, std::int64_t lo, std::int64_t hi,
-                 bool text) {
-    auto loop = [&](auto value_of) {
-      for (std::int64_t i = lo; i < hi; ++i) {
-        const std::int64_t j = i - start;
-        if (!a.is_valid(j)) {
-          null_row(i);
-        } else if (!row(i, value_of(j), text)) {
-          return false;
-        }
-        if ((i & CHECK_MASK) == 0 && must_stop()) return false;
-      }
-      return true;
-    };
-    static constexpr std::uint8_t EMPTY[1] = {0};
-    const bool views = a.layout == Layout::BinaryView || a.layout == Layout::StringView;
-    if (!views && !a.data) {  // validated: every row is empty
-      return loop([](std::int64_t) { return ByteSpan{EMPTY, 0}; });
-    }
-    switch (a.layout) {
-      case Layout::Binary:
-      case Layout::String:
-        return loop([&](std::int64_t j) {
-          const std::int32_t* o = a.offsets32 + a.offset + j;
-          return a.between(o[0], o[1]);  // each offset read once, clamped
-        });
-      case Layout::LargeBinary:
-      case Layout::LargeString:
-        return loop([&](std::int64_t j) {
-          const std::int64_t* o = a.offsets64 + a.offset + j;
-          return a.between(o[0], o[1]);  // each offset read once, clamped
-        });
-      default:
-        return loop([&](std::int64_t j) { return a.view_value(a.offset + j); });
-    }
-  }
-
-  const KernelRequest& rq_;
-  const OperationArgs args_;
-  SharedOutput& out_;
-  Chunk& chunk_;
-  Poller* poller_;
-  unsigned looks_ = 0;
-  ConversionError error_;
-};
-
-// Input bytes of rows [begin, end), to reserve the chunk's output from.
-std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64_t end) {
-  if (input.gathered) {
-    std::size_t n = 0;
-    for (std::int64_t i = begin; i < end; ++i) n += input.rows[static_cast<std::size_t>(i)].size;
-    return n;
-  }
-  std::size_t n = 0;
-  std::int64_t start = 0;
-  for (const ArrayView& a : input.arrays) {
-    const std::int64_t lo = std::max(begin, start) - start;
-    const std::int64_t hi = std::min(end, start + a.length) - start;
-    if (lo < hi) {
-      if (a.offsets32) {
-        n += a.size_between(a.offsets32[a.offset + lo], a.offsets32[a.offset + hi]);
-      } else if (a.offsets64) {
-        n += a.size_between(a.offsets64[a.offset + lo], a.offsets64[a.offset + hi]);
-      } else {
-        n += static_cast<std::size_t>(hi - lo) * 16;
-      }
-    }
-    start += a.length;
-  }
-  return n;
-}
-
-template <Operation OP>
-void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
-               Chunk& chunk, Poller* poller) {
-  try {
-    if constexpr (has_values(OP)) {
-      chunk.data.reserve(estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end)));
-    }
-    ChunkRunner<OP> runner(rq, out, chunk, poller);
-    if (input.gathered) {
-      runner.run_rows(input.rows);
-    } else {
-      runner.run_arrays(input);
-    }
-  } catch (...) {
-    chunk.exception = std::current_exception();
-  }
-}
-
-using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&, Chunk&,
-                        Poller*);
-
-ChunkFn chunk_function(Operation op) {
-  return with_operation(op, []<Operation OP>() -> ChunkFn { return run_chunk<OP>; });
-}
+std::atomic<std::int64_t> offsets_limit{INT32_MAX};
 
 // memcpy that gives the source's pages back as it goes, so that joining chunks
 // never holds a second copy of the result: at most one slice is resident twice.

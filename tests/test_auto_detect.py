@@ -48,6 +48,7 @@ MP_4326 = multipoint([point(1.0, 2.0), point(3.0, 4.0)], srid=4326)
         # Left alone: positive, malformed or out-of-range values, no ";".
         ("SRID=4326;POINT(1 2)", None, "SRID=4326;POINT(1 2)"),
         ("SRID=abc;POINT(1 2)", None, "SRID=abc;POINT(1 2)"),
+        ("srid\x1d0;x", None, "srid\x1d0;x"),  # a byte one bit from "=" is not "="
         ("SRID=;POINT(1 2)", None, "SRID=;POINT(1 2)"),
         ("SRID=-;x", None, "SRID=-;x"),
         ("SRID=+;x", None, "SRID=+;x"),

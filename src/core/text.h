@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "core/types.h"
@@ -19,15 +21,14 @@ TextView trim_text_start(TextView t) noexcept;
 TextView trim_text(TextView t) noexcept;
 
 // True when `t` starts with "SRID=" in any ASCII case, as every reader of an
-// EWKT prefix accepts it.
+// EWKT prefix accepts it. Setting bit 5 lower-cases exactly the letters
+// S, R, I and D and maps no other byte onto s, r, i or d.
 inline bool starts_with_srid_key(std::string_view t) noexcept {
-  static constexpr std::string_view KEY = "srid=";
-  if (t.size() < KEY.size()) return false;
-  for (std::size_t i = 0; i < KEY.size(); ++i) {
-    const char c = t[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c) != KEY[i]) return false;
-  }
-  return true;
+  if (t.size() < 5 || t[4] != '=') return false;
+  std::uint32_t word, key;
+  std::memcpy(&word, t.data(), 4);
+  std::memcpy(&key, "srid", 4);
+  return (word | 0x20202020u) == key;
 }
 
 }  // namespace geoweave

@@ -180,7 +180,9 @@ Dimension read_dimension_tag(WktCursor& c) noexcept {
 Result<SridSlot> read_srid_prefix(WktCursor& c) {
   skip_whitespace(c);
   const TextView t = c.text;
-  if (!starts_with_srid_key(t.substr(c.position))) return SridSlot::none();
+  if (!starts_with_srid_key(TextView(t.data() + c.position, t.size() - c.position))) {
+    return SridSlot::none();
+  }
   c.position += 5;
 
   const std::size_t value_start = c.position;

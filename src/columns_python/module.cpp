@@ -3,63 +3,29 @@
 // keyword-only `errors` and `threads`, and `flavor` where WKB is written),
 // checks them all before any row is converted, and hands the column to the
 // surface (surface.cpp).
+#include <array>
 #include <climits>
+#include <utility>
 
 #include "columns_python/surface.h"
 #include "python/args.h"
+#include "python/signatures.h"
 
 namespace geoweave::columns::py {
 namespace {
 
 using geoweave::py::extract_bool_argument;
-using geoweave::py::parse_srid_option;
-using geoweave::py::srid_argument;
 
 struct FunctionSpec {
   FunctionInfo info;
-  // The scalar function's parameters, then the keyword-only errors and threads.
+  // The scalar function's parameters, then the keyword-only errors and threads
+  // (and flavor where WKB is written).
   geoweave::py::Signature signature;
 };
 
-constexpr const char* WKB[] = {"wkb", "errors", "threads"};
-constexpr const char* WKB_SRID[] = {"wkb", "srid", "errors", "threads"};
-constexpr const char* HEX_SRID[] = {"hex_wkb", "srid", "errors", "threads"};
-constexpr const char* SOURCE[] = {"source", "errors", "threads"};
-constexpr const char* SOURCE_SRID[] = {"source", "srid", "errors", "threads"};
-constexpr const char* SOURCE_SRID_NORMALIZE[] = {"source", "srid", "normalize_wkt", "errors",
-                                                 "threads"};
-// The functions writing WKB also take the keyword-only `flavor`.
-constexpr const char* WKT_FLAVOR[] = {"wkt", "errors", "threads", "flavor"};
-constexpr const char* WKT_SRID_FLAVOR[] = {"wkt", "srid", "errors", "threads", "flavor"};
-constexpr const char* SOURCE_SRID_FLAVOR[] = {"source", "srid", "errors", "threads", "flavor"};
-constexpr Py_ssize_t KEYWORD_ONLY = 2;         // errors, threads
-constexpr Py_ssize_t KEYWORD_ONLY_FLAVOR = 3;  // errors, threads, flavor
-
-// A function of this module: the operation's traits, and the parameter names
-// (the scalar function's, whose count and required ones the traits give, then
-// the keyword-only ones).
-constexpr FunctionSpec spec(Operation op, const char* const* params) {
-  const OperationTraits& t = traits(op);
-  const Py_ssize_t count = 1 + (t.srid != SridParam::None ? 1 : 0) + (t.normalize_wkt ? 1 : 0);
-  const Py_ssize_t required = t.srid == SridParam::Required ? 2 : 1;
-  return {{t.name, t.source_param, t.accepts, op},
-          {t.name, params, count, required, t.writes_wkb ? KEYWORD_ONLY_FLAVOR : KEYWORD_ONLY}};
-}
-
-constexpr FunctionSpec SPECS[] = {
-    spec(Operation::WkbToWkt, WKB_SRID),
-    spec(Operation::WkbToWktSplitSrid, WKB),
-    spec(Operation::WktToWkb, WKT_SRID_FLAVOR),
-    spec(Operation::WktToWkbSplitSrid, WKT_FLAVOR),
-    spec(Operation::WktToHexWkb, WKT_SRID_FLAVOR),
-    spec(Operation::HexWkbToWkt, HEX_SRID),
-    spec(Operation::ToWkb, SOURCE_SRID_FLAVOR),
-    spec(Operation::ToWkt, SOURCE_SRID_NORMALIZE),
-    spec(Operation::ToHexWkb, SOURCE_SRID_FLAVOR),
-    spec(Operation::WkbHeaderSrid, SOURCE),
-    spec(Operation::ToWkbNoSridHeader, SOURCE),
-    spec(Operation::ToEwkbHeader, SOURCE_SRID),
-};
+template <Operation OP>
+constexpr FunctionSpec SPEC{{traits(OP).name, traits(OP).source_param, traits(OP).accepts, OP},
+                            geoweave::py::COLUMN_SIGNATURE<OP>};
 
 constexpr unsigned MAX_THREADS = 4096;
 
@@ -138,33 +104,31 @@ PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, P
   // Everything about the whole call is checked before any row is converted,
   // in the scalar function's order, then errors and threads.
   const OperationTraits& t = traits(f.info.op);
-  if (t.normalize_wkt && a[2]) {
-    const int normalize = extract_bool_argument(a[2], "normalize_wkt");
+  if (t.normalize_wkt && a[geoweave::py::normalize_argument(f.info.op)]) {
+    const int normalize =
+        extract_bool_argument(a[geoweave::py::normalize_argument(f.info.op)], "normalize_wkt");
     if (normalize < 0) return nullptr;
     request.normalize = normalize != 0;
   }
-  if (t.srid == SridParam::Optional) {
-    if (!srid_argument(a[1], &request.option)) return nullptr;
-  } else if (t.srid == SridParam::Required) {
-    if (!parse_srid_option(a[1], geoweave::py::HEADER_SRID_TRUE_MESSAGE,
-                           geoweave::py::HEADER_SRID_INVALID_MESSAGE, &request.option)) {
-      return nullptr;
-    }
+  if (t.srid != SridParam::None &&
+      !geoweave::py::operation_srid_argument(t.srid, a[geoweave::py::SRID_ARGUMENT],
+                                             &request.option)) {
+    return nullptr;
   }
   if (!errors_argument(a[count], &request.errors_to_null)) return nullptr;
   if (!threads_argument(a[count + 1], &request.threads)) return nullptr;
   // Only the functions writing WKB have a third keyword-only parameter.
-  PyObject* flavor = f.signature.keyword_only > KEYWORD_ONLY ? a[count + 2] : nullptr;
+  PyObject* flavor = t.writes_wkb ? a[count + 2] : nullptr;
   if (!flavor_argument(flavor, request.option, &request.flavor)) return nullptr;
   if (a[0] == Py_None) Py_RETURN_NONE;
   return convert_column(module, f.info, a[0], request);
 }
 
-template <std::size_t I>
+template <Operation OP>
 PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return geoweave::py::guarded_call("geoweave_columns",
-                                    [&] { return call(module, SPECS[I], args, nargs, kwnames); });
+                                    [&] { return call(module, SPEC<OP>, args, nargs, kwnames); });
 }
 
 #define COLUMN_DOC_TAIL                                                                     \
@@ -204,75 +168,79 @@ PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   "ValueError (a null row with ``errors=\"null\"``) unless ``srid=False`` drops it;\n"    \
   "an integer *srid* above 0 is refused before any row is converted.\n"
 
-constexpr const char DOC_wkb_to_wkt[] =
+// The column functions' docstrings, in the operations' order.
+constexpr const char* DOCSTRINGS[] = {
+    // wkb_to_wkt
     "wkb_to_wkt(wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of WKB/EWKB values to WKT/EWKT text, each value exactly as\n"
     "geoweave.wkb_to_wkt converts it. Arrow columns must be binary, large_binary\n"
-    "or binary_view; the result is a string column.\n\n" SRID_DOC COLUMN_DOC_TAIL;
-constexpr const char DOC_wkb_to_wkt_split_srid[] =
+    "or binary_view; the result is a string column.\n\n" SRID_DOC COLUMN_DOC_TAIL,
+    // wkb_to_wkt_split_srid
     "wkb_to_wkt_split_srid(wkb, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of WKB/EWKB values to WKT text without SRID prefix and\n"
     "returns the pair (texts, srids): each row exactly as geoweave.wkb_to_wkt_split_srid\n"
     "gives it. For Arrow the SRIDs are an int32 column, null where a value has none.\n"
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_wkt_to_wkb[] =
+    COLUMN_DOC_TAIL,
+    // wkt_to_wkb
     "wkt_to_wkb(wkt, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to EWKB, each value exactly as\n"
     "geoweave.wkt_to_wkb converts it. Arrow columns must be string, large_string\n"
     "or string_view; the result is a binary column.\n\n" SRID_DOC FLAVOR_SRID_DOC
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_wkt_to_wkb_split_srid[] =
+    COLUMN_DOC_TAIL,
+    // wkt_to_wkb_split_srid
     "wkt_to_wkb_split_srid(wkt, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to EWKB without SRID and returns the pair\n"
     "(wkbs, srids): each row exactly as geoweave.wkt_to_wkb_split_srid gives it. For\n"
     "Arrow the SRIDs are an int32 column, null where a value has none.\n" FLAVOR_DOC
-    "With ``\"iso\"`` the SRIDs are still returned beside the ISO WKB.\n" COLUMN_DOC_TAIL;
-constexpr const char DOC_wkt_to_hex_wkb[] =
+    "With ``\"iso\"`` the SRIDs are still returned beside the ISO WKB.\n" COLUMN_DOC_TAIL,
+    // wkt_to_hex_wkb
     "wkt_to_hex_wkb(wkt, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT/EWKT text to upper-case hex EWKB text, each value\n"
     "exactly as geoweave.wkt_to_hex_wkb converts it.\n\n" SRID_DOC FLAVOR_SRID_DOC
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_hex_wkb_to_wkt[] =
+    COLUMN_DOC_TAIL,
+    // hex_wkb_to_wkt
     "hex_wkb_to_wkt(hex_wkb, srid=None, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of hex WKB/EWKB text to WKT/EWKT text, each value exactly\n"
-    "as geoweave.hex_wkb_to_wkt converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL;
-constexpr const char DOC_to_wkb[] =
+    "as geoweave.hex_wkb_to_wkt converts it.\n\n" SRID_DOC COLUMN_DOC_TAIL,
+    // to_wkb
     "to_wkb(source, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to WKB, each value exactly as\n"
     "geoweave.to_wkb converts it: text values (str, or an Arrow string type) are\n"
     "detected as hex or WKT, bytes-like values (an Arrow binary type) are WKB.\n\n"
     SRID_DOC FLAVOR_SRID_DOC
     "With ``\"iso\"`` WKB values are rewritten, never passed through as they are.\n"
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_to_wkt[] =
+    COLUMN_DOC_TAIL,
+    // to_wkt
     "to_wkt(source, srid=None, normalize_wkt=False, *, errors='raise', threads=None)\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to WKT, each value exactly as\n"
     "geoweave.to_wkt converts it (see there for *normalize_wkt*): text values (str,\n"
     "or an Arrow string type) are detected as hex or WKT, bytes-like values (an\n"
-    "Arrow binary type) are WKB.\n\n" SRID_DOC COLUMN_DOC_TAIL;
-constexpr const char DOC_to_hex_wkb[] =
+    "Arrow binary type) are WKB.\n\n" SRID_DOC COLUMN_DOC_TAIL,
+    // to_hex_wkb
     "to_hex_wkb(source, srid=None, *, errors='raise', threads=None, flavor='extended')\n--\n\n"
     "Converts a column of WKT, hex WKB or WKB values to upper-case hex EWKB text,\n"
     "each value exactly as geoweave.to_hex_wkb converts it.\n\n" SRID_DOC FLAVOR_SRID_DOC
     "With ``\"iso\"`` WKB values are rewritten, never passed through as they are.\n"
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_wkb_header_srid[] =
+    COLUMN_DOC_TAIL,
+    // wkb_header_srid
     "wkb_header_srid(source, *, errors='raise', threads=None)\n--\n\n"
     "The SRID in each value's top-level WKB/EWKB header (bytes-like WKB, or hex\n"
     "text), exactly as geoweave.wkb_header_srid reads it. For Arrow the result is\n"
     "an int32 column, null where a value has no SRID; otherwise int or None.\n"
-    COLUMN_DOC_TAIL;
-constexpr const char DOC_to_wkb_no_srid_header[] =
+    COLUMN_DOC_TAIL,
+    // to_wkb_no_srid_header
     "to_wkb_no_srid_header(source, *, errors='raise', threads=None)\n--\n\n"
     "Strips the top-level SRID from each WKB/EWKB value, exactly as\n"
     "geoweave.to_wkb_no_srid_header does: hex text gives hex text (an Arrow string\n"
-    "column gives a string column), bytes-like WKB gives WKB.\n" COLUMN_DOC_TAIL;
-constexpr const char DOC_to_ewkb_header[] =
+    "column gives a string column), bytes-like WKB gives WKB.\n" COLUMN_DOC_TAIL,
+    // to_ewkb_header
     "to_ewkb_header(source, srid, *, errors='raise', threads=None)\n--\n\n"
     "Embeds or replaces the SRID of each WKB/EWKB value, exactly as\n"
     "geoweave.to_ewkb_header does: hex text gives hex text (an Arrow string column\n"
     "gives a string column), bytes-like WKB gives WKB. *srid* is required: an\n"
-    "integer sets it, ``False`` strips it.\n" COLUMN_DOC_TAIL;
+    "integer sets it, ``False`` strips it.\n" COLUMN_DOC_TAIL,
+};
+static_assert(sizeof(DOCSTRINGS) / sizeof(DOCSTRINGS[0]) == OPERATION_COUNT);
 
 // A test hook, not part of the interface: lowers the bytes one array of a
 // 32-bit offsets column holds before it is split; returns the previous limit.
@@ -282,28 +250,19 @@ PyObject* set_offsets_limit_fn(PyObject*, PyObject* arg) noexcept {
   return PyLong_FromLongLong(set_offsets_limit(n));
 }
 
-#define COLUMN_METHOD(I, NAME)                                                          \
-  {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function<I>)), \
-   METH_FASTCALL | METH_KEYWORDS, DOC_##NAME}
+// One function per operation, in the operations' order (geoweave's order,
+// the order of __all__).
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>) {
+  return {{{traits(static_cast<Operation>(I)).name,
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)(void)>(function<static_cast<Operation>(I)>)),
+            METH_FASTCALL | METH_KEYWORDS, DOCSTRINGS[I]}...,
+           {nullptr, nullptr, 0, nullptr}}};
+}
 
-// Registration order is the order of __all__ (geoweave's order).
-PyMethodDef FUNCTIONS[] = {
-    COLUMN_METHOD(0, wkb_to_wkt),
-    COLUMN_METHOD(1, wkb_to_wkt_split_srid),
-    COLUMN_METHOD(2, wkt_to_wkb),
-    COLUMN_METHOD(3, wkt_to_wkb_split_srid),
-    COLUMN_METHOD(4, wkt_to_hex_wkb),
-    COLUMN_METHOD(5, hex_wkb_to_wkt),
-    COLUMN_METHOD(6, to_wkb),
-    COLUMN_METHOD(7, to_wkt),
-    COLUMN_METHOD(8, to_hex_wkb),
-    COLUMN_METHOD(9, wkb_header_srid),
-    COLUMN_METHOD(10, to_wkb_no_srid_header),
-    COLUMN_METHOD(11, to_ewkb_header),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef COLUMN_METHOD
+std::array<PyMethodDef, OPERATION_COUNT + 1> FUNCTIONS =
+    method_table(std::make_index_sequence<OPERATION_COUNT>{});
 
 int exec_module(PyObject* module) {
   PyTypeObject* type = create_column_type(module);
@@ -316,7 +275,7 @@ int exec_module(PyObject* module) {
   if (!module_name) return -1;
   PyObject* all = PyList_New(0);
   int rc = all ? 0 : -1;
-  for (PyMethodDef* def = FUNCTIONS; rc == 0 && def->ml_name; ++def) {
+  for (PyMethodDef* def = FUNCTIONS.data(); rc == 0 && def->ml_name; ++def) {
     PyObject* fn = PyCMethod_New(def, module, module_name, nullptr);
     PyObject* name = fn ? PyUnicode_FromString(def->ml_name) : nullptr;
     if (!name || PyList_Append(all, name) < 0 || PyObject_SetAttr(module, name, fn) < 0) rc = -1;

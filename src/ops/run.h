@@ -21,6 +21,8 @@
 // output has reported why); run then returns false at once. Python-free.
 #pragma once
 
+#include <utility>
+
 #include <string_view>
 
 #include "ops/convert.h"
@@ -197,24 +199,17 @@ template <Operation OP, class Out>
 }
 
 // Calls f.template operator()<OP>() for the operation `op` names: the one
-// switch from a run-time operation to its compile-time run.
+// step from a run-time operation to its compile-time run, a table of one
+// call per operation made from the enum itself.
 template <class F>
 decltype(auto) with_operation(Operation op, F&& f) {
-  switch (op) {
-    case Operation::WkbToWkt: return f.template operator()<Operation::WkbToWkt>();
-    case Operation::WkbToWktSplitSrid: return f.template operator()<Operation::WkbToWktSplitSrid>();
-    case Operation::WktToWkb: return f.template operator()<Operation::WktToWkb>();
-    case Operation::WktToWkbSplitSrid: return f.template operator()<Operation::WktToWkbSplitSrid>();
-    case Operation::WktToHexWkb: return f.template operator()<Operation::WktToHexWkb>();
-    case Operation::HexWkbToWkt: return f.template operator()<Operation::HexWkbToWkt>();
-    case Operation::ToWkb: return f.template operator()<Operation::ToWkb>();
-    case Operation::ToWkt: return f.template operator()<Operation::ToWkt>();
-    case Operation::ToHexWkb: return f.template operator()<Operation::ToHexWkb>();
-    case Operation::WkbHeaderSrid: return f.template operator()<Operation::WkbHeaderSrid>();
-    case Operation::ToWkbNoSridHeader: return f.template operator()<Operation::ToWkbNoSridHeader>();
-    case Operation::ToEwkbHeader: return f.template operator()<Operation::ToEwkbHeader>();
-  }
-  return f.template operator()<Operation::WkbToWkt>();
+  using R = decltype(f.template operator()<Operation::WkbToWkt>());
+  return [&]<std::size_t... I>(std::index_sequence<I...>) -> R {
+    using Call = R (*)(F&);
+    static constexpr Call CALLS[] = {
+        [](F& g) -> R { return g.template operator()<static_cast<Operation>(I)>(); }...};
+    return CALLS[static_cast<std::size_t>(op)](f);
+  }(std::make_index_sequence<OPERATION_COUNT>{});
 }
 
 // An output collecting the result in an OutputBuffer (in `storage` when one is

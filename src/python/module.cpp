@@ -1,35 +1,29 @@
 // Module definition and exec step: creates the function objects in table order,
 // stores each on the module and lists it in __all__.
+#include <array>
+#include <utility>
+
 #include "python/args.h"
 #include "python/functions.h"
+#include "python/scalar_function.h"
 
 namespace geoweave::py {
 namespace {
 
-// Each body runs inside entry<>, which turns an escaping C++ exception into a
-// Python one.
-#define GEOWEAVE_METHOD(NAME)                                                          \
-  {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<NAME##_body>)), \
-   METH_FASTCALL | METH_KEYWORDS, DOC_##NAME}
+// One function per operation, in the operations' order (the order of
+// __all__), each body inside entry<>, which turns an escaping C++ exception
+// into a Python one and adds the usage hints.
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>) {
+  return {{{traits(static_cast<Operation>(I)).name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                &entry<scalar_body<static_cast<Operation>(I)>>)),
+            METH_FASTCALL | METH_KEYWORDS, DOCSTRINGS[I]}...,
+           {nullptr, nullptr, 0, nullptr}}};
+}
 
-// Registration order is the order of __all__.
-PyMethodDef FUNCTIONS[] = {
-    GEOWEAVE_METHOD(wkb_to_wkt),
-    GEOWEAVE_METHOD(wkb_to_wkt_split_srid),
-    GEOWEAVE_METHOD(wkt_to_wkb),
-    GEOWEAVE_METHOD(wkt_to_wkb_split_srid),
-    GEOWEAVE_METHOD(wkt_to_hex_wkb),
-    GEOWEAVE_METHOD(hex_wkb_to_wkt),
-    GEOWEAVE_METHOD(to_wkb),
-    GEOWEAVE_METHOD(to_wkt),
-    GEOWEAVE_METHOD(to_hex_wkb),
-    GEOWEAVE_METHOD(wkb_header_srid),
-    GEOWEAVE_METHOD(to_wkb_no_srid_header),
-    GEOWEAVE_METHOD(to_ewkb_header),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef GEOWEAVE_METHOD
+std::array<PyMethodDef, OPERATION_COUNT + 1> FUNCTIONS =
+    method_table(std::make_index_sequence<OPERATION_COUNT>{});
 
 int append_to_all(PyObject* module, PyObject* name) {
   PyObject* all = PyObject_GetAttrString(module, "__all__");
@@ -57,7 +51,7 @@ int exec_module(PyObject* module) {
   PyObject* module_name = PyModule_GetNameObject(module);
   if (!module_name) return -1;
   int rc = 0;
-  for (PyMethodDef* def = FUNCTIONS; def->ml_name; ++def) {
+  for (PyMethodDef* def = FUNCTIONS.data(); def->ml_name; ++def) {
     PyObject* fn = PyCMethod_New(def, module, module_name, nullptr);
     if (!fn) { rc = -1; break; }
     PyObject* name = PyObject_GetAttrString(fn, "__name__");

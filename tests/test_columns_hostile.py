@@ -189,6 +189,55 @@ def test_malformed_capsules(result):
         gc.wkb_to_wkt(Bad())
 
 
+def test_a_plain_stream_is_pulled_as_it_is_read_and_released_once():
+    # A producer's stream of plain arrays (not record batches) comes back as a
+    # one-column stream that pulls each array only when it is needed.
+    import pyarrow as pa
+    arrays = [pa.array([WKB, None] * 3) for _ in range(40)]
+    pulled, released = [], []
+
+    @GET_SCHEMA
+    def get_schema(stream, out):
+        pa.binary()._export_to_c(ctypes.addressof(out.contents))
+        return 0
+
+    @GET_NEXT
+    def get_next(stream, out):
+        if len(pulled) == len(arrays):
+            ctypes.memset(ctypes.addressof(out.contents), 0, ctypes.sizeof(ArrowArray))
+        else:
+            arrays[len(pulled)]._export_to_c(ctypes.addressof(out.contents))
+            pulled.append(1)
+        return 0
+
+    @RELEASE
+    def release(ptr):
+        released.append(ptr)
+        ArrowArrayStream.from_address(ptr).release = None
+
+    stream = ArrowArrayStream(ctypes.cast(get_schema, c_void_p), ctypes.cast(get_next, c_void_p),
+                              None, ctypes.cast(release, c_void_p), None)
+
+    class Exporter:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return capsule_new(ctypes.addressof(stream), NAMES["arrow_array_stream"], None)
+
+    reader = gc.wkb_to_wkt(Exporter())
+    assert pulled == []
+    first = reader.read_next_batch()
+    assert first.column(0).to_pylist() == [geoweave.wkb_to_wkt(WKB), None] * 3
+    assert 1 <= len(pulled) <= 4  # the batch read and a couple converted ahead
+    assert sum(len(b) for b in reader) == 39 * 6
+    assert len(pulled) == 40 and len(released) == 1
+    # Dropped unread: released all the same, once.
+    stream.release = ctypes.cast(release, c_void_p)
+    pulled.clear()
+    reader = gc.wkb_to_wkt(Exporter())
+    del reader
+    garbage.collect()
+    assert pulled == [] and len(released) == 2
+
+
 def test_a_stream_that_fails_is_a_value_error():
     @GET_SCHEMA
     def get_schema(stream, out):
@@ -206,15 +255,28 @@ def test_a_stream_that_fails_is_a_value_error():
     def get_error(stream):
         return ctypes.addressof(message)
 
+    released = []
+
+    @RELEASE
+    def count_release(ptr):
+        released.append(ptr)
+        ArrowArrayStream.from_address(ptr).release = None
+
     stream = ArrowArrayStream(ctypes.cast(get_schema, c_void_p), ctypes.cast(get_next, c_void_p),
                               ctypes.cast(get_error, c_void_p),
-                              ctypes.cast(release_stream, c_void_p), None)
+                              ctypes.cast(count_release, c_void_p), None)
 
     class Exporter:
         def __arrow_c_stream__(self, requested_schema=None):
             return capsule_new(ctypes.addressof(stream), NAMES["arrow_array_stream"], None)
     with pytest.raises(ValueError, match="disk on fire"):
-        gc.wkb_to_wkt(Exporter())
+        gc._native.wkb_to_wkt(Exporter())  # the whole stream read at once
+    assert len(released) == 1
+    stream.release = ctypes.cast(count_release, c_void_p)
+    reader = gc.wkb_to_wkt(Exporter())  # lazily: the failure comes with the first batch
+    with pytest.raises(ValueError, match="disk on fire"):
+        reader.read_next_batch()
+    assert len(released) == 2  # released once more, by the package
     assert stream.release is None
 
 

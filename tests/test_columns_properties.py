@@ -281,9 +281,19 @@ def make_polars(values, typ, layout, draw):
 
 
 def _ours(result):
-    # Other producers' arrays come back as pyarrow, which every consumer reads.
+    # Other producers' arrays come back as pyarrow, which every consumer reads
+    # (their streams as a table-shaped stream, read by read_result).
     assert isinstance(result, (pa.Array, pa.ChunkedArray)), type(result)
     return read_arrow(result)
+
+
+def _read_stream(result):
+    # A stream's rows fail as they are read.
+    if isinstance(result, pa.RecordBatchReader):
+        result.read_all()
+
+
+_ours.consume = _read_stream
 
 
 def make_nanoarrow(values, typ, layout, draw):
@@ -489,6 +499,11 @@ TABLES = {"table", "polars_frame", "duckdb"}
 def read_result(name, container, result, read):
     if container in TABLES:
         return read(result, name)
+    if isinstance(result, pa.RecordBatchReader):  # a stream's result: a table-shaped stream
+        table = result.read_all()
+        columns = tuple(table.column(i) for i in range(table.num_columns))
+        assert len(columns) == (2 if name in SPLIT else 1)
+        result = columns if name in SPLIT else columns[0]
     if name in SPLIT:
         assert isinstance(result, tuple) and len(result) == 2
         values, srids = result

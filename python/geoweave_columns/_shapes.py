@@ -382,7 +382,8 @@ def convert_table(pa, name, table, column, args, kw):
     values, srids, out_field = convert_column(pa, name, table.column(i), field, args, kw)
     out = table.set_column(i, out_field, values)
     if srids is not None:
-        out = out.add_column(i + 1, pa.field(f"{field.name}_srid", pa.int32()), srids)
+        srid_name = f"{field.name}_srid" if field.name else "srid"
+        out = out.add_column(i + 1, pa.field(srid_name, pa.int32()), srids)
     family = _family(pa, values.type.storage_type if isinstance(values.type, pa.ExtensionType)
                      else values.type)
     return out.replace_schema_metadata(
@@ -401,7 +402,9 @@ def convert_stream(pa, name, reader, column, args, kw):
     def one(batch):
         table = convert_table(pa, name, pa.Table.from_batches([batch], reader.schema),
                               column, args, kw)
-        return table.to_batches()
+        # An empty batch stays a batch: the batch boundaries are the caller's.
+        return table.to_batches() or [pa.RecordBatch.from_arrays(
+            [pa.nulls(0, f.type) for f in table.schema], schema=table.schema)]
 
     def batches():
         pool = concurrent.futures.ThreadPoolExecutor(PREFETCH, "geoweave_columns-stream")
@@ -499,6 +502,13 @@ def _ctypes():
                         ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p),
                         ("private_data", ctypes.c_void_p)]
 
+        class Array(ctypes.Structure):
+            _fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64),
+                        ("offset", ctypes.c_int64), ("n_buffers", ctypes.c_int64),
+                        ("n_children", ctypes.c_int64), ("buffers", ctypes.c_void_p),
+                        ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
+                        ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+
         class Stream(ctypes.Structure):
             _fields_ = [("get_schema", ctypes.c_void_p), ("get_next", ctypes.c_void_p),
                         ("get_last_error", ctypes.c_void_p), ("release", ctypes.c_void_p),
@@ -511,10 +521,13 @@ def _ctypes():
         valid.restype = ctypes.c_int
         valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
         _CTYPES = {
-            "ctypes": ctypes, "Schema": Schema, "Stream": Stream, "pointer": pointer,
-            "valid": valid,
+            "ctypes": ctypes, "Schema": Schema, "Array": Array, "Stream": Stream,
+            "pointer": pointer, "valid": valid,
             "get_schema": ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(Schema)),
+            "get_next": ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(Array)),
+            "get_last_error": ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p),
             "release": ctypes.CFUNCTYPE(None, ctypes.POINTER(Schema)),
+            "release_stream": ctypes.CFUNCTYPE(None, ctypes.c_void_p),
         }
     return _CTYPES
 
@@ -558,6 +571,65 @@ class _ExportedArray:
         return out
 
 
+class _PulledStream:
+    """A producer's stream of plain arrays (not record batches, which pyarrow
+    reads itself), moved out of its capsule and read one array at a time as a
+    pyarrow RecordBatchReader of one column: each array is pulled from the
+    producer only when the reader is read. Released once, when read to the
+    end, or when dropped."""
+
+    def __init__(self, pa, capsule):
+        c = self._c = _ctypes()
+        ctypes = c["ctypes"]
+        address = c["pointer"](capsule, b"arrow_array_stream")
+        self._stream = c["Stream"]()
+        ctypes.memmove(ctypes.addressof(self._stream), address, ctypes.sizeof(self._stream))
+        c["Stream"].from_address(address).release = None  # ours to release now
+        self._address = ctypes.addressof(self._stream)
+        schema = c["Schema"]()
+        rc = c["get_schema"](self._stream.get_schema)(self._address, ctypes.byref(schema))
+        if rc != 0 or not schema.release:
+            self.close()
+            raise ValueError(self._failure(rc, "give its schema"))
+        self.field = pa.Field._import_from_c(ctypes.addressof(schema))  # pyarrow releases it
+
+    def reader(self, pa):
+        schema = pa.schema([self.field])
+        return pa.RecordBatchReader.from_batches(schema, self._batches(pa, schema))
+
+    def _batches(self, pa, schema):
+        c = self._c
+        get_next = c["get_next"](self._stream.get_next)
+        try:
+            while self._stream.release:
+                array = c["Array"]()
+                rc = get_next(self._address, c["ctypes"].byref(array))
+                if rc != 0:
+                    raise ValueError(self._failure(rc, "give its next array"))
+                if not array.release:
+                    return  # the end
+                # pyarrow takes the array over (and releases it even on failure).
+                values = pa.Array._import_from_c(c["ctypes"].addressof(array), self.field.type)
+                yield pa.RecordBatch.from_arrays([values], schema=schema)
+        finally:
+            self.close()
+
+    def _failure(self, rc, what):
+        get_error = self._stream.get_last_error
+        message = self._c["get_last_error"](get_error)(self._address) if get_error else None
+        detail = f": {message.decode('utf-8', 'replace')}" if message else ""
+        return f"the Arrow stream failed to {what} (error {rc}){detail}"
+
+    def close(self):
+        stream = getattr(self, "_stream", None)  # None: __init__ failed before taking it
+        if stream is None or not stream.release:
+            return
+        release, stream.release = stream.release, None
+        self._c["release_stream"](release)(self._address)
+
+    __del__ = close
+
+
 class _ExportedStream:
     """The capsule already taken from a stream producer, handed on once."""
 
@@ -594,6 +666,19 @@ def _producer(name, fn, obj, column, args, kw):
         reader = pa.RecordBatchReader._import_from_c_capsule(exported._stream)
         return convert_stream(pa, name, reader, column, args, kw)
     _no_column(name, obj, column)
+    if fmt in _LAZY_FORMATS and isinstance(exported, _ExportedStream):
+        pa = _loaded("pyarrow")
+        if pa is None:
+            try:
+                import pyarrow as pa
+            except ImportError:
+                pa = None
+        if pa is not None:
+            # A stream of the column's arrays: converted lazily like any
+            # other stream, as a one-column RecordBatchReader.
+            _check(fn, args, kw)
+            pulled = _PulledStream(pa, exported.__arrow_c_stream__())
+            return convert_stream(pa, name, pulled.reader(pa), None, args, kw)
     # The native function reads (and checks) the producer's buffers: pyarrow
     # only ever sees the result, which is this module's own.
     result = fn(exported, *args, **kw)
@@ -607,6 +692,10 @@ def _producer(name, fn, obj, column, args, kw):
         return _from_ours(pa, result[0], stream, layout), _from_ours(pa, result[1], stream, None)
     return _from_ours(pa, result, stream, layout)
 
+
+# The formats of the layouts a column may have: streams of anything else go to
+# the native function whole, which refuses them by their type.
+_LAZY_FORMATS = {b"z", b"Z", b"u", b"U", b"vz", b"vu"}
 
 # Arrow formats of the input layouts whose results keep them.
 _LAYOUTS = {b"Z": "large_binary", b"U": "large_string", b"vz": "binary_view",
@@ -652,5 +741,6 @@ def doc_tail(name):
         "same kind of object with that column converted in place, every other column,\n"
         "the order, chunks and schema metadata kept; a stream is converted lazily,\n"
         "batch by batch, as it is read. Arrays of other Arrow producers come back as\n"
-        "pyarrow when it is installed; pandas Series with Arrow-backed dtypes keep them."
+        "pyarrow when it is installed, and their streams of arrays as a lazy one-column\n"
+        "RecordBatchReader; pandas Series with Arrow-backed dtypes keep them."
         + split + flavor)

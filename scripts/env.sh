@@ -42,7 +42,10 @@ fi
 PYTHON="$VENV/bin/python"
 
 # Build requirements live in the venv so rebuilds reuse the CMake build tree.
-"$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" >/dev/null
+# setuptools too: installs run without build isolation, and a dependency that
+# comes only as an sdist (pyspark) is built with the venv's own setuptools.
+"$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" setuptools \
+  >/dev/null
 # A build of another compiler or option set keeps its own build tree
 # (GEOWEAVE_BUILD_DIR) and passes CMake cache entries (GEOWEAVE_CMAKE_DEFINES,
 # NAME=VALUE separated by spaces); compilers and flags come from CXX, CXXFLAGS

@@ -238,6 +238,50 @@ def test_a_plain_stream_is_pulled_as_it_is_read_and_released_once():
     assert pulled == [] and len(released) == 2
 
 
+@pytest.mark.parametrize("fault, message", [
+    ("schema fails when asked again", "failed to give its schema .*disk on fire"),
+    ("no get_next", "without its callbacks"),
+])
+def test_a_plain_stream_that_breaks_before_its_first_array(fault, message):
+    asked, released = [], []
+    error = ctypes.create_string_buffer(b"disk on fire")
+
+    @GET_SCHEMA
+    def get_schema(stream, out):
+        asked.append(1)
+        if fault.startswith("schema") and len(asked) > 1:
+            return 5
+        out[0] = ArrowSchema(b"z", b"", None, 2, 0, None, None,
+                             ctypes.cast(release_schema, c_void_p), None)
+        return 0
+
+    @GET_NEXT
+    def get_next(stream, out):
+        return 5
+
+    @GET_ERROR
+    def get_error(stream):
+        assert not released, "asked for its error after its release"
+        return ctypes.addressof(error)
+
+    @RELEASE
+    def release(ptr):
+        released.append(ptr)
+        ArrowArrayStream.from_address(ptr).release = None
+
+    stream = ArrowArrayStream(
+        ctypes.cast(get_schema, c_void_p),
+        None if fault == "no get_next" else ctypes.cast(get_next, c_void_p),
+        ctypes.cast(get_error, c_void_p), ctypes.cast(release, c_void_p), None)
+
+    class Exporter:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return capsule_new(ctypes.addressof(stream), NAMES["arrow_array_stream"], None)
+    with pytest.raises(ValueError, match=message):
+        gc.wkb_to_wkt(Exporter())
+    assert len(released) == 1
+
+
 def test_a_stream_that_fails_is_a_value_error():
     @GET_SCHEMA
     def get_schema(stream, out):

@@ -586,11 +586,15 @@ class _PulledStream:
         ctypes.memmove(ctypes.addressof(self._stream), address, ctypes.sizeof(self._stream))
         c["Stream"].from_address(address).release = None  # ours to release now
         self._address = ctypes.addressof(self._stream)
+        if not self._stream.get_schema or not self._stream.get_next:
+            self.close()
+            raise ValueError("the Arrow producer handed over a stream without its callbacks")
         schema = c["Schema"]()
         rc = c["get_schema"](self._stream.get_schema)(self._address, ctypes.byref(schema))
         if rc != 0 or not schema.release:
+            message = self._failure(rc, "give its schema")  # asked before the release
             self.close()
-            raise ValueError(self._failure(rc, "give its schema"))
+            raise ValueError(message)
         self.field = pa.Field._import_from_c(ctypes.addressof(schema))  # pyarrow releases it
 
     def reader(self, pa):

@@ -16,7 +16,7 @@ namespace {
 
 using geoweave::py::extract_bool_argument;
 
-struct FunctionSpec {
+struct ColumnFunction {
   FunctionInfo info;
   // The scalar function's parameters, then the keyword-only errors and threads
   // (and flavor where WKB is written).
@@ -24,8 +24,9 @@ struct FunctionSpec {
 };
 
 template <Operation OP>
-constexpr FunctionSpec SPEC{{traits(OP).name, traits(OP).source_param, traits(OP).accepts, OP},
-                            geoweave::py::COLUMN_SIGNATURE<OP>};
+constexpr ColumnFunction COLUMN_FUNCTION{
+    {traits(OP).name, traits(OP).source_param, traits(OP).accepts, OP},
+    geoweave::py::COLUMN_SIGNATURE<OP>};
 
 constexpr unsigned MAX_THREADS = 4096;
 
@@ -94,7 +95,7 @@ bool flavor_argument(PyObject* value, const SridOption& option, WkbFlavor* flavo
   return true;
 }
 
-PyObject* call(PyObject* module, const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call(PyObject* module, const ColumnFunction& f, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
   PyObject* a[6];
   if (!geoweave::py::bind_arguments(f.signature, args, nargs, kwnames, a)) return nullptr;
@@ -128,7 +129,10 @@ template <Operation OP>
 PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return geoweave::py::guarded_call("geoweave_columns",
-                                    [&] { return call(module, SPEC<OP>, args, nargs, kwnames); });
+                                    [&] {
+                                      return call(module, COLUMN_FUNCTION<OP>, args, nargs,
+                                                  kwnames);
+                                    });
 }
 
 #define COLUMN_DOC_TAIL                                                                     \

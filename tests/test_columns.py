@@ -365,6 +365,29 @@ def test_threads_give_identical_results_and_the_lowest_error(kind):
     assert [i for i, v in enumerate(nulled) if v is None] == [30_000, 40_001, n - 5]
 
 
+def long_line_wkt(vertices, tail=""):
+    coords = ", ".join(f"{i * 0.123456789:.9f} {-i * 1.5:.1f}" for i in range(vertices))
+    return f"LINESTRING ({coords}{tail})"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_rows_larger_than_the_room_made_ready_for_them(threads):
+    # A row's result starts in the room a chunk has faulted in ahead (a couple
+    # of MiB); these outgrow it, and a failing one leaves megabytes written
+    # that the rows after it must overwrite, not follow.
+    big = long_line_wkt(150_000)
+    broken = long_line_wkt(150_000, tail=", 1 x")
+    rows = ["POINT (1 2)", big, "POINT (3 4)", broken, big, "SRID=4326;POINT (5 6)"] * 2
+    text = ["POINT (7 8)"] * 10_000 + rows + ["POINT (9 1)"] * 10_000  # two chunks
+    wkb = gc.wkt_to_wkb(text, errors="null", threads=threads)
+    expected = [None if t == broken else geoweave.wkt_to_wkb(t) for t in text]
+    assert wkb == expected
+    wkb_values = [b for b in expected if b is not None]
+    assert gc.wkb_to_wkt(wkb_values, threads=threads) == [
+        geoweave.wkb_to_wkt(b) for b in wkb_values
+    ]
+
+
 WRITES_WKB = {"wkt_to_wkb", "wkt_to_wkb_split_srid", "wkt_to_hex_wkb", "to_wkb", "to_hex_wkb"}
 
 

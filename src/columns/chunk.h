@@ -61,11 +61,11 @@ class ChunkData final : public BufferStorage {
     ensure(size_ + n);
     return data_ + size_;
   }
-  void commit(std::size_t n) noexcept { size_ += n; }
+  void commit(std::size_t n) noexcept { grow_size(n); }
   // Keeps a row's result: in place when it was written here, else copied.
   [[gnu::always_inline]] void keep(const OutputBuffer& b) {
     if (b.storage() == this) {
-      size_ += b.size();
+      grow_size(b.size());
     } else {
       append(b.view());
     }
@@ -73,7 +73,7 @@ class ChunkData final : public BufferStorage {
   void append(std::string_view v) {
     char* p = room(v.size());
     if (!v.empty()) std::memcpy(p, v.data(), v.size());
-    size_ += v.size();
+    grow_size(v.size());
   }
   void reserve(std::size_t n) { ensure(n); }
   std::size_t size() const noexcept { return size_; }
@@ -81,6 +81,7 @@ class ChunkData final : public BufferStorage {
     char* p = data_;
     data_ = nullptr;
     size_ = capacity_ = populated_ = 0;
+    set_ready(nullptr, 0);
     return p;
   }
   char* data() noexcept { return data_; }
@@ -92,6 +93,12 @@ class ChunkData final : public BufferStorage {
     if (total <= populated_) return;
     if (total > capacity_) grow(total);
     populate_ahead(total);
+    set_ready(data_ + size_, populated_ - size_);
+  }
+  // The pages already faulted in past the end are the next row's room.
+  void grow_size(std::size_t n) noexcept {
+    size_ += n;
+    set_ready(data_ + size_, populated_ - size_);
   }
   void grow(std::size_t total) {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);

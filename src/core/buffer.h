@@ -28,13 +28,24 @@ class BufferStorage {
   // Storage of at least `capacity` bytes whose first `size` bytes are kept
   // (`size` is 0 for a buffer that has just claimed it). Throws std::bad_alloc.
   virtual char* resize(std::size_t size, std::size_t capacity) = 0;
+  // Room a storage already holds ready for the next buffer (none unless the
+  // storage says so): a buffer that needs no more starts in it without the
+  // call to resize(), which a column pays on every row otherwise.
+  char* ready() const noexcept { return ready_; }
+  std::size_t ready_size() const noexcept { return ready_size_; }
 
  protected:
   BufferStorage() = default;
   ~BufferStorage() = default;
+  void set_ready(char* at, std::size_t n) noexcept {
+    ready_ = at;
+    ready_size_ = n;
+  }
 
  private:
   bool claimed_ = false;
+  char* ready_ = nullptr;
+  std::size_t ready_size_ = 0;
 };
 
 class OutputBuffer {
@@ -44,6 +55,11 @@ class OutputBuffer {
   // A buffer living in `storage` when it can claim it (nullptr: the C heap).
   OutputBuffer(BufferStorage* storage, std::size_t capacity)
       : storage_(storage && storage->claim() ? storage : nullptr) {
+    if (storage_ && storage_->ready_size() != 0 && capacity <= storage_->ready_size()) {
+      data_ = storage_->ready();
+      capacity_ = storage_->ready_size();
+      return;
+    }
     reserve(capacity);
   }
   OutputBuffer(const OutputBuffer&) = delete;

@@ -35,20 +35,6 @@ bool is_nonpositive_i32(TextView piece) noexcept {
 
 }  // namespace
 
-Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
-                                        BufferStorage* storage) {
-  option = option.normalized();
-  if (option.is_mirror()) return decode_wkb_to_ewkt(bytes, storage);
-  if (option.is_strip()) {
-    auto split = decode_wkb_split_srid(bytes, storage);
-    if (!split) return fail(std::move(split.error()));
-    return std::move(split->text);
-  }
-  // A forced SRID replaces whatever the input held; the input's own SRID is
-  // only read so that decoding errors are never hidden behind it.
-  return decode_wkb_with_srid(bytes, option.value, storage);
-}
-
 TextView strip_ewkt_prefix(TextView t) noexcept {
   if (!starts_with_srid_key(t)) return t;
   const std::size_t semi = t.find(';', 5);

@@ -8,20 +8,40 @@
 #include "core/buffer.h"
 #include "core/types.h"
 #include "ops/operation.h"
+#include "wkb_to_wkt/reader.h"
+#include "wkt_to_wkb/parser.h"
 
 namespace geoweave {
 
 // Each writes its result into `storage` when one is lent (see BufferStorage).
 // The WKB writers take a flavor: with Iso, a value that would carry an SRID
 // (its own under Mirror, or a forced one) fails with ConversionError::iso_srid.
-Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
-                                        BufferStorage* storage = nullptr);
-Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
-                                        BufferStorage* storage = nullptr,
-                                        WkbFlavor flavor = WkbFlavor::Extended);
-Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
-                                            BufferStorage* storage = nullptr,
-                                            WkbFlavor flavor = WkbFlavor::Extended);
+[[gnu::always_inline]] inline Result<OutputBuffer> convert_wkb_to_wkt(ByteSpan bytes, SridOption option,
+                                               BufferStorage* storage = nullptr) {
+  option = option.normalized();
+  if (option.is_mirror()) return decode_wkb_to_ewkt(bytes, storage);
+  if (option.is_strip()) {
+    auto split = decode_wkb_split_srid(bytes, storage);
+    if (!split) return fail(std::move(split.error()));
+    return std::move(split->text);
+  }
+  // A forced SRID replaces whatever the input held; the input's own SRID is
+  // only read so that decoding errors are never hidden behind it.
+  return decode_wkb_with_srid(bytes, option.value, storage);
+}
+// Inline, as are the WKT writers below, which are the parser's own entry
+// points: a layer of calls between a row and its conversion costs a frame and
+// a copied Result on every value.
+inline Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
+                                               BufferStorage* storage = nullptr,
+                                               WkbFlavor flavor = WkbFlavor::Extended) {
+  return wkt_to_ewkb_bytes(text, option, storage, flavor);
+}
+inline Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
+                                                   BufferStorage* storage = nullptr,
+                                                   WkbFlavor flavor = WkbFlavor::Extended) {
+  return wkt_to_ewkb_hex(text, option, storage, flavor);
+}
 
 // Output that may simply be (a slice of) the input: when `borrowed` is set the
 // result is exactly that view and `owned` is empty.

@@ -136,7 +136,8 @@ constexpr std::size_t FIRST_TUPLE_RESERVE = 64 + 4 * ORDINATE_RESERVE;
 
 // Runs the reader over `input`, appending to `out` (which may already hold a
 // prefix).
-Result<SridSlot> run_reader(ByteSpan input, OutputBuffer& out, bool emit_srid) {
+[[gnu::always_inline]] inline Result<SridSlot> run_reader(ByteSpan input, OutputBuffer& out,
+                                                          bool emit_srid) {
   if (input.size) {
     const std::size_t three = input.size > OUTPUT_RESERVE_CAP / 3 ? OUTPUT_RESERVE_CAP
                                                                    : input.size * 3;

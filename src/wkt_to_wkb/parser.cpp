@@ -259,6 +259,37 @@ Result<std::uint32_t> write_collection_members(WktCursor& c, Sink& sink, Dimensi
   }
 }
 
+// A record's header: byte order, type word and, when asked, the SRID.
+template <class Sink>
+[[gnu::always_inline]] inline void put_header(Sink& sink, GeometryTag tag, SridSlot slot) {
+  sink.put_byte_order();
+  const std::uint32_t word = type_word_of(sink.flavor(), tag.type, tag.dimension);
+  if (slot.has_srid) {  // never for ISO (see write_whole_iso)
+    sink.put_u32(word | EWKB_SRID_FLAG);
+    sink.put_u32(static_cast<std::uint32_t>(slot.srid));
+  } else {
+    sink.put_u32(word);
+  }
+}
+
+// A Point's body after its keyword: EMPTY, or one parenthesised tuple.
+template <class Sink>
+[[gnu::always_inline]] inline Result<void> write_point_body(WktCursor& c, Sink& sink,
+                                                            Dimension d) {
+  auto eo = empty_or_open(c);
+  if (!eo) return fail(std::move(eo.error()));
+  if (*eo == EmptyOrOpen::Empty) {
+    write_empty_point(sink, ordinate_count(d));
+    return {};
+  }
+  if (auto r = write_tuple(c, sink, ordinate_count(d)); !r) return r;
+  return close_paren(c);
+}
+
+template <class Sink>
+Result<void> write_tagged(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth,
+                          GeometryTag tag);
+
 template <class Sink>
 Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth) {
   if (depth >= MAX_NESTING_DEPTH) {
@@ -266,31 +297,22 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
   }
   auto tag = geometry_tag(c);
   if (!tag) return fail(std::move(tag.error()));
-  const GeometryType type = tag->type;
-  const Dimension d = tag->dimension;
+  if (auto r = write_tagged(c, sink, slot, depth, *tag); !r) return fail(std::move(r.error()));
+  return *tag;
+}
 
-  sink.put_byte_order();
-  const std::uint32_t word = type_word_of(sink.flavor(), type, d);
-  if (slot.has_srid) {  // never for ISO (see write_whole_iso)
-    sink.put_u32(word | EWKB_SRID_FLAG);
-    sink.put_u32(static_cast<std::uint32_t>(slot.srid));
-  } else {
-    sink.put_u32(word);
-  }
+// The record whose keyword and tag have been read: its header and body.
+template <class Sink>
+Result<void> write_tagged(WktCursor& c, Sink& sink, SridSlot slot, std::size_t depth,
+                          GeometryTag tag) {
+  const GeometryType type = tag.type;
+  const Dimension d = tag.dimension;
+  put_header(sink, tag, slot);
 
   Result<void> body;
   switch (type) {
-    case GeometryType::Point: {
-      auto eo = empty_or_open(c);
-      if (!eo) return fail(std::move(eo.error()));
-      if (*eo == EmptyOrOpen::Empty) {
-        write_empty_point(sink, ordinate_count(d));
-      } else {
-        if (auto r = write_tuple(c, sink, ordinate_count(d)); !r) return fail(std::move(r.error()));
-        if (auto r = close_paren(c); !r) return fail(std::move(r.error()));
-      }
-      return GeometryTag{type, d};
-    }
+    case GeometryType::Point:
+      return write_point_body(c, sink, d);
     case GeometryType::LineString:
       body = write_counted_body<Sink, write_coordinate_list<Sink>>(c, sink, d);
       break;
@@ -313,15 +335,31 @@ Result<GeometryTag> write_geometry(WktCursor& c, Sink& sink, SridSlot slot, std:
       body = write_counted(c, sink, [&] { return write_collection_members(c, sink, d, depth); });
       break;
   }
-  if (!body) return fail(std::move(body.error()));
-  return GeometryTag{type, d};
+  return body;
 }
 
+// The whole text after its prefix. Inlined into the entry points, with a
+// Point (most rows of most columns) written here: a row then costs one call
+// instead of a chain of them, each with its frame and its Result.
 template <class Sink>
-Result<OutputBuffer> write_whole(WktCursor& cursor, std::size_t capacity_hint, SridSlot slot,
-                                 BufferStorage* storage) {
+[[gnu::always_inline]] inline Result<OutputBuffer> write_whole(WktCursor& cursor,
+                                                               std::size_t capacity_hint,
+                                                               SridSlot slot,
+                                                               BufferStorage* storage) {
   Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP));
-  if (auto g = write_geometry(cursor, sink, slot, 0); !g) return fail(std::move(g.error()));
+  GeometryTag tag;
+  if (detail::take_geometry_tag(cursor, tag)) [[likely]] {
+    Result<void> r;
+    if (tag.type == GeometryType::Point) [[likely]] {
+      put_header(sink, tag, slot);
+      r = write_point_body(cursor, sink, tag.dimension);
+    } else {
+      r = write_tagged(cursor, sink, slot, 0, tag);
+    }
+    if (!r) return fail(std::move(r.error()));
+  } else if (auto g = write_geometry(cursor, sink, slot, 0); !g) {
+    return fail(std::move(g.error()));
+  }
   if (!detail::at_end_after_whitespace(cursor)) [[unlikely]] {
     if (auto e = expect_end_of_input(cursor); !e) return fail(std::move(e.error()));
   }
@@ -343,32 +381,62 @@ template <class Sink>
   return sink.take();
 }
 
-}  // namespace
-
-Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
-                                       SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
-  if (flavor == WkbFlavor::Iso) {
-    return write_whole_iso<BinarySink>(cursor, capacity_hint, slot, storage);
-  }
-  return write_whole<BinarySink>(cursor, capacity_hint, slot, storage);
+// The SRID the writer embeds: the prefix's own for Mirror, a positive forced
+// value for Set, nothing otherwise.
+SridSlot slot_to_write(SridOption option, SridSlot from_prefix) noexcept {
+  if (option.is_mirror()) return from_prefix;
+  if (option.is_set()) return SridSlot{true, option.value};
+  return SridSlot::none();
 }
 
-Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
-                                     SridSlot slot, BufferStorage* storage, WkbFlavor flavor) {
-  if (flavor == WkbFlavor::Iso) {
-    return write_whole_iso<HexSink>(cursor, capacity_hint, slot, storage);
+// The text's prefix is always parsed first, so a malformed prefix is an error
+// even when the option discards or overrides its value.
+template <class Sink>
+[[gnu::always_inline]] inline Result<OutputBuffer> write_text(TextView text, SridSlot prefix,
+                                                              WktCursor& cursor,
+                                                              SridOption option,
+                                                              BufferStorage* storage,
+                                                              WkbFlavor flavor) {
+  const SridSlot slot = slot_to_write(option, prefix);
+  if (flavor == WkbFlavor::Iso) [[unlikely]] {
+    return write_whole_iso<Sink>(cursor, text.size(), slot, storage);
   }
-  return write_whole<HexSink>(cursor, capacity_hint, slot, storage);
+  return write_whole<Sink>(cursor, text.size(), slot, storage);
+}
+
+Result<OutputBuffer> bytes_without_prefix(TextView text, BufferStorage* storage,
+                                          WkbFlavor flavor, SridSlot& prefix_out) {
+  WktCursor cursor{text, 0};
+  auto prefix = parse_srid_prefix(cursor);
+  if (!prefix) return fail(std::move(prefix.error()));
+  prefix_out = *prefix;
+  return write_text<BinarySink>(text, *prefix, cursor, SridOption::strip(), storage, flavor);
+}
+
+}  // namespace
+
+Result<OutputBuffer> wkt_to_ewkb_bytes(TextView text, SridOption option, BufferStorage* storage,
+                                       WkbFlavor flavor) {
+  WktCursor cursor{text, 0};
+  auto prefix = parse_srid_prefix(cursor);
+  if (!prefix) return fail(std::move(prefix.error()));
+  return write_text<BinarySink>(text, *prefix, cursor, option, storage, flavor);
+}
+
+Result<OutputBuffer> wkt_to_ewkb_hex(TextView text, SridOption option, BufferStorage* storage,
+                                     WkbFlavor flavor) {
+  WktCursor cursor{text, 0};
+  auto prefix = parse_srid_prefix(cursor);
+  if (!prefix) return fail(std::move(prefix.error()));
+  return write_text<HexSink>(text, *prefix, cursor, option, storage, flavor);
 }
 
 Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage,
                                                 WkbFlavor flavor) {
-  WktCursor cursor{text, 0};
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  auto bytes = wkt_to_ewkb_bytes(cursor, text.size(), SridSlot::none(), storage, flavor);
+  SridSlot prefix = SridSlot::none();
+  auto bytes = bytes_without_prefix(text, storage, flavor, prefix);
   if (!bytes) return fail(std::move(bytes.error()));
-  return SplitBytes{std::move(*bytes), *prefix};
+  return SplitBytes{std::move(*bytes), prefix};
 }
 
 }  // namespace geoweave

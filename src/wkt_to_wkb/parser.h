@@ -13,17 +13,18 @@ struct SplitBytes {
   SridSlot slot;
 };
 
-// `cursor` must already be past parse_srid_prefix; `capacity_hint` is the byte
-// length of the whole input text; `slot` says whether and which SRID to embed.
-// The output goes into `storage` when one is lent (see BufferStorage).
-// With WkbFlavor::Iso the type words are ISO codes and an SRID in `slot`
-// fails the value (ConversionError::iso_srid) once the text has been parsed
-// whole, so that the text's own errors come first.
-Result<OutputBuffer> wkt_to_ewkb_bytes(WktCursor& cursor, std::size_t capacity_hint,
-                                       SridSlot slot, BufferStorage* storage = nullptr,
+// The text, its own "SRID=N;" prefix parsed first (so a malformed prefix fails
+// whatever the option), as EWKB bytes or their upper-case hex digits, with the
+// SRID `option` applied: the prefix's SRID for Mirror, the forced one for Set,
+// none for Strip. The output goes into `storage` when one is lent (see
+// BufferStorage). With WkbFlavor::Iso the type words are ISO codes and an SRID
+// to embed fails the value (ConversionError::iso_srid) once the text has been
+// parsed whole, so that the text's own errors come first.
+Result<OutputBuffer> wkt_to_ewkb_bytes(TextView text, SridOption option,
+                                       BufferStorage* storage = nullptr,
                                        WkbFlavor flavor = WkbFlavor::Extended);
-Result<OutputBuffer> wkt_to_ewkb_hex(WktCursor& cursor, std::size_t capacity_hint,
-                                     SridSlot slot, BufferStorage* storage = nullptr,
+Result<OutputBuffer> wkt_to_ewkb_hex(TextView text, SridOption option,
+                                     BufferStorage* storage = nullptr,
                                      WkbFlavor flavor = WkbFlavor::Extended);
 // Parses the prefix itself; the bytes never carry an SRID (so ISO bytes never
 // fail for one: it is returned beside them).

@@ -388,6 +388,19 @@ def test_rows_larger_than_the_room_made_ready_for_them(threads):
     ]
 
 
+def test_chunks_joined_in_whichever_block_holds_them_all():
+    # Large results are kept when freed and lent to the next conversion; with
+    # threads one chunk gets the block the whole column fits in, and the
+    # others' bytes are joined around its own, whichever chunk that is.
+    # The second half's results are the larger: its chunk then takes the
+    # whole column's block, left by the conversion before.
+    column = pa.array([P] * 60_000 + [COLL] * 60_000)
+    expected = gc.wkb_to_wkt(column, threads=1)
+    for _ in range(8):
+        assert gc.wkb_to_wkt(column, threads=2).equals(expected)
+        assert gc.wkb_to_wkt(column, threads=3).equals(expected)
+
+
 WRITES_WKB = {"wkt_to_wkb", "wkt_to_wkb_split_srid", "wkt_to_hex_wkb", "to_wkb", "to_hex_wkb"}
 
 

@@ -223,6 +223,18 @@ void free_or_keep(void* block) noexcept {
   std::free(block);
 }
 
+bool would_keep(std::size_t bytes) noexcept {
+#if GEOWEAVE_KEEP_BLOCKS
+  if (bytes < KEPT_MIN) return false;
+  KeptBlocks& k = kept();
+  std::lock_guard lock(k.mutex);
+  return k.blocks.size() < KEPT_COUNT && k.total + bytes <= KEPT_TOTAL;
+#else
+  (void)bytes;
+  return false;
+#endif
+}
+
 const char* format_of(const BuiltColumn& column, bool text) noexcept {
   if (column.kind == BuiltColumn::Kind::Int32) return "i";
   if (text) return column.large ? "U" : "u";

@@ -25,6 +25,8 @@ namespace geoweave::columns {
 void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept;
 // Frees a malloc block, or keeps it for a later take_kept_block.
 void free_or_keep(void* block) noexcept;
+// Whether a block of `bytes` would be kept if it were freed now.
+bool would_keep(std::size_t bytes) noexcept;
 
 // One finished column: variable-size values (binary or UTF-8, 32- or 64-bit
 // offsets) or int32 values, with an optional validity bitmap. Buffers come from

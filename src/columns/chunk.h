@@ -77,6 +77,9 @@ class ChunkData final : public BufferStorage {
   }
   void reserve(std::size_t n) { ensure(n); }
   std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  // Bytes from the start of the block whose pages are in.
+  std::size_t populated() const noexcept { return populated_; }
   char* release() noexcept {
     char* p = data_;
     data_ = nullptr;

@@ -90,25 +90,53 @@ std::uint8_t* all_valid_bitmap(std::int64_t length) {
   return bits;
 }
 
-// The chunks' bytes one after the other in one block: chunk 0's block grown in
-// place by realloc, the others copied after it and freed one by one.
+// The chunks' bytes one after the other in one block. The block is the first
+// chunk's that holds them all (with threads, a kept block from the last
+// conversion has usually gone to one of them), that chunk's own bytes moved to
+// their place in it; else chunk 0's, grown by realloc. The other chunks are
+// copied in and freed, their blocks kept for the next conversion when they
+// will be (copied as they are), else given back page by page as they are
+// copied, so that no second copy of a large result is ever resident whole.
 char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
-  std::size_t size = chunks[0].data.size();
-  char* data = chunks[0].data.release();
-  if (chunks.size() > 1 || !data) {
+  std::size_t host = 0;
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    if (chunks[k].data.capacity() >= total) {
+      host = k;
+      break;
+    }
+  }
+  std::size_t start = 0;  // where the host's bytes go
+  for (std::size_t k = 0; k < host; ++k) start += chunks[k].data.size();
+  ChunkData& host_data = chunks[host].data;
+  const std::size_t host_size = host_data.size();
+  const std::size_t capacity = host_data.capacity();
+  const std::size_t populated = host_data.populated();
+  char* data = host_data.release();
+  if (chunks.size() == 1 && data) return data;
+  if (!data || capacity < total) {
     void* grown = std::realloc(data, total ? total : 1);
     if (!grown) {
       std::free(data);
       throw std::bad_alloc();
     }
     data = static_cast<char*>(grown);
-    populate(data + size, total - size);
-    for (std::size_t k = 1; k < chunks.size(); ++k) {
-      const std::size_t n = chunks[k].data.size();
-      copy_releasing(data + size, chunks[k].data.data(), n);
-      size += n;
-      std::free(chunks[k].data.release());  // its pages are given back already
+  }
+  if (populated < total) populate(data + populated, total - populated);
+  if (start) std::memmove(data + start, data, host_size);
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    const std::size_t n = k == host ? host_size : chunks[k].data.size();
+    if (k != host) {
+      char* block = chunks[k].data.data();
+      if (block && would_keep(chunks[k].data.capacity())) {
+        std::memcpy(data + at, block, n);
+        free_or_keep(chunks[k].data.release());
+      } else {
+        copy_releasing(data + at, block, n);
+        std::free(chunks[k].data.release());  // its pages are given back already
+      }
     }
+    at += n;
   }
   return data;
 }

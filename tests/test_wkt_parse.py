@@ -418,6 +418,34 @@ def test_keywords_in_any_case_and_spacing(text, expected):
     assert to_wkb(text) == expected
 
 
+# A plain Point is read by a short path that hands anything else, from where
+# it began, to the parser: the same bytes and the same messages either way.
+@pytest.mark.parametrize("text, expected", [
+    ("POINT(1.5 -2)", wkb_point(1.5, -2)),
+    ("point (1.5 -2)", wkb_point(1.5, -2)),
+    ("POINT ( 1.5\t-2 )\n", wkb_point(1.5, -2)),
+    ("POINT  (1.5 -2)", wkb_point(1.5, -2)),
+    ("POINT(1.5 -2)\u00a0", wkb_point(1.5, -2)),
+    ("POINT(1.5\u00a0-2)", wkb_point(1.5, -2)),
+    ("POINT (.5 2.)", wkb_point(0.5, 2)),
+    ("SRID=4326;POINT(1.5 -2)", wkb_point(1.5, -2, srid=4326)),
+    ("POINT (1 2) 3", 'unexpected trailing content at position 12: "3"'),
+    ("POINT (1 2))", 'unexpected trailing content at position 11: ")"'),
+    ("POINT (1 2", "expected ')' at position 10, got None"),
+    ("POINT (1 2 3)", "expected ')' at position 11, got Some('3')"),
+    ("POINT (1e999 2)", 'non-finite coordinate "1e999" at position 7'),
+    ("POINT(1,2)", 'expected number at position 7, got ",2)"'),
+    ("POINT (1-2)", 'invalid number "1-2" at position 7'),
+    ("POINT(12)", 'expected number at position 8, got ")"'),
+])
+def test_plain_points_and_their_near_misses(text, expected):
+    if isinstance(expected, bytes):
+        assert to_wkb(text) == expected
+        assert to_hex(text) == expected.hex().upper()
+    else:
+        assert message(text) == expected
+
+
 @pytest.mark.parametrize("text, expected", [
     ("POINT", "expected 'EMPTY' or '(' at position 5, got \"\""),
     ("POINT ", "expected 'EMPTY' or '(' at position 6, got \"\""),

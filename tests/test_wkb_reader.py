@@ -60,6 +60,27 @@ def test_examples(wkb, text):
     assert to_wkt(wkb) == text
 
 
+# A 21-byte little-endian 2D Point goes to the text without the reader's
+# setup; its neighbours of the same length or one byte more do not.
+@pytest.mark.parametrize("wkb, expected", [
+    (struct.pack("<BIdd", 1, 1, float("nan"), float("nan")), "POINT EMPTY"),
+    (struct.pack("<BIdd", 1, 1, float("nan"), 1.0), "POINT (NaN 1)"),
+    (struct.pack("<BIdd", 1, 1, -0.0, 2.5), "POINT (0 2.5)"),
+    (struct.pack("<BIdd", 1, 1, -1e15, 0.1), "POINT (-1000000000000000 0.1)"),
+    (struct.pack("<BIdd", 1, 0x20000001, 1.0, 2.0), "unexpected end of data reading f64"),
+    (struct.pack("<BIdd", 1, 1001, 1.0, 2.0), "unexpected end of data reading f64"),
+    (struct.pack("<BIdd", 1, 1, 1.0, 2.0) + b"\0", "unexpected trailing data: 1 bytes remaining"),
+    (struct.pack("<BIdd", 2, 1, 1.0, 2.0), "byte order"),
+])
+def test_plain_point_records_and_their_neighbours(wkb, expected):
+    if expected.startswith("POINT"):
+        assert to_wkt(wkb) == expected
+        assert geoweave.wkb_to_wkt(wkb, 4326) == "SRID=4326;" + expected
+    else:
+        with pytest.raises(ValueError, match=expected):
+            to_wkt(wkb)
+
+
 @pytest.mark.parametrize("dim", ["XY", "XYZ", "XYM", "XYZM"])
 @pytest.mark.parametrize("order", ["<", ">"])
 @pytest.mark.parametrize("iso", [False, True])

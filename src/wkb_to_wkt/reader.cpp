@@ -144,6 +144,20 @@ constexpr std::size_t FIRST_TUPLE_RESERVE = 64 + 4 * ORDINATE_RESERVE;
     out.reserve(out.size() + (three < FIRST_TUPLE_RESERVE ? FIRST_TUPLE_RESERVE : three));
   }
   WktEmitter emitter(out, emit_srid);
+  // The record most columns hold, a little-endian 2D Point without SRID and
+  // nothing after it, goes straight to the emitter: what the reader would
+  // find in it is known from its 21 bytes, and the reader's setup would cost
+  // such a row about 60 of its 770 instructions.
+  if (input.size == 21 && input.data[0] == 1 && load_u32(input.data + 1, true) == 1) {
+    double values[2];
+    for (unsigned i = 0; i < 2; ++i) {
+      const std::uint64_t bits = load_u64(input.data + 5 + 8 * i, true);
+      std::memcpy(&values[i], &bits, 8);
+    }
+    emitter.point(wkb::WkbHeader{Dimension::XY, GeometryType::Point, false, 0}, values, 2,
+                  Placement::Top);
+    return SridSlot::none();
+  }
   return wkb::read_wkb(input, emitter);
 }
 

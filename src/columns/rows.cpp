@@ -69,7 +69,7 @@ class ChunkRunner {
   }
 
   // False when the chunk must stop (an error with errors raised).
-  bool row(std::int64_t i, ByteSpan in, bool text) {
+  [[gnu::always_inline]] bool row(std::int64_t i, ByteSpan in, bool text) {
     RowOutput out(chunk_.data, chunk_.scratch, error_);
     if (!run<OP>(args_, Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}},
                  out)) {

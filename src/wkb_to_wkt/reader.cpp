@@ -88,7 +88,8 @@ class WktEmitter {
   }
   // A whole Point from one reservation: keyword, marker, ordinates and the
   // closing parenthesis written through one pointer.
-  void point(const wkb::WkbHeader& h, const double* values, unsigned k, Placement where) {
+  [[gnu::always_inline]] inline void point(const wkb::WkbHeader& h, const double* values, unsigned k,
+                                           Placement where) {
     const bool top = where != Placement::InMulti;
     if (top && emit_srid_ && h.has_srid) write_srid_prefix(*out_, h.srid);
     const BodyMarkers& markers = markers_for(where);

@@ -94,9 +94,11 @@ std::uint8_t* all_valid_bitmap(std::int64_t length) {
 // chunk's that holds them all (with threads, a kept block from the last
 // conversion has usually gone to one of them), that chunk's own bytes moved to
 // their place in it; else chunk 0's, grown by realloc. The other chunks are
-// copied in and freed, their blocks kept for the next conversion when they
-// will be (copied as they are), else given back page by page as they are
-// copied, so that no second copy of a large result is ever resident whole.
+// copied in and freed: a block the kept blocks have room for is kept for the
+// next conversion, its pages left in (so the join holds at most that budget
+// beyond the result, as the kept blocks do after it); any other is given back
+// page by page as it is copied, so that no second copy of a large result is
+// ever resident whole.
 char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
   std::size_t host = 0;
   for (std::size_t k = 0; k < chunks.size(); ++k) {

@@ -75,7 +75,14 @@ class ChunkData final : public BufferStorage {
     if (!v.empty()) std::memcpy(p, v.data(), v.size());
     grow_size(v.size());
   }
-  void reserve(std::size_t n) { ensure(n); }
+  // Room for an estimate of the chunk's bytes. Only the first window of it
+  // is faulted in: the rows fault in the rest as they reach it, so an
+  // estimate above what the rows write costs no resident memory.
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+    populate_ahead(size_);
+    set_ready(data_ + size_, populated_ - size_);
+  }
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
   // Bytes from the start of the block whose pages are in.

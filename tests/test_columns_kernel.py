@@ -3,6 +3,7 @@ column past its offsets limit, worker threads that cannot start or would be
 more than the work, and Ctrl-C stopping a long conversion."""
 
 import itertools
+import os
 import signal
 import subprocess
 import sys
@@ -240,6 +241,8 @@ def test_ctrl_c_stops_a_long_conversion(kind, threads):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ or os.environ.get("PYTHONMALLOC") == "malloc",
+                    reason="a sanitizer's or malloc's own memory is not the module's")
 @pytest.mark.parametrize("function, make", [
     ("wkt_to_wkb", "'POINT (%r %r)' % (i * 0.123456789123 - 90.5, i * 1e-7 + 0.25)"),
     ("wkb_to_wkt", "geoweave.wkt_to_wkb('POINT (%r %r)' % (i * 0.123456789123, i * 1e-7))"),

@@ -430,51 +430,40 @@ SridSlot slot_to_write(SridOption option, SridSlot from_prefix) noexcept {
 }
 
 // The text's prefix is always parsed first, so a malformed prefix is an error
-// even when the option discards or overrides its value.
+// even when the option discards or overrides its value. The prefix's SRID goes
+// to `prefix_out` when one is given.
 template <class Sink>
-[[gnu::always_inline]] inline Result<OutputBuffer> write_text(TextView text, SridSlot prefix,
-                                                              WktCursor& cursor,
-                                                              SridOption option,
+[[gnu::always_inline]] inline Result<OutputBuffer> write_text(TextView text, SridOption option,
                                                               BufferStorage* storage,
-                                                              WkbFlavor flavor) {
-  const SridSlot slot = slot_to_write(option, prefix);
+                                                              WkbFlavor flavor,
+                                                              SridSlot* prefix_out = nullptr) {
+  WktCursor cursor{text, 0};
+  auto prefix = parse_srid_prefix(cursor);
+  if (!prefix) return fail(std::move(prefix.error()));
+  if (prefix_out) *prefix_out = *prefix;
+  const SridSlot slot = slot_to_write(option, *prefix);
   if (flavor == WkbFlavor::Iso) [[unlikely]] {
     return write_whole_iso<Sink>(cursor, text.size(), slot, storage);
   }
   return write_whole<Sink>(cursor, text.size(), slot, storage);
 }
 
-Result<OutputBuffer> bytes_without_prefix(TextView text, BufferStorage* storage,
-                                          WkbFlavor flavor, SridSlot& prefix_out) {
-  WktCursor cursor{text, 0};
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  prefix_out = *prefix;
-  return write_text<BinarySink>(text, *prefix, cursor, SridOption::strip(), storage, flavor);
-}
-
 }  // namespace
 
 Result<OutputBuffer> wkt_to_ewkb_bytes(TextView text, SridOption option, BufferStorage* storage,
                                        WkbFlavor flavor) {
-  WktCursor cursor{text, 0};
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  return write_text<BinarySink>(text, *prefix, cursor, option, storage, flavor);
+  return write_text<BinarySink>(text, option, storage, flavor);
 }
 
 Result<OutputBuffer> wkt_to_ewkb_hex(TextView text, SridOption option, BufferStorage* storage,
                                      WkbFlavor flavor) {
-  WktCursor cursor{text, 0};
-  auto prefix = parse_srid_prefix(cursor);
-  if (!prefix) return fail(std::move(prefix.error()));
-  return write_text<HexSink>(text, *prefix, cursor, option, storage, flavor);
+  return write_text<HexSink>(text, option, storage, flavor);
 }
 
 Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage,
                                                 WkbFlavor flavor) {
   SridSlot prefix = SridSlot::none();
-  auto bytes = bytes_without_prefix(text, storage, flavor, prefix);
+  auto bytes = write_text<BinarySink>(text, SridOption::strip(), storage, flavor, &prefix);
   if (!bytes) return fail(std::move(bytes.error()));
   return SplitBytes{std::move(*bytes), prefix};
 }

@@ -160,6 +160,21 @@ def test_hostile_array_is_a_value_error(case):
         gc.to_wkt(producer)
 
 
+# Text columns are first scanned for any byte above ASCII 64 bytes a step,
+# with a verdict every 4 KiB: one bad byte is found wherever it falls in a
+# step, a checkpoint or the tail after the last whole step.
+@pytest.mark.parametrize("rows, at", [
+    (20, 0), (20, 15), (20, 16), (20, 63), (20, 64), (20, 127), (20, 128), (20, 191),
+    (20, 192), (20, 199), (700, 4095), (700, 4096), (700, 4160), (700, 6999),
+])
+def test_one_non_ascii_byte_anywhere_is_found(rows, at):
+    data = bytearray(b"POINT(1 2)" * rows)
+    data[at] = 0xFF
+    producer = Producer(b"u", rows, [None, offsets(*range(0, 10 * rows + 1, 10)), bytes(data)])
+    with pytest.raises(ValueError, match=f"row {at // 10} is not valid UTF-8"):
+        gc.wkt_to_wkb(producer)
+
+
 def test_the_same_structs_when_sound_convert():
     good = Producer(b"z", 1, [None, offsets(0, 21), WKB])
     assert len(gc.to_wkt(good)) == 1

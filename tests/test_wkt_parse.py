@@ -562,3 +562,26 @@ def test_number_lengths_around_word_boundaries(integer, fraction):
     assert to_wkb(f"POINT(1 {text})") == wkb_point(1.0, value)
     assert to_wkb(f"LINESTRING({text} {text},{text}\t{text})") == \
         wkb_linestring([(value, value), (value, value)])
+
+
+# A number with 32 bytes of text after its start is read without a check of
+# the end; with fewer, every read is bounded by it. Each token here is placed
+# at every distance from the end around that line (the spaces after the
+# closing parenthesis move it), and must give the same value or the same
+# message at each.
+@pytest.mark.parametrize("token", [
+    "130.82453776572868", "-9.620228", "+7.25", ".5", "5.", "1234567890123456789",
+    "12345678901234567890", "0.1234567890123456789", "-0.00012345678901234567891",
+    "1.5e-3", "2E+10", "123456.78901234567e-300", "9007199254740993", "4.9e-324",
+])
+def test_numbers_at_every_distance_from_the_end(token):
+    expected = wkb_linestring([(0.0, 0.0), (1.0, float(token))])
+    for pad in range(40):
+        assert to_wkb(f"LINESTRING (0 0, 1 {token})" + " " * pad) == expected, pad
+
+
+@pytest.mark.parametrize("token", ["1.2.3", "1e", "1-2", "--1", "1e+", "1..2", "1e12345",
+                                   "12345678901234567.8.9", "1.5e-3x", "0x10"])
+def test_bad_numbers_at_every_distance_from_the_end(token):
+    messages = {message(f"LINESTRING (0 0, 1 {token})" + " " * pad) for pad in range(40)}
+    assert len(messages) == 1, messages

@@ -360,11 +360,14 @@ template <class Sink>
   p += *p == ' ';
   if (*p != '(') return false;
   double xy[2];
-  for (double& v : xy) {
-    p = detail::skip_whitespace(p + (&v == xy), end);
-    p = detail::scan_number(base, p, end, v);
-    if (p == nullptr) return false;
-  }
+  p = detail::skip_whitespace(p + 1, end);
+  p = detail::scan_number(base, p, end, xy[0]);
+  if (p == nullptr) return false;
+  // y is followed by ")" alone: it has 32 bytes after it only when it is
+  // unusually long, so its room is not asked.
+  p = detail::skip_whitespace(p, end);
+  p = detail::scan_number_in<false>(base, p, end, xy[1]);
+  if (p == nullptr) return false;
   p = detail::skip_whitespace(p, end);
   if (p == end || *p != ')') return false;
   if (detail::skip_whitespace(p + 1, end) != end) return false;

@@ -119,6 +119,28 @@ const char* scan_number_general(const char* p, const char* end, double& out) noe
   return w;
 }
 
+// Where the fast path below reads, counted from the token's first byte p: a
+// sign, then either a word at p+1, the fraction's at most at p+9 and two more
+// at most at p+10 and p+18; or runs of up to 19 digits (a point among them)
+// a word at a time, the last load at most at p+21. Every load ends by p+29
+// and the byte after the digits is at most p+21, so with 32 bytes of text
+// from p on every load is a plain one and the end needs no check until the
+// exponent.
+inline constexpr std::ptrdiff_t ROOMY_NUMBER_BYTES = 32;
+
+template <bool Roomy>
+[[gnu::always_inline]] inline std::uint64_t load_digits_window(const char* q,
+                                                               const char* end) noexcept {
+  if constexpr (Roomy) {
+    std::uint64_t w;
+    std::memcpy(&w, q, 8);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    return w;
+  } else {
+    return load_window(q, end);
+  }
+}
+
 // The value of eight digit values (0..9, one per byte, the first byte the
 // most significant): pairs, then fours, then all eight, each step one
 // multiply that combines neighbouring lanes.
@@ -156,11 +178,12 @@ inline constexpr std::uint64_t POW10_U64[9] = {1, 10, 100, 1000, 10000, 100000,
 // digits, leading zeros included), 8 per word load. Returns the end of the
 // run, or nullptr once the significand would pass 19 digits, where it could
 // overflow: fast_float takes those.
+template <bool Roomy>
 [[gnu::always_inline]] inline const char* read_digits(const char* q, const char* end,
                                                       std::uint64_t& significand,
                                                       int& digits) noexcept {
   for (;;) {
-    const std::uint64_t w = load_window(q, end);
+    const std::uint64_t w = load_digits_window<Roomy>(q, end);
     const std::uint64_t values = w - 0x3030303030303030ull;
     const unsigned n = leading_digits(non_digits(w, values));
     if (n == 0) return q;
@@ -188,10 +211,15 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
 // own product of the same significand and exponent. Anything else (longer
 // significands, long exponents, malformed runs, texts under 8 bytes) is
 // handed whole to fast_float, so every result is the bits fast_float gives.
-[[gnu::always_inline]] inline const char* scan_number(const char* begin, const char* p,
-                                                      const char* end, double& out) noexcept {
+//
+// Roomy: at least ROOMY_NUMBER_BYTES of text from p on (the caller checked).
+template <bool Roomy>
+[[gnu::always_inline]] inline const char* scan_number_in(const char* begin, const char* p,
+                                                         const char* end, double& out) noexcept {
   static_assert(FLT_EVAL_METHOD == 0, "the exact fast path needs plain double arithmetic");
-  if (p == end || end - begin < 8) [[unlikely]] return scan_number_general(p, end, out);
+  if constexpr (!Roomy) {
+    if (p == end || end - begin < 8) [[unlikely]] return scan_number_general(p, end, out);
+  }
   const char* q = p;
   const bool negative = *q == '-';
   q += negative | (*q == '+');
@@ -201,12 +229,12 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
   // The first word: a point inside it (the usual coordinate, a few integer
   // digits then the fraction) is cut out by joining the word below it with
   // the word after it, so integer and fraction digits are read as one run.
-  const std::uint64_t w = load_window(q, end);
+  const std::uint64_t w = load_digits_window<Roomy>(q, end);
   const unsigned whole = leading_digits(non_digits(w, w - 0x3030303030303030ull));
   if (whole < 8 && ((w >> (8 * whole)) & 0xFF) == '.') {
     const char* const fraction = q + whole + 1;
     const std::uint64_t joined =
-        (w & ((std::uint64_t{1} << (8 * whole)) - 1)) | (load_window(fraction, end) << (8 * whole));
+        (w & ((std::uint64_t{1} << (8 * whole)) - 1)) | (load_digits_window<Roomy>(fraction, end) << (8 * whole));
     const std::uint64_t values = joined - 0x3030303030303030ull;
     const unsigned n = leading_digits(non_digits(joined, values));
     q = fraction + (n - whole);
@@ -217,7 +245,7 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
         // The rest of a long fraction (a full-precision coordinate has 15 to
         // 17 digits): at most 11 more fit in 19, so two more words settle it
         // without a loop.
-        const std::uint64_t w1 = load_window(q, end);
+        const std::uint64_t w1 = load_digits_window<Roomy>(q, end);
         const std::uint64_t values1 = w1 - 0x3030303030303030ull;
         const unsigned n1 = leading_digits(non_digits(w1, values1));
         if (n1 < 8) {
@@ -225,7 +253,7 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
           q += n1;
           digits += static_cast<int>(n1);
         } else {
-          const std::uint64_t w2 = load_window(q + 8, end);
+          const std::uint64_t w2 = load_digits_window<Roomy>(q + 8, end);
           const std::uint64_t values2 = w2 - 0x3030303030303030ull;
           const unsigned n2 = leading_digits(non_digits(w2, values2));
           if (n2 > 3) [[unlikely]] return scan_number_general(p, end, out);
@@ -238,17 +266,17 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
     }
     exponent = static_cast<int>(whole) - digits;
   } else {
-    q = read_digits(q, end, significand, digits);
+    q = read_digits<Roomy>(q, end, significand, digits);
     if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
-    if (q != end && *q == '.') {
+    if ((Roomy || q != end) && *q == '.') {
       const int integer_digits = digits;
-      q = read_digits(q + 1, end, significand, digits);
+      q = read_digits<Roomy>(q + 1, end, significand, digits);
       if (q == nullptr) [[unlikely]] return scan_number_general(p, end, out);
       exponent = integer_digits - digits;
     }
   }
   if (digits == 0) [[unlikely]] return scan_number_general(p, end, out);
-  if (q != end && is_number_char(static_cast<unsigned char>(*q))) [[unlikely]] {
+  if ((Roomy || q != end) && is_number_char(static_cast<unsigned char>(*q))) [[unlikely]] {
     // Only an exponent may follow: [eE][+-]?digits, at most 4 of them here.
     if ((*q | 0x20) != 'e') return scan_number_general(p, end, out);
     ++q;
@@ -281,6 +309,13 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
   }
   out = value;
   return q;
+}
+
+// Parses the number token at p; see scan_number_in.
+[[gnu::always_inline]] inline const char* scan_number(const char* begin, const char* p,
+                                                      const char* end, double& out) noexcept {
+  if (end - p >= ROOMY_NUMBER_BYTES) [[likely]] return scan_number_in<true>(begin, p, end, out);
+  return scan_number_in<false>(begin, p, end, out);
 }
 
 }  // namespace detail

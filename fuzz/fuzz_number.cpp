@@ -10,6 +10,7 @@
 // sign and a terminator from the input: subnormals, powers of ten, 2^53 +- 1,
 // halfway cases, 19- and 20-digit significands and huge exponents all come out
 // of these.
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -41,11 +42,40 @@ void compare(const std::string& text, std::size_t start) {
   }
 }
 
+// The token at the start of `text` read with 32 readable bytes whose last
+// ones lie past the text's end (the next rows of a column): the reader must
+// stop at the end all the same, so it agrees with the general path over the
+// text alone. Past the end: `after`, then ")" (so a digit there would make a
+// longer number that is still short enough for the fast path).
+void compare_with_slack(const std::string& text, char after) {
+  const std::size_t size = std::max<std::size_t>(text.size() + 1, 32);
+  const std::unique_ptr<char[]> block(new char[size]);
+  std::memset(block.get(), ')', size);
+  std::memcpy(block.get(), text.data(), text.size());
+  block[text.size()] = after;
+  const char* begin = block.get();
+  const char* end = begin + text.size();
+  double fast = 0;
+  double general = 0;
+  const char* fast_end =
+      detail::scan_number_in<detail::NumberReach::Slack>(begin, begin, end, fast);
+  const char* general_end = detail::scan_number_general(begin, end, general);
+  FUZZ_CHECK(fast_end == general_end);
+  if (fast_end != nullptr) {
+    FUZZ_CHECK(std::bit_cast<std::uint64_t>(fast) == std::bit_cast<std::uint64_t>(general));
+  }
+}
+
 void compare_both_ways(const std::string& token) {
   compare(token, 0);
   compare("POINT (" + token, 7);
   compare("POINT (" + token + ")", 7);
   compare("POINT (1234567 " + token + " 1)", 15);
+  // Exactly the 32 bytes from the token on that its unchecked reads need,
+  // and text that goes on well past them.
+  compare(token + std::string(token.size() < 32 ? 32 - token.size() : 0, ' '), 0);
+  compare("POINT (" + token + " 2, 3 4, 5 6, 7 8, 9 10, 11 12)", 7);
+  for (const char after : {'7', '.', 'e', ')', ' '}) compare_with_slack(token, after);
 }
 
 }  // namespace

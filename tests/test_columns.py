@@ -439,3 +439,21 @@ def test_duckdb_result():
     result = gc.wkt_to_wkb(duckdb.connect().sql("select g from geoms"))
     assert isinstance(result, pa.Table)  # a relation is a table
     assert result.column("g").to_pylist() == [geoweave.wkt_to_wkb("POINT(1 2)"), None] * 3
+
+
+# A row's numbers may be read with loads that run on into the rows after it in
+# the same buffer; nothing past a row's end may count as part of it, whatever
+# the next row starts with (digits, a point, an exponent, a parenthesis).
+ROW_ENDS = ["POINT (1 2", "POINT (1 2.", "POINT (1.5 2e", "POINT (1 2)", "POINT (-9.620228 1",
+            "POINT(1 2.5", "POINT (1 ", "POINT (1", "POINT (135.2530362746084 -9.62022807144336"]
+ROW_STARTS = ["3)", "5 6)", ".25)", "e5)", "0)", ")", "1234567890123456789)", " 7)", "-1)"]
+
+
+@pytest.mark.parametrize("name", ["wkt_to_wkb", "wkt_to_hex_wkb"])
+@pytest.mark.parametrize("arrow_type", [pa.string(), pa.large_string()], ids=str)
+def test_rows_are_never_read_into_the_next(name, arrow_type):
+    values = [v for end in ROW_ENDS for start in ROW_STARTS for v in (end, start)]
+    expected = [scalar(name, v, ()) for v in values]
+    result = getattr(gc, name)(pa.array(values, arrow_type), errors="null").to_pylist()
+    assert result == [None if isinstance(e, tuple) else e for e in expected]
+    assert any(e is not None for e in result) and any(e is None for e in result)

@@ -47,6 +47,11 @@ class RowOutput {
   ConversionError& error_;
 };
 
+struct RowBytes {
+  ByteSpan bytes;
+  std::size_t slack;  // readable bytes after them (see Source)
+};
+
 template <Operation OP>
 class ChunkRunner {
  public:
@@ -69,9 +74,12 @@ class ChunkRunner {
   }
 
   // False when the chunk must stop (an error with errors raised).
-  [[gnu::always_inline]] bool row(std::int64_t i, ByteSpan in, bool text) {
+  // `slack`: bytes after the row that may be read (see Source).
+  [[gnu::always_inline]] bool row(std::int64_t i, ByteSpan in, bool text,
+                                  std::size_t slack = 0) {
     RowOutput out(chunk_.data, chunk_.scratch, error_);
-    if (!run<OP>(args_, Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}},
+    if (!run<OP>(args_,
+                 Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}, slack},
                  out)) {
       if (rq_.errors_to_null) {
         null_row(i);
@@ -156,13 +164,17 @@ class ChunkRunner {
   // Rows [lo, hi) of the column, which lie in `a` starting at column row `start`.
   bool run_array(const ArrayView& a, std::int64_t start, std::int64_t lo, std::int64_t hi,
                  bool text) {
+    // value_of(j) gives row j's bytes and how many bytes after them may be
+    // read: rows of one data buffer may read on into the rows after them, up
+    // to the last byte validation saw.
     auto loop = [&](auto value_of) {
       for (std::int64_t i = lo; i < hi; ++i) {
         const std::int64_t j = i - start;
         if (!a.is_valid(j)) {
           null_row(i);
-        } else if (!row(i, value_of(j), text)) {
-          return false;
+        } else {
+          const auto [in, slack] = value_of(j);
+          if (!row(i, in, text, slack)) return false;
         }
         if ((i & CHECK_MASK) == 0 && must_stop()) return false;
       }
@@ -171,23 +183,27 @@ class ChunkRunner {
     static constexpr std::uint8_t EMPTY[1] = {0};
     const bool views = a.layout == Layout::BinaryView || a.layout == Layout::StringView;
     if (!views && !a.data) {  // validated: every row is empty
-      return loop([](std::int64_t) { return ByteSpan{EMPTY, 0}; });
+      return loop([](std::int64_t) { return RowBytes{{EMPTY, 0}, 0}; });
     }
+    const std::uint8_t* const readable_end = a.data + a.last_offset;
+    const auto with_slack = [readable_end](ByteSpan in) {
+      return RowBytes{in, static_cast<std::size_t>(readable_end - (in.data + in.size))};
+    };
     switch (a.layout) {
       case Layout::Binary:
       case Layout::String:
         return loop([&](std::int64_t j) {
           const std::int32_t* o = a.offsets32 + a.offset + j;
-          return a.between(o[0], o[1]);  // each offset read once, clamped
+          return with_slack(a.between(o[0], o[1]));  // each offset read once, clamped
         });
       case Layout::LargeBinary:
       case Layout::LargeString:
         return loop([&](std::int64_t j) {
           const std::int64_t* o = a.offsets64 + a.offset + j;
-          return a.between(o[0], o[1]);  // each offset read once, clamped
+          return with_slack(a.between(o[0], o[1]));  // each offset read once, clamped
         });
       default:
-        return loop([&](std::int64_t j) { return a.view_value(a.offset + j); });
+        return loop([&](std::int64_t j) { return RowBytes{a.view_value(a.offset + j), 0}; });
     }
   }
 

@@ -34,13 +34,15 @@ namespace geoweave {
 // a copied Result on every value.
 inline Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
                                                BufferStorage* storage = nullptr,
-                                               WkbFlavor flavor = WkbFlavor::Extended) {
-  return wkt_to_ewkb_bytes(text, option, storage, flavor);
+                                               WkbFlavor flavor = WkbFlavor::Extended,
+                                               std::size_t slack = 0) {
+  return wkt_to_ewkb_bytes(text, option, storage, flavor, slack);
 }
 inline Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,
                                                    BufferStorage* storage = nullptr,
-                                                   WkbFlavor flavor = WkbFlavor::Extended) {
-  return wkt_to_ewkb_hex(text, option, storage, flavor);
+                                                   WkbFlavor flavor = WkbFlavor::Extended,
+                                                   std::size_t slack = 0) {
+  return wkt_to_ewkb_hex(text, option, storage, flavor, slack);
 }
 
 // Output that may simply be (a slice of) the input: when `borrowed` is set the

@@ -153,6 +153,10 @@ struct Source {
   bool is_text = false;
   ByteSpan bytes;  // when !is_text
   TextView text;   // when is_text
+  // Bytes after the value that may be read, though they are not part of it
+  // (a column row's successors in the same buffer): the WKT reader's loads
+  // may run into them.
+  std::size_t slack = 0;
 };
 
 }  // namespace geoweave

@@ -81,7 +81,7 @@ template <Operation OP, class Out>
     return out.keep(r->text);
 
   } else if constexpr (OP == Operation::WktToWkb) {
-    auto r = convert_wkt_to_wkb(src.text, option, out.storage(), flavor);
+    auto r = convert_wkt_to_wkb(src.text, option, out.storage(), flavor, src.slack);
     return keep_result(out, r);
 
   } else if constexpr (OP == Operation::WktToWkbSplitSrid) {
@@ -91,7 +91,7 @@ template <Operation OP, class Out>
     return out.keep(r->bytes);
 
   } else if constexpr (OP == Operation::WktToHexWkb) {
-    auto r = convert_wkt_to_hex_wkb(src.text, option, out.storage(), flavor);
+    auto r = convert_wkt_to_hex_wkb(src.text, option, out.storage(), flavor, src.slack);
     return keep_result(out, r);
 
   } else if constexpr (OP == Operation::HexWkbToWkt) {

@@ -338,6 +338,18 @@ Result<void> write_tagged(WktCursor& c, Sink& sink, SridSlot slot, std::size_t d
   return body;
 }
 
+// A number whose 32 bytes from its start may be read (`readable` is the end of
+// what may be) with plain loads, else with each load bounded by `end`.
+[[gnu::always_inline]] inline const char* scan_number_with_slack(const char* base, const char* p,
+                                                                 const char* end,
+                                                                 const char* readable,
+                                                                 double& v) {
+  if (readable - p >= detail::ROOMY_NUMBER_BYTES) [[likely]] {
+    return detail::scan_number_in<detail::NumberReach::Slack>(base, p, end, v);
+  }
+  return detail::scan_number_in<detail::NumberReach::Checked>(base, p, end, v);
+}
+
 // The Point most rows of most columns hold, "POINT (x y)" or "POINT(x y)"
 // with whatever whitespace the parser allows around the numbers and after the
 // parenthesis, read straight through with the position in a register (the
@@ -345,10 +357,15 @@ Result<void> write_tagged(WktCursor& c, Sink& sink, SridSlot slot, std::size_t d
 // Writes it and returns true, or returns false having written and consumed
 // nothing: any other text (a tag, EMPTY, other spacing, a bad number, an
 // error anywhere) goes to the parser from where this began.
+//
+// `slack`: how many bytes after the text may be read (the next rows of a
+// column); with 32 from a number on it is read with plain loads.
 template <class Sink>
-[[gnu::always_inline]] inline bool write_plain_point(WktCursor& c, Sink& sink, SridSlot slot) {
+[[gnu::always_inline]] inline bool write_plain_point(WktCursor& c, Sink& sink, SridSlot slot,
+                                                     std::size_t slack) {
   const char* const base = c.text.data();
   const char* const end = base + c.text.size();
+  const char* const readable = end + slack;
   const char* p = base + c.position;
   if (end - p < 10) return false;  // "POINT(x y)" at least
   constexpr std::uint64_t FOLD = 0x2020202020;
@@ -360,22 +377,17 @@ template <class Sink>
   p += *p == ' ';
   if (*p != '(') return false;
   double xy[2];
-  p = detail::skip_whitespace(p + 1, end);
-  p = detail::scan_number(base, p, end, xy[0]);
+  p = scan_number_with_slack(base, detail::skip_whitespace(p + 1, end), end, readable, xy[0]);
   if (p == nullptr) return false;
-  // y is followed by ")" alone: it has 32 bytes after it only when it is
-  // unusually long, so its room is not asked.
-  p = detail::skip_whitespace(p, end);
-  p = detail::scan_number_in<false>(base, p, end, xy[1]);
+  p = scan_number_with_slack(base, detail::skip_whitespace(p, end), end, readable, xy[1]);
   if (p == nullptr) return false;
   p = detail::skip_whitespace(p, end);
   if (p == end || *p != ')') return false;
   if (detail::skip_whitespace(p + 1, end) != end) return false;
-  put_header(sink, GeometryTag{GeometryType::Point, Dimension::XY}, slot);
-  char* out = sink.tail(2 * Sink::F64_WIDTH);
-  Sink::store_f64(out, xy[0]);
-  Sink::store_f64(out + Sink::F64_WIDTH, xy[1]);
-  sink.commit(2 * Sink::F64_WIDTH);
+  // An SRID only ever comes with the EWKB flavor (see write_whole_iso).
+  const std::uint32_t type = type_word_of(sink.flavor(), GeometryType::Point, Dimension::XY);
+  sink.put_xy_point(slot.has_srid ? type | EWKB_SRID_FLAG : type, slot.has_srid,
+                    static_cast<std::uint32_t>(slot.srid), xy[0], xy[1]);
   c.position = c.text.size();
   return true;
 }
@@ -387,9 +399,10 @@ template <class Sink>
 [[gnu::always_inline]] inline Result<OutputBuffer> write_whole(WktCursor& cursor,
                                                                std::size_t capacity_hint,
                                                                SridSlot slot,
-                                                               BufferStorage* storage) {
+                                                               BufferStorage* storage,
+                                                               std::size_t slack) {
   Sink sink(storage, std::min(capacity_hint, OUTPUT_RESERVE_CAP));
-  if (write_plain_point(cursor, sink, slot)) [[likely]] return sink.take();
+  if (write_plain_point(cursor, sink, slot, slack)) [[likely]] return sink.take();
   GeometryTag tag;
   if (detail::take_geometry_tag(cursor, tag)) [[likely]] {
     Result<void> r;
@@ -439,6 +452,7 @@ template <class Sink>
 [[gnu::always_inline]] inline Result<OutputBuffer> write_text(TextView text, SridOption option,
                                                               BufferStorage* storage,
                                                               WkbFlavor flavor,
+                                                              std::size_t slack,
                                                               SridSlot* prefix_out = nullptr) {
   WktCursor cursor{text, 0};
   auto prefix = parse_srid_prefix(cursor);
@@ -448,25 +462,25 @@ template <class Sink>
   if (flavor == WkbFlavor::Iso) [[unlikely]] {
     return write_whole_iso<Sink>(cursor, text.size(), slot, storage);
   }
-  return write_whole<Sink>(cursor, text.size(), slot, storage);
+  return write_whole<Sink>(cursor, text.size(), slot, storage, slack);
 }
 
 }  // namespace
 
 Result<OutputBuffer> wkt_to_ewkb_bytes(TextView text, SridOption option, BufferStorage* storage,
-                                       WkbFlavor flavor) {
-  return write_text<BinarySink>(text, option, storage, flavor);
+                                       WkbFlavor flavor, std::size_t slack) {
+  return write_text<BinarySink>(text, option, storage, flavor, slack);
 }
 
 Result<OutputBuffer> wkt_to_ewkb_hex(TextView text, SridOption option, BufferStorage* storage,
-                                     WkbFlavor flavor) {
-  return write_text<HexSink>(text, option, storage, flavor);
+                                     WkbFlavor flavor, std::size_t slack) {
+  return write_text<HexSink>(text, option, storage, flavor, slack);
 }
 
 Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text, BufferStorage* storage,
                                                 WkbFlavor flavor) {
   SridSlot prefix = SridSlot::none();
-  auto bytes = write_text<BinarySink>(text, SridOption::strip(), storage, flavor, &prefix);
+  auto bytes = write_text<BinarySink>(text, SridOption::strip(), storage, flavor, 0, &prefix);
   if (!bytes) return fail(std::move(bytes.error()));
   return SplitBytes{std::move(*bytes), prefix};
 }

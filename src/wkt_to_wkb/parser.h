@@ -20,12 +20,18 @@ struct SplitBytes {
 // BufferStorage). With WkbFlavor::Iso the type words are ISO codes and an SRID
 // to embed fails the value (ConversionError::iso_srid) once the text has been
 // parsed whole, so that the text's own errors come first.
+//
+// `slack`: how many bytes after the text's end may be read (never used as
+// text), as the next rows of a column allow; a number near the end is then
+// read without checking each load against it.
 Result<OutputBuffer> wkt_to_ewkb_bytes(TextView text, SridOption option,
                                        BufferStorage* storage = nullptr,
-                                       WkbFlavor flavor = WkbFlavor::Extended);
+                                       WkbFlavor flavor = WkbFlavor::Extended,
+                                       std::size_t slack = 0);
 Result<OutputBuffer> wkt_to_ewkb_hex(TextView text, SridOption option,
                                      BufferStorage* storage = nullptr,
-                                     WkbFlavor flavor = WkbFlavor::Extended);
+                                     WkbFlavor flavor = WkbFlavor::Extended,
+                                     std::size_t slack = 0);
 // Parses the prefix itself; the bytes never carry an SRID (so ISO bytes never
 // fail for one: it is returned beside them).
 Result<SplitBytes> wkt_to_ewkb_bytes_split_srid(TextView text,

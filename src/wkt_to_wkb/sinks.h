@@ -53,6 +53,21 @@ class BinarySink {
     store_f64(buf_.tail(8), v);
     buf_.commit(8);
   }
+  // A whole two-ordinate Point record in one reservation: byte order, type
+  // word, the SRID when `with_srid`, x and y. The SRID is stored either way
+  // and x written over it when there is none, so nothing branches.
+  void put_xy_point(std::uint32_t word, bool with_srid, std::uint32_t srid, double x, double y) {
+    char* p = buf_.tail(25);
+    p[0] = '\x01';
+    word = to_little_endian(word);
+    srid = to_little_endian(srid);
+    std::memcpy(p + 1, &word, 4);
+    std::memcpy(p + 5, &srid, 4);
+    p += 4 * with_srid;
+    store_f64(p + 5, x);
+    store_f64(p + 13, y);
+    buf_.commit(21 + 4 * with_srid);
+  }
   std::size_t reserve_count() {
     const std::size_t at = buf_.size();
     put_u32(0);
@@ -100,6 +115,18 @@ class HexSink {
   void put_f64(double v) {
     store_f64(buf_.tail(16), v);
     buf_.commit(16);
+  }
+  // The hex digits of BinarySink::put_xy_point's record, written the same way.
+  void put_xy_point(std::uint32_t word, bool with_srid, std::uint32_t srid, double x, double y) {
+    char* p = buf_.tail(50);
+    p[0] = '0';
+    p[1] = '1';
+    hex::encode4(p + 2, word);
+    hex::encode4(p + 10, srid);
+    p += 8 * with_srid;
+    store_f64(p + 10, x);
+    store_f64(p + 26, y);
+    buf_.commit(42 + 8 * with_srid);
   }
   std::size_t reserve_count() {
     const std::size_t at = buf_.size();

@@ -123,10 +123,17 @@ const char* scan_number_general(const char* p, const char* end, double& out) noe
 // sign, then either a word at p+1, the fraction's at most at p+9 and two more
 // at most at p+10 and p+18; or runs of up to 19 digits (a point among them)
 // a word at a time, the last load at most at p+21. Every load ends by p+29
-// and the byte after the digits is at most p+21, so with 32 bytes of text
-// from p on every load is a plain one and the end needs no check until the
-// exponent.
+// and the byte after the digits is at most p+21, so with 32 bytes readable
+// from p on every load is a plain one.
 inline constexpr std::ptrdiff_t ROOMY_NUMBER_BYTES = 32;
+
+// How far the fast path may read: Checked, every load bounded by the text's
+// end; Roomy, 32 bytes of the text itself from the token on, so no check
+// until the exponent; Slack, 32 readable bytes from the token on of which the
+// text may hold fewer (a row of a column, with the next rows after it): the
+// loads are plain, and a token whose digits reach the text's end is handed to
+// the general path, so nothing past the end ever counts.
+enum class NumberReach : std::uint8_t { Checked, Roomy, Slack };
 
 template <bool Roomy>
 [[gnu::always_inline]] inline std::uint64_t load_digits_window(const char* q,
@@ -212,11 +219,12 @@ inline constexpr double POW10_EXACT[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
 // significands, long exponents, malformed runs, texts under 8 bytes) is
 // handed whole to fast_float, so every result is the bits fast_float gives.
 //
-// Roomy: at least ROOMY_NUMBER_BYTES of text from p on (the caller checked).
-template <bool Roomy>
+// `Reach`: see NumberReach (the caller checked the room it names).
+template <NumberReach Reach>
 [[gnu::always_inline]] inline const char* scan_number_in(const char* begin, const char* p,
                                                          const char* end, double& out) noexcept {
   static_assert(FLT_EVAL_METHOD == 0, "the exact fast path needs plain double arithmetic");
+  constexpr bool Roomy = Reach != NumberReach::Checked;
   if constexpr (!Roomy) {
     if (p == end || end - begin < 8) [[unlikely]] return scan_number_general(p, end, out);
   }
@@ -275,6 +283,9 @@ template <bool Roomy>
       exponent = integer_digits - digits;
     }
   }
+  if constexpr (Reach == NumberReach::Slack) {
+    if (q >= end) [[unlikely]] return scan_number_general(p, end, out);
+  }
   if (digits == 0) [[unlikely]] return scan_number_general(p, end, out);
   if ((Roomy || q != end) && is_number_char(static_cast<unsigned char>(*q))) [[unlikely]] {
     // Only an exponent may follow: [eE][+-]?digits, at most 4 of them here.
@@ -314,8 +325,10 @@ template <bool Roomy>
 // Parses the number token at p; see scan_number_in.
 [[gnu::always_inline]] inline const char* scan_number(const char* begin, const char* p,
                                                       const char* end, double& out) noexcept {
-  if (end - p >= ROOMY_NUMBER_BYTES) [[likely]] return scan_number_in<true>(begin, p, end, out);
-  return scan_number_in<false>(begin, p, end, out);
+  if (end - p >= ROOMY_NUMBER_BYTES) [[likely]] {
+    return scan_number_in<NumberReach::Roomy>(begin, p, end, out);
+  }
+  return scan_number_in<NumberReach::Checked>(begin, p, end, out);
 }
 
 }  // namespace detail

@@ -43,7 +43,7 @@ void check_tuple(const double* values) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   double values[64];
   unsigned count = 0;
-  for (std::size_t at = 0; at + 8 <= size && count + 8 <= 64; at += 8) {
+  for (std::size_t at = 0; at + 8 <= size && count + 10 <= 64; at += 8) {
     double x;
     std::memcpy(&x, data + at, 8);
     std::int64_t i;
@@ -62,6 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     values[count++] = static_cast<double>((std::int64_t{1} << 53) + (i % 4096));
     values[count++] = static_cast<double>(i % 1000000000000000);
     values[count++] = static_cast<double>(i % 100000) / 1000.0;
+    // Decimals of up to 15 digits with 7 places, where r = x * 10^7 comes
+    // near 10^15, and such decimals' neighbours.
+    const double seven = static_cast<double>(i % 1000000000000000) / 1e7;
+    values[count++] = seven;
+    values[count++] = std::nextafter(seven, inf);
   }
   for (unsigned k = 0; k < count; ++k) check_one(values[k]);
   for (unsigned k = 0; k + 4 <= count; k += 4) {

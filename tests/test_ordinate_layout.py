@@ -28,3 +28,26 @@ def test_every_point_position(digits):
     # The shapes asked for were really produced (a value whose digits are not
     # its shortest form would be laid out with fewer).
     assert any(n == digits for n, _ in seen)
+
+
+# Decimals of up to 7 places below 10^8 are found without the digit search
+# (x * 10^7 rounded, kept when dividing it back gives x): every count of
+# places and of zeros they end with, integers among them, the 10^15 edge of
+# that product, values a place too fine, and neighbours of all of them, which
+# must fall through to the search with the same text as before.
+@pytest.mark.parametrize("places", range(0, 9))
+def test_short_decimals_and_their_neighbours(places):
+    import math
+    rng = random.Random(places)
+    values = [99999999.9999999, 99999999.99999994, 9999999.999999999, 0.0000001, 0.00000015,
+              1e-7 * 0.5, 123456.7890123, 1.0000001, 1e8, 1e8 - 1]
+    for _ in range(300):
+        whole = rng.choice([0, rng.randint(1, 9), rng.randint(10, 999), rng.randint(1000, 99999999)])
+        frac = rng.randint(0, 10 ** places - 1) if places else 0
+        values.append(float(f"{whole}.{frac:0{places}d}") if places else float(whole))
+        values.append(float(f"{whole}.{frac:0{places}d}000") if places else float(whole) * 10)
+    for x in values:
+        for y in (x, math.nextafter(x, math.inf), math.nextafter(x, -math.inf)):
+            if y > 0:
+                check(y)
+                check(-y)

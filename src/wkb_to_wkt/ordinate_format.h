@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -221,10 +222,42 @@ struct DecimalParts {
 };
 
 // A finite non-zero magnitude as significand * 10^exponent with the shortest
-// round-trip significand. Integral values below 1e15 are their own
-// significand: cheaper than the digit search and the same text.
+// round-trip significand (the zeros a significand ends with are laid out the
+// same either way).
+//
+// Most coordinates are short decimals (lon/lat with 6 or 7 places, integers):
+// r = magnitude * 10^7 rounded is tried first. When r / 10^7, one correctly
+// rounded division of two exact doubles, gives the magnitude back, the decimal
+// r * 10^-7 reads back as this double; with at most 15 significant digits
+// (r <= 10^15) no other decimal of at most 15 digits does, so with its zeros
+// removed it is the shortest one, as the digit search would find. Integral
+// values are their own significand. Everything else (and every rounding that
+// misses) goes to dragonbox's digit search.
 [[gnu::always_inline]] inline DecimalParts decimal_parts(double magnitude) noexcept {
-  if (magnitude < 1e15) {
+  static_assert(FLT_EVAL_METHOD == 0, "the short-decimal check needs plain double arithmetic");
+  const double scaled = magnitude * 1e7;
+  if (scaled < 1e15) {
+    const auto r = static_cast<std::uint64_t>(static_cast<std::int64_t>(scaled + 0.5));
+    if (static_cast<double>(static_cast<std::int64_t>(r)) / 1e7 == magnitude) {
+      if (r % 10000000u == 0) return {r / 10000000u, 0};
+      // At most six zeros at the end: three, two and one take any of them.
+      std::uint64_t sig = r;
+      int exponent = -7;
+      if (sig % 1000 == 0) {
+        sig /= 1000;
+        exponent += 3;
+      }
+      if (sig % 100 == 0) {
+        sig /= 100;
+        exponent += 2;
+      }
+      if (sig % 10 == 0) {
+        sig /= 10;
+        exponent += 1;
+      }
+      return {sig, exponent};
+    }
+  } else if (magnitude < 1e15) {
     // A signed conversion is one instruction; the value fits.
     const auto as_int = static_cast<std::int64_t>(magnitude);
     if (static_cast<double>(as_int) == magnitude) return {static_cast<std::uint64_t>(as_int), 0};
@@ -250,11 +283,13 @@ struct DecimalParts {
 template <unsigned K>
 [[gnu::always_inline]] inline char* format_tuple(const double* values, char* out) noexcept {
   std::uint64_t bits[K];
-  DecimalParts parts[K];
+  DecimalParts parts[K]{};  // read only where written; zeroed for the compiler's sake
+#pragma GCC unroll 4
   for (unsigned j = 0; j < K; ++j) {
     std::memcpy(&bits[j], &values[j], 8);
     if (!is_zero_or_nonfinite(bits[j])) [[likely]] parts[j] = decimal_parts(std::fabs(values[j]));
   }
+#pragma GCC unroll 4
   for (unsigned j = 0; j < K; ++j) {
     if (j) *out++ = ' ';
     if (is_zero_or_nonfinite(bits[j])) [[unlikely]] {

@@ -10,6 +10,7 @@
 #include "ops/operation.h"
 #include "wkb_to_wkt/reader.h"
 #include "wkt_to_wkb/parser.h"
+#include "wkt_to_wkb/plain_point.h"
 
 namespace geoweave {
 
@@ -36,6 +37,10 @@ inline Result<OutputBuffer> convert_wkt_to_wkb(TextView text, SridOption option,
                                                BufferStorage* storage = nullptr,
                                                WkbFlavor flavor = WkbFlavor::Extended,
                                                std::size_t slack = 0) {
+  // A plain Point (most rows) here, without the call into the parser.
+  if (flavor == WkbFlavor::Extended) [[likely]] {
+    if (auto point = plain_point::ewkb_bytes(text, option, storage, slack)) return std::move(*point);
+  }
   return wkt_to_ewkb_bytes(text, option, storage, flavor, slack);
 }
 inline Result<OutputBuffer> convert_wkt_to_hex_wkb(TextView text, SridOption option,

@@ -2,6 +2,7 @@
 PyCapsules. Every broken promise is a clear ValueError, never a read outside the
 buffers (the fuzz target fuzz_arrow_import covers the same path with ASan)."""
 
+import array
 import ctypes
 import struct
 
@@ -173,6 +174,25 @@ def test_one_non_ascii_byte_anywhere_is_found(rows, at):
     producer = Producer(b"u", rows, [None, offsets(*range(0, 10 * rows + 1, 10)), bytes(data)])
     with pytest.raises(ValueError, match=f"row {at // 10} is not valid UTF-8"):
         gc.wkt_to_wkb(producer)
+
+
+# A text column of 8 MiB and more is scanned in shares on several threads (13
+# MB: two shares split at 6,500,000, three at 4,333,333 and 8,666,666): a bad
+# byte in any share, at the edges between them or at the very end is found
+# just the same.
+LARGE_ROWS = 1_300_000
+LARGE_OFFSETS = array.array("i", range(0, 10 * LARGE_ROWS + 1, 10)).tobytes()
+
+
+@pytest.mark.parametrize("threads", [2, 3, 4])
+@pytest.mark.parametrize("at", [0, 4_333_332, 4_333_333, 6_499_999, 6_500_000, 8_666_665,
+                                8_666_666, 12_999_999])
+def test_a_bad_byte_in_any_share_of_a_large_text_column_is_found(at, threads):
+    data = bytearray(b"POINT(1 2)" * LARGE_ROWS)
+    data[at] = 0xFF
+    producer = Producer(b"u", LARGE_ROWS, [None, LARGE_OFFSETS, bytes(data)])
+    with pytest.raises(ValueError, match=f"row {at // 10} is not valid UTF-8"):
+        gc.wkt_to_wkb(producer, threads=threads)
 
 
 def test_the_same_structs_when_sound_convert():

@@ -53,6 +53,30 @@ def test_result_offsets_follow_the_input(name, arrow_type, rows, result_type, th
     assert result.to_pylist() == [None if v is None else scalar(v) for v in rows]
 
 
+# Results of 8 MiB and more are joined by several threads copying a share each;
+# the block they are copied into is the first chunk's, a kept block from the
+# call before, or one grown at the join. Several calls in a row with changing
+# thread counts meet each of these, and every byte must land in its place.
+BIG_WKB = [geoweave.wkt_to_wkb("POINT (%r %r)" % (i * 0.123456789123 - 90.5, i * 1e-7))
+           if i % 97 else None for i in range(500_000)]
+BIG_TEXT = [None if v is None else geoweave.wkb_to_wkt(v) for v in BIG_WKB]
+
+
+@pytest.mark.parametrize("name, rows", [
+    ("wkb_to_wkt", BIG_WKB), ("to_hex_wkb", BIG_WKB), ("wkt_to_wkb", BIG_TEXT),
+    ("wkt_to_hex_wkb", BIG_TEXT),
+])
+def test_a_large_result_joined_on_threads_is_the_one_thread_result(name, rows):
+    function = getattr(gc, name)
+    column = pa.array(rows)
+    expected = function(column, threads=1)
+    assert expected.buffers()[2].size > 8 << 20  # values, past the one-thread join size
+    for threads in (2, 3, 4, 2, 7, 1, 3):
+        result = function(column, threads=threads)
+        result.validate(full=True)
+        assert result.equals(expected), threads
+
+
 @pytest.fixture
 def offsets_limit():
     def lower(limit):
@@ -243,15 +267,18 @@ def test_ctrl_c_stops_a_long_conversion(kind, threads):
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ or os.environ.get("PYTHONMALLOC") == "malloc",
                     reason="a sanitizer's or malloc's own memory is not the module's")
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("function, make", [
     ("wkt_to_wkb", "'POINT (%r %r)' % (i * 0.123456789123 - 90.5, i * 1e-7 + 0.25)"),
     ("wkb_to_wkt", "geoweave.wkt_to_wkb('POINT (%r %r)' % (i * 0.123456789123, i * 1e-7))"),
 ])
-def test_peak_memory_stays_near_the_result(function, make):
+def test_peak_memory_stays_near_the_result(function, make, threads):
     # A chunk reserves room for an estimate of its bytes from the input's size
     # (for full-precision WKT -> WKB twice what Points need): only the part the
-    # rows write may become resident. Measured in a fresh process, the peak
-    # reset before.
+    # rows write may become resident. With two threads the second chunk's
+    # block, kept for the next call, is resident beside the joined result
+    # until the join ends: half a result more at most. Measured in a fresh
+    # process, the peak reset before.
     code = textwrap.dedent(f"""
         import pyarrow as pa, geoweave, geoweave_columns as gc
         def peak():
@@ -261,8 +288,8 @@ def test_peak_memory_stays_near_the_result(function, make):
         column = pa.array([{make} for i in range(400_000)])
         open("/proc/self/clear_refs", "w").write("5")
         before = peak()
-        result = gc.{function}(column, threads=1)
+        result = gc.{function}(column, threads={threads})
         print((peak() - before) / result.nbytes)
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert float(done.stdout) <= 1.5
+    assert float(done.stdout) <= (1.5 if threads == 1 else 1.75)

@@ -5,7 +5,9 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "columns/parallel.h"
 #include "core/simd.h"
 
 namespace geoweave::columns {
@@ -58,6 +60,19 @@ bool is_ascii(const std::uint8_t* s, std::size_t n) noexcept {
   return true;
 }
 
+// is_ascii in shares on up to `threads` threads: a large text column's scan
+// would otherwise be a serial step before its parallel conversion.
+bool is_ascii_shared(const std::uint8_t* s, std::size_t n, unsigned threads) {
+  const unsigned shares = pass_shares(n, threads);
+  if (shares == 1) return is_ascii(s, n);
+  std::vector<unsigned char> ascii(shares, 0);
+  run_shares(shares, [&](unsigned k) noexcept {
+    const std::size_t begin = share_begin(n, shares, k);
+    ascii[k] = is_ascii(s + begin, share_end(n, shares, k) - begin);
+  });
+  return std::all_of(ascii.begin(), ascii.end(), [](unsigned char a) { return a != 0; });
+}
+
 // True when `count` elements of `width` bytes from `base` have addresses:
 // their byte size fits a ptrdiff_t and the address does not wrap.
 bool fits(const void* base, std::int64_t count, std::int64_t width) noexcept {
@@ -67,7 +82,7 @@ bool fits(const void* base, std::int64_t count, std::int64_t width) noexcept {
 }
 
 template <class Offset>
-std::string check_offsets(ArrayView& v, const Offset* offsets, bool text) {
+std::string check_offsets(ArrayView& v, const Offset* offsets, bool text, unsigned threads) {
   const std::int64_t offset = v.offset, length = v.length;
   const std::uint8_t* data = v.data;
   if (!offsets) return length == 0 ? std::string() : "offsets buffer is null";
@@ -95,7 +110,7 @@ std::string check_offsets(ArrayView& v, const Offset* offsets, bool text) {
   // checked on its own: a sequence may not run from one row into the next,
   // and a null row's bytes mean nothing.
   if (text && previous > first &&
-      !is_ascii(data + first, static_cast<std::size_t>(previous - first))) {
+      !is_ascii_shared(data + first, static_cast<std::size_t>(previous - first), threads)) {
     for (std::int64_t i = offset; i < offset + length; ++i) {
       if (!v.is_valid(i - offset)) continue;
       const ByteSpan row = v.between(offsets[i], offsets[i + 1]);
@@ -290,7 +305,7 @@ std::string read_schema(const ArrowSchema& top, SchemaInfo* out, bool* supported
   return {};
 }
 
-std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
+std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out, unsigned threads) {
   if (!a.release) return "the array has been released";
   if (a.length < 0) return describe("negative length", a.length);
   if (a.offset < 0) return describe("negative offset", a.offset);
@@ -330,13 +345,13 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
     case Layout::String:
       v.offsets32 = static_cast<const std::int32_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v, v.offsets32, text);
+      problem = check_offsets(v, v.offsets32, text, threads);
       break;
     case Layout::LargeBinary:
     case Layout::LargeString:
       v.offsets64 = static_cast<const std::int64_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v, v.offsets64, text);
+      problem = check_offsets(v, v.offsets64, text, threads);
       break;
     case Layout::BinaryView:
     case Layout::StringView:
@@ -349,7 +364,8 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out) {
   return {};
 }
 
-std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView* out) {
+std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView* out,
+                                  unsigned threads) {
   if (!a.release) return "the array has been released";
   if (a.length < 0) return describe("negative length", a.length);
   if (a.offset < 0) return describe("negative offset", a.offset);
@@ -363,7 +379,7 @@ std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView*
     return "the struct's rows lie outside its child";
   }
   ArrayView v;
-  std::string problem = validate_array(child, layout, &v);
+  std::string problem = validate_array(child, layout, &v, threads);
   if (!problem.empty()) return problem;
   // Only the struct's slice of the child is read; the child was validated
   // whole, which covers it.

@@ -126,11 +126,14 @@ struct ArrayView {
 };
 
 // Checks `array` against `layout` and fills `out`. Returns an empty string on
-// success, otherwise what is wrong with the array.
-std::string validate_array(const ArrowArray& array, Layout layout, ArrayView* out);
+// success, otherwise what is wrong with the array. A large text column's bytes
+// are scanned on up to `threads` threads.
+std::string validate_array(const ArrowArray& array, Layout layout, ArrayView* out,
+                           unsigned threads = 1);
 // The same for the one child of a single-field struct array, with the struct's
 // slice applied; the struct itself must have no nulls.
-std::string validate_struct_array(const ArrowArray& array, Layout layout, ArrayView* out);
+std::string validate_struct_array(const ArrowArray& array, Layout layout, ArrayView* out,
+                                  unsigned threads = 1);
 
 // True when `bytes` is well-formed UTF-8 (what a Python str could hand over).
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept;

@@ -223,14 +223,17 @@ void free_or_keep(void* block) noexcept {
   std::free(block);
 }
 
-bool would_keep(std::size_t bytes) noexcept {
+bool would_keep(std::size_t bytes, std::size_t promised, std::size_t promised_bytes) noexcept {
 #if GEOWEAVE_KEEP_BLOCKS
   if (bytes < KEPT_MIN) return false;
   KeptBlocks& k = kept();
   std::lock_guard lock(k.mutex);
-  return k.blocks.size() < KEPT_COUNT && k.total + bytes <= KEPT_TOTAL;
+  return k.blocks.size() + promised < KEPT_COUNT &&
+         k.total + promised_bytes + bytes <= KEPT_TOTAL;
 #else
   (void)bytes;
+  (void)promised;
+  (void)promised_bytes;
   return false;
 #endif
 }

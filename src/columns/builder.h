@@ -25,8 +25,10 @@ namespace geoweave::columns {
 void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept;
 // Frees a malloc block, or keeps it for a later take_kept_block.
 void free_or_keep(void* block) noexcept;
-// Whether a block of `bytes` would be kept if it were freed now.
-bool would_keep(std::size_t bytes) noexcept;
+// Whether a block of `bytes` would be kept if it were freed now, after
+// `promised` other blocks of `promised_bytes` in all that are to be kept first.
+bool would_keep(std::size_t bytes, std::size_t promised = 0,
+                std::size_t promised_bytes = 0) noexcept;
 
 // One finished column: variable-size values (binary or UTF-8, 32- or 64-bit
 // offsets) or int32 values, with an optional validity bitmap. Buffers come from

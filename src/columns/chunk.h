@@ -224,6 +224,9 @@ struct alignas(128) Chunk {
   std::vector<std::int64_t> wide;  // ends of rows begin..end-1 once past 2 GiB
 };
 
+// Input bytes of rows [begin, end), to reserve a chunk's output from.
+std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64_t end);
+
 // Converts the rows of one chunk (its failures kept in the chunk, never
 // thrown); `poller` only on the calling thread.
 using ChunkFn = void (*)(const KernelRequest&, const ColumnInput&, SharedOutput&, Chunk&,

@@ -17,6 +17,7 @@
 #endif
 
 #include "columns/chunk.h"
+#include "columns/parallel.h"
 
 namespace geoweave::columns {
 namespace kernel_detail {
@@ -90,16 +91,55 @@ std::uint8_t* all_valid_bitmap(std::int64_t length) {
   return bits;
 }
 
+// One chunk's bytes (or a part of them) going to their place in the joined
+// block.
+struct CopyJob {
+  char* to;
+  char* from;
+  std::size_t n;
+  bool release;  // give the source's pages back as they are copied
+};
+
+// Runs `jobs` after faulting in their destinations past `faulted`, split by
+// bytes into up to `threads` shares run side by side, so that a joined
+// column's copy is not a serial step after its chunks' parallel conversion.
+void run_copies(const std::vector<CopyJob>& jobs, const char* faulted, unsigned threads) {
+  std::size_t bytes = 0;
+  for (const CopyJob& j : jobs) bytes += j.n;
+  const unsigned shares = pass_shares(bytes, threads);
+  run_shares(shares, [&](unsigned k) noexcept {
+    const std::size_t from = share_begin(bytes, shares, k), to = share_end(bytes, shares, k);
+    std::size_t at = 0;
+    for (const CopyJob& j : jobs) {
+      const std::size_t lo = std::max(from, at), hi = std::min(to, at + j.n);
+      if (lo < hi) {
+        char* dst = j.to + (lo - at);
+        char* src = j.from + (lo - at);
+        const std::size_t n = hi - lo;
+        // Pages below `faulted` are in already.
+        char* fresh = std::max(dst, const_cast<char*>(faulted));
+        if (fresh < dst + n) populate(fresh, static_cast<std::size_t>(dst + n - fresh));
+        if (j.release) {
+          copy_releasing(dst, src, n);
+        } else {
+          std::memcpy(dst, src, n);
+        }
+      }
+      at += j.n;
+    }
+  });
+}
+
 // The chunks' bytes one after the other in one block. The block is the first
-// chunk's that holds them all (with threads, a kept block from the last
-// conversion has usually gone to one of them), that chunk's own bytes moved to
+// chunk's that holds them all (chunk 0 is given room for the whole column
+// before the others start, so it usually is), that chunk's own bytes moved to
 // their place in it; else chunk 0's, grown by realloc. The other chunks are
-// copied in and freed: a block the kept blocks have room for is kept for the
-// next conversion, its pages left in (so the join holds at most that budget
-// beyond the result, as the kept blocks do after it); any other is given back
-// page by page as it is copied, so that no second copy of a large result is
-// ever resident whole.
-char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
+// copied in (on up to `threads` threads) and freed: a block the kept blocks
+// have room for is kept for the next conversion, its pages left in (so the
+// join holds at most that budget beyond the result, as the kept blocks do
+// after it); any other is given back page by page as it is copied, so that no
+// second copy of a large result is ever resident whole.
+char* join_data(std::vector<Chunk>& chunks, std::size_t total, unsigned threads) {
   std::size_t host = 0;
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     if (chunks[k].data.capacity() >= total) {
@@ -123,22 +163,34 @@ char* join_data(std::vector<Chunk>& chunks, std::size_t total) {
     }
     data = static_cast<char*>(grown);
   }
-  if (populated < total) populate(data + populated, total - populated);
-  if (start) std::memmove(data + start, data, host_size);
+  if (start) {
+    // The host's bytes move up over themselves: their place is faulted in
+    // first, the move itself stays on this thread.
+    if (populated < start + host_size) populate(data + populated, start + host_size - populated);
+    std::memmove(data + start, data, host_size);
+  }
+  std::vector<CopyJob> jobs;
+  std::vector<bool> keep(chunks.size(), false);
+  std::size_t kept = 0, kept_bytes = 0;
   std::size_t at = 0;
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     const std::size_t n = k == host ? host_size : chunks[k].data.size();
     if (k != host) {
-      char* block = chunks[k].data.data();
-      if (block && would_keep(chunks[k].data.capacity())) {
-        std::memcpy(data + at, block, n);
-        free_or_keep(chunks[k].data.release());
-      } else {
-        copy_releasing(data + at, block, n);
-        std::free(chunks[k].data.release());  // its pages are given back already
-      }
+      const std::size_t block = chunks[k].data.capacity();
+      keep[k] = would_keep(block, kept, kept_bytes);
+      if (keep[k]) ++kept, kept_bytes += block;
+      if (n) jobs.push_back({data + at, chunks[k].data.data(), n, !keep[k]});
     }
     at += n;
+  }
+  run_copies(jobs, data + std::max(populated, start + host_size), threads);
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    if (k == host) continue;
+    if (keep[k]) {
+      free_or_keep(chunks[k].data.release());
+    } else {
+      std::free(chunks[k].data.release());  // its pages are given back already
+    }
   }
   return data;
 }
@@ -217,7 +269,7 @@ std::shared_ptr<BuiltColumn> split_values(std::vector<Chunk>& chunks, const Shar
 // 32-bit offsets while the total fits the offsets limit and several arrays
 // beyond it.
 std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Chunk>& chunks,
-                                             SharedOutput& out) {
+                                             SharedOutput& out, unsigned threads) {
   std::size_t total = 0;
   std::int64_t null_count = 0;
   for (const Chunk& c : chunks) {
@@ -260,7 +312,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
     column->offsets = out.chunk_ends;
     out.chunk_ends = nullptr;
   }
-  column->data = join_data(chunks, total);
+  column->data = join_data(chunks, total, threads);
   return column;
 }
 
@@ -362,6 +414,17 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
     chunks[k].begin = std::min<std::int64_t>(length, step * k);
     chunks[k].end = k + 1 == n ? length : std::min<std::int64_t>(length, step * (k + 1));
   }
+  if (n > 1 && has_values(rq.op)) {
+    // Chunk 0's block is the one the others are joined into: it is given
+    // room for the whole column before the workers start, so that it takes
+    // the largest kept block and nothing has to move out of the way at the
+    // join. Only the first window is faulted in; without the room the join
+    // grows it instead.
+    try {
+      chunks[0].data.reserve(estimated_result_size(rq.op, input_bytes(input, 0, length)));
+    } catch (const std::bad_alloc&) {
+    }
+  }
   const ChunkFn fn = chunk_function(rq.op);
   Poller poller(rq.interrupt, out);
   {
@@ -427,7 +490,7 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
       }
     }
   }
-  if (has_values(rq.op)) outcome.values = assemble_values(length, chunks, out);
+  if (has_values(rq.op)) outcome.values = assemble_values(length, chunks, out, n);
   if (has_srids(rq.op)) outcome.srids = assemble_srids(length, chunks, out);
   return outcome;
 }

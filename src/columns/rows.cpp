@@ -216,7 +216,26 @@ class ChunkRunner {
   ConversionError error_;
 };
 
-// Input bytes of rows [begin, end), to reserve the chunk's output from.
+template <Operation OP>
+void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
+               Chunk& chunk, Poller* poller) {
+  try {
+    if constexpr (has_values(OP)) {
+      chunk.data.reserve(estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end)));
+    }
+    ChunkRunner<OP> runner(rq, out, chunk, poller);
+    if (input.gathered) {
+      runner.run_rows(input.rows);
+    } else {
+      runner.run_arrays(input);
+    }
+  } catch (...) {
+    chunk.exception = std::current_exception();
+  }
+}
+
+}  // namespace
+
 std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64_t end) {
   if (input.gathered) {
     std::size_t n = 0;
@@ -241,26 +260,6 @@ std::size_t input_bytes(const ColumnInput& input, std::int64_t begin, std::int64
   }
   return n;
 }
-
-template <Operation OP>
-void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& out,
-               Chunk& chunk, Poller* poller) {
-  try {
-    if constexpr (has_values(OP)) {
-      chunk.data.reserve(estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end)));
-    }
-    ChunkRunner<OP> runner(rq, out, chunk, poller);
-    if (input.gathered) {
-      runner.run_rows(input.rows);
-    } else {
-      runner.run_arrays(input);
-    }
-  } catch (...) {
-    chunk.exception = std::current_exception();
-  }
-}
-
-}  // namespace
 
 ChunkFn chunk_function(Operation op) {
   return with_operation(op, []<Operation OP>() -> ChunkFn { return run_chunk<OP>; });

@@ -124,8 +124,9 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
       schema.layout == Layout::LargeBinary || schema.layout == Layout::LargeString;
   for (const ArrowArray& a : imported.arrays_) {
     ArrayView view;
-    problem = schema.single_field_struct ? validate_struct_array(a, schema.layout, &view)
-                                         : validate_array(a, schema.layout, &view);
+    problem = schema.single_field_struct
+                  ? validate_struct_array(a, schema.layout, &view, request.threads)
+                  : validate_array(a, schema.layout, &view, request.threads);
     if (!problem.empty()) {
       PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': %s", info.name,
                    info.parameter, problem.c_str());

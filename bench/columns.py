@@ -359,7 +359,10 @@ def run_worker(args, name):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--data", args.data,
            "--reps", str(args.reps)]
     print(f"  running {name} ...", file=sys.stderr, flush=True)
-    done = subprocess.run(cmd, capture_output=True, text=True)
+    # numpy's BLAS starts a thread per core whose spinning would take the
+    # second core from the two-thread runs (no contender calls BLAS).
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    done = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise SystemExit(f"worker {name} failed:\n{done.stderr}")
     sys.stderr.write(done.stderr)

@@ -629,3 +629,78 @@ def test_row_errors_carry_the_scalar_hints(name, row, kind):
         getattr(gc, name)(column)
     assert info.value.__notes__ == hints + ["row 1"]
     assert hints and hints[0].startswith("hint: ")
+
+
+# Text is checked for UTF-8 a block of rows at a time as the rows are
+# converted; an array's invalid text is still what is reported, before any
+# row's conversion error and whatever errors= says, and bytes of null rows
+# still mean nothing.
+def text_array(rows, nulls=()):
+    import pyarrow as pa
+    ends = array.array("i", [0])
+    for r in rows:
+        ends.append(ends[-1] + len(r))
+    validity = None
+    if nulls:
+        bits = bytearray(b"\xff" * ((len(rows) + 7) // 8))
+        for i in nulls:
+            bits[i // 8] &= ~(1 << (i % 8)) & 0xFF
+        validity = pa.py_buffer(bytes(bits))
+    return pa.Array.from_buffers(pa.string(), len(rows),
+                                 [validity, pa.py_buffer(ends.tobytes()), pa.py_buffer(b"".join(rows))],
+                                 null_count=len(nulls))
+
+
+GOOD = b"POINT (1 2)"
+ROWS = 20_000  # two chunks with two threads, many blocks in each
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("errors", ["raise", "null"])
+@pytest.mark.parametrize("failing, bad, message", [
+    (3, 15_000, "row 15000 is not valid UTF-8"),     # a failing row first, in an earlier chunk
+    (15_001, 15_000, "row 15000 is not valid UTF-8"),  # the failing row after it, same block
+    (19_999, 100, "row 100 is not valid UTF-8"),
+    (None, 19_999, "row 19999 is not valid UTF-8"),  # the last row
+])
+def test_invalid_text_is_reported_before_any_rows_error(failing, bad, message, errors, threads):
+    rows = [GOOD] * ROWS
+    if failing is not None:
+        rows[failing] = b"POINT (1"
+    rows[bad] = b"POINT (\xff 2)"
+    with pytest.raises(ValueError, match=f"invalid Arrow array for 'wkt': {message}"):
+        gc.wkt_to_wkb(text_array(rows), errors=errors, threads=threads)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_non_ascii_text_and_null_rows_bytes_convert(threads):
+    rows = [GOOD] * ROWS
+    rows[300] = "POINT (1\u00a02)".encode()           # a non-ASCII space, valid UTF-8
+    rows[15_000] = b"\xff\xfe not text"               # a null row's bytes
+    rows[15_001] = "POINT\u2003(3 4)".encode()
+    result = gc.wkt_to_wkb(text_array(rows, nulls=[15_000]), threads=threads).to_pylist()
+    assert result[15_000] is None
+    assert result[300] == result[0] == geoweave.wkt_to_wkb("POINT (1 2)")
+    assert result[15_001] == geoweave.wkt_to_wkb("POINT (3 4)")
+
+
+def test_a_streams_invalid_text_comes_before_a_later_arrays_fault():
+    import pyarrow as pa
+    first = text_array([GOOD, b"POINT (\xff 2)", GOOD])
+    broken = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(offsets(0, 5, 3)),
+                                                    pa.py_buffer(b"POINT")])
+    with pytest.raises(ValueError, match="row 1 is not valid UTF-8"):
+        gc.wkt_to_wkb(pa.chunked_array([first, broken]))
+    with pytest.raises(ValueError, match="out of order"):
+        gc.wkt_to_wkb(pa.chunked_array([text_array([GOOD]), broken]))
+
+
+def test_a_structs_slice_still_has_its_whole_child_checked():
+    import pyarrow as pa
+    child = text_array([GOOD, GOOD, b"POINT (\xff 2)"])
+    table = pa.StructArray.from_arrays([child], names=["wkt"]).slice(0, 2)
+    with pytest.raises(ValueError, match="row 2 is not valid UTF-8"):
+        gc.wkt_to_wkb(table)
+    whole = pa.StructArray.from_arrays([child], names=["wkt"])
+    with pytest.raises(ValueError, match="row 2 is not valid UTF-8"):
+        gc.wkt_to_wkb(whole)

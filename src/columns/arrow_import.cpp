@@ -82,7 +82,8 @@ bool fits(const void* base, std::int64_t count, std::int64_t width) noexcept {
 }
 
 template <class Offset>
-std::string check_offsets(ArrayView& v, const Offset* offsets, bool text, unsigned threads) {
+std::string check_offsets(ArrayView& v, const Offset* offsets, bool text, unsigned threads,
+                          bool defer_text) {
   const std::int64_t offset = v.offset, length = v.length;
   const std::uint8_t* data = v.data;
   if (!offsets) return length == 0 ? std::string() : "offsets buffer is null";
@@ -104,20 +105,9 @@ std::string check_offsets(ArrayView& v, const Offset* offsets, bool text, unsign
   if (previous > first && !fits(data, previous, 1)) return "data lies beyond any address";
   v.first_offset = first;
   v.last_offset = previous;
-  // Text that is ASCII from its first row's start to its last row's end is
-  // valid UTF-8 in every row: one pass over the bytes, without a call per
-  // row (WKT and hex almost always are). Otherwise each row that is read is
-  // checked on its own: a sequence may not run from one row into the next,
-  // and a null row's bytes mean nothing.
-  if (text && previous > first &&
-      !is_ascii_shared(data + first, static_cast<std::size_t>(previous - first), threads)) {
-    for (std::int64_t i = offset; i < offset + length; ++i) {
-      if (!v.is_valid(i - offset)) continue;
-      const ByteSpan row = v.between(offsets[i], offsets[i + 1]);
-      if (!is_valid_utf8(row.data, row.size)) {
-        return "row " + std::to_string(i - offset) + " is not valid UTF-8";
-      }
-    }
+  if (text && previous > first) {
+    if (!defer_text) return check_text(v, threads);
+    v.text_unchecked = true;
   }
   return {};
 }
@@ -305,7 +295,8 @@ std::string read_schema(const ArrowSchema& top, SchemaInfo* out, bool* supported
   return {};
 }
 
-std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out, unsigned threads) {
+std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out, unsigned threads,
+                           bool defer_text) {
   if (!a.release) return "the array has been released";
   if (a.length < 0) return describe("negative length", a.length);
   if (a.offset < 0) return describe("negative offset", a.offset);
@@ -345,13 +336,13 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out, u
     case Layout::String:
       v.offsets32 = static_cast<const std::int32_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v, v.offsets32, text, threads);
+      problem = check_offsets(v, v.offsets32, text, threads, defer_text);
       break;
     case Layout::LargeBinary:
     case Layout::LargeString:
       v.offsets64 = static_cast<const std::int64_t*>(a.buffers[1]);
       v.data = static_cast<const std::uint8_t*>(a.buffers[2]);
-      problem = check_offsets(v, v.offsets64, text, threads);
+      problem = check_offsets(v, v.offsets64, text, threads, defer_text);
       break;
     case Layout::BinaryView:
     case Layout::StringView:
@@ -365,7 +356,7 @@ std::string validate_array(const ArrowArray& a, Layout layout, ArrayView* out, u
 }
 
 std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView* out,
-                                  unsigned threads) {
+                                  unsigned threads, bool defer_text) {
   if (!a.release) return "the array has been released";
   if (a.length < 0) return describe("negative length", a.length);
   if (a.offset < 0) return describe("negative offset", a.offset);
@@ -379,7 +370,10 @@ std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView*
     return "the struct's rows lie outside its child";
   }
   ArrayView v;
-  std::string problem = validate_array(child, layout, &v, threads);
+  // Text checked later covers only the rows read: the struct's whole child,
+  // or its slice, where the child's other rows are checked now.
+  const bool whole = a.offset == 0 && a.length == child.length;
+  std::string problem = validate_array(child, layout, &v, threads, defer_text && whole);
   if (!problem.empty()) return problem;
   // Only the struct's slice of the child is read; the child was validated
   // whole, which covers it.
@@ -387,6 +381,38 @@ std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView*
   v.length = a.length;
   *out = v;
   return {};
+}
+
+// Text that is ASCII from its first row's start to its last row's end is
+// valid UTF-8 in every row: one pass over the bytes, without a call per row
+// (WKT and hex almost always are). Otherwise each row is checked on its own: a
+// sequence may not run from one row into the next, and a null row's bytes mean
+// nothing.
+std::string check_text(const ArrayView& v, unsigned threads) {
+  if (v.last_offset <= v.first_offset || !v.data) return {};
+  if (is_ascii_shared(v.data + v.first_offset,
+                      static_cast<std::size_t>(v.last_offset - v.first_offset), threads)) {
+    return {};
+  }
+  for (std::int64_t i = 0; i < v.length; ++i) {
+    if (!v.is_valid(i)) continue;
+    const ByteSpan row = v.value(i);
+    if (!is_valid_utf8(row.data, row.size)) {
+      return "row " + std::to_string(i) + " is not valid UTF-8";
+    }
+  }
+  return {};
+}
+
+bool text_rows_valid(const ArrayView& v, std::int64_t begin, std::int64_t end) noexcept {
+  const ByteSpan bytes = v.rows_between(begin, end);
+  if (is_ascii(bytes.data, bytes.size)) return true;
+  for (std::int64_t i = begin; i < end; ++i) {
+    if (!v.is_valid(i)) continue;
+    const ByteSpan row = v.value(i);
+    if (!is_valid_utf8(row.data, row.size)) return false;
+  }
+  return true;
 }
 
 bool is_valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {

@@ -73,6 +73,11 @@ struct ArrayView {
   // they live in while the GIL is released) give wrong rows, never a read
   // outside the data.
   std::int64_t first_offset = 0, last_offset = 0;
+  // A text array of offsets whose rows were not checked for UTF-8 when it was
+  // validated (validate_array with defer_text): the kernel checks each block
+  // of rows just before converting it (text_rows_valid), and check_text the
+  // whole array when that or a conversion fails.
+  bool text_unchecked = false;
 
   bool is_valid(std::int64_t i) const noexcept {
     return !validity || bit_is_set(validity, offset + i);
@@ -95,6 +100,19 @@ struct ArrayView {
   ByteSpan between(std::int64_t begin, std::int64_t end) const noexcept {
     clamp(begin, end);
     return {data + begin, static_cast<std::size_t>(end - begin)};
+  }
+  // The bytes of rows [begin, end) of an offsets layout, from the first's
+  // start to the last's end (null rows' bytes included).
+  ByteSpan rows_between(std::int64_t begin, std::int64_t end) const noexcept {
+    if (!data) return {data, 0};
+    const std::int64_t b = offset + begin, e = offset + end;
+    switch (layout) {
+      case Layout::Binary:
+      case Layout::String: return between(offsets32[b], offsets32[e]);
+      case Layout::LargeBinary:
+      case Layout::LargeString: return between(offsets64[b], offsets64[e]);
+      default: return {data, 0};
+    }
   }
   // between(begin, end).size, also where `data` is null (every row empty).
   std::size_t size_between(std::int64_t begin, std::int64_t end) const noexcept {
@@ -127,13 +145,23 @@ struct ArrayView {
 
 // Checks `array` against `layout` and fills `out`. Returns an empty string on
 // success, otherwise what is wrong with the array. A large text column's bytes
-// are scanned on up to `threads` threads.
+// are scanned on up to `threads` threads; with `defer_text` the UTF-8 check of
+// a text array of offsets is left to whoever reads its rows (see
+// ArrayView::text_unchecked).
 std::string validate_array(const ArrowArray& array, Layout layout, ArrayView* out,
-                           unsigned threads = 1);
+                           unsigned threads = 1, bool defer_text = false);
 // The same for the one child of a single-field struct array, with the struct's
-// slice applied; the struct itself must have no nulls.
+// slice applied; the struct itself must have no nulls. Text is deferred only
+// where the slice is the whole child (else the child is checked whole now).
 std::string validate_struct_array(const ArrowArray& array, Layout layout, ArrayView* out,
-                                  unsigned threads = 1);
+                                  unsigned threads = 1, bool defer_text = false);
+
+// The UTF-8 check validation leaves out with defer_text: empty, or which row
+// of `v` is not valid UTF-8 (the same message validation gives).
+std::string check_text(const ArrayView& v, unsigned threads = 1);
+// Whether rows [begin, end) of a text array of offsets are valid UTF-8: their
+// bytes ASCII, else each valid row checked on its own.
+bool text_rows_valid(const ArrayView& v, std::int64_t begin, std::int64_t end) noexcept;
 
 // True when `bytes` is well-formed UTF-8 (what a Python str could hand over).
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept;

@@ -24,6 +24,10 @@ namespace geoweave::columns::kernel_detail {
 // an interrupt): a few microseconds of work.
 inline constexpr std::int64_t CHECK_MASK = 15;
 
+// Rows of unchecked text checked for UTF-8 at a time, just before they are
+// converted: a few to a few hundred KiB, which stay in the cache between.
+inline constexpr std::int64_t TEXT_BLOCK_ROWS = 256;
+
 using Clock = std::chrono::steady_clock;
 // How often the calling thread runs the caller's interrupt check.
 inline constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
@@ -220,6 +224,7 @@ struct alignas(128) Chunk {
   std::int64_t null_count = 0;
   std::int64_t srid_null_count = 0;
   std::optional<RowError> error;
+  bool bad_text = false;  // a block of its unchecked text is not UTF-8
   std::exception_ptr exception;
   std::vector<std::int64_t> wide;  // ends of rows begin..end-1 once past 2 GiB
 };

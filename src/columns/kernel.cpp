@@ -481,6 +481,12 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
   for (Chunk& c : chunks) {
     if (c.exception) std::rethrow_exception(c.exception);
   }
+  for (Chunk& c : chunks) {
+    if (c.bad_text) {
+      outcome.bad_text = true;
+      return outcome;
+    }
+  }
 
   if (!rq.errors_to_null) {
     for (Chunk& c : chunks) {

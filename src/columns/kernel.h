@@ -67,6 +67,9 @@ struct KernelOutcome {
   std::shared_ptr<BuiltColumn> srids;   // when has_srids(op)
   std::optional<RowError> error;        // errors raised: the lowest failing row
   bool interrupted = false;             // the interrupt check said stop: no columns
+  // Text left unchecked (ArrayView::text_unchecked) is not UTF-8 in some
+  // row: no columns; check_text says which.
+  bool bad_text = false;
 };
 
 // Converts every row (nulls stay null). With errors_to_null a failing row is a

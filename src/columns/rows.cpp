@@ -86,9 +86,7 @@ class ChunkRunner {
         return true;
       }
       chunk_.error = RowError{i, std::move(error_)};
-      std::int64_t seen = out_.first_error.load(std::memory_order_relaxed);
-      while (i < seen && !out_.first_error.compare_exchange_weak(seen, i)) {
-      }
+      stop_from(i);
       return false;
     }
     if constexpr (has_values(OP)) {
@@ -129,6 +127,13 @@ class ChunkRunner {
     chunk_.wide[static_cast<std::size_t>(i - chunk_.begin)] = static_cast<std::int64_t>(size);
   }
 
+  // The chunks after row i stop: it failed.
+  void stop_from(std::int64_t i) noexcept {
+    std::int64_t seen = out_.first_error.load(std::memory_order_relaxed);
+    while (i < seen && !out_.first_error.compare_exchange_weak(seen, i)) {
+    }
+  }
+
   // An earlier chunk failed, or the caller asked to stop: this one's rows can
   // no longer matter. Called every 16 rows; the calling thread reads the
   // clock for its interrupt check every 256.
@@ -167,16 +172,29 @@ class ChunkRunner {
     // value_of(j) gives row j's bytes and how many bytes after them may be
     // read: rows of one data buffer may read on into the rows after them, up
     // to the last byte validation saw.
+    //
+    // Text that validation left unchecked is checked a block of rows at a time
+    // just before they are converted, so that its bytes are read from the cache
+    // and the check runs on every thread instead of before them all.
     auto loop = [&](auto value_of) {
-      for (std::int64_t i = lo; i < hi; ++i) {
-        const std::int64_t j = i - start;
-        if (!a.is_valid(j)) {
-          null_row(i);
-        } else {
-          const auto [in, slack] = value_of(j);
-          if (!row(i, in, text, slack)) return false;
+      for (std::int64_t b = lo; b < hi;) {
+        const std::int64_t e = a.text_unchecked ? std::min(hi, b + TEXT_BLOCK_ROWS) : hi;
+        if (a.text_unchecked && !text_rows_valid(a, b - start, e - start)) [[unlikely]] {
+          chunk_.bad_text = true;
+          stop_from(b);
+          return false;
         }
-        if ((i & CHECK_MASK) == 0 && must_stop()) return false;
+        for (std::int64_t i = b; i < e; ++i) {
+          const std::int64_t j = i - start;
+          if (!a.is_valid(j)) {
+            null_row(i);
+          } else {
+            const auto [in, slack] = value_of(j);
+            if (!row(i, in, text, slack)) return false;
+          }
+          if ((i & CHECK_MASK) == 0 && must_stop()) return false;
+        }
+        b = e;
       }
       return true;
     };

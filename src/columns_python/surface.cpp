@@ -122,12 +122,30 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   input.text = text;
   request.large_offsets =
       schema.layout == Layout::LargeBinary || schema.layout == Layout::LargeString;
+  // The UTF-8 check of text is left to the kernel, which checks each block of
+  // rows as it converts them; when that or a conversion fails, the check runs
+  // here over every array, so that an array's invalid text is still reported
+  // before any of its rows' errors, as it is by a check made first.
+  const auto invalid_text = [&](std::size_t arrays) {
+    for (std::size_t k = 0; k < arrays; ++k) {
+      const ArrayView& view = input.arrays[k];
+      if (!view.text_unchecked) continue;
+      std::string text_problem = check_text(view, request.threads);
+      if (!text_problem.empty()) {
+        PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': %s", info.name,
+                     info.parameter, text_problem.c_str());
+        return true;
+      }
+    }
+    return false;
+  };
   for (const ArrowArray& a : imported.arrays_) {
     ArrayView view;
     problem = schema.single_field_struct
-                  ? validate_struct_array(a, schema.layout, &view, request.threads)
-                  : validate_array(a, schema.layout, &view, request.threads);
+                  ? validate_struct_array(a, schema.layout, &view, request.threads, true)
+                  : validate_array(a, schema.layout, &view, request.threads, true);
     if (!problem.empty()) {
+      if (invalid_text(input.arrays.size())) return nullptr;  // an earlier array's comes first
       PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': %s", info.name,
                    info.parameter, problem.c_str());
       return nullptr;
@@ -142,6 +160,13 @@ PyObject* convert_arrow(PyObject* module, const FunctionInfo& info, PyObject* co
   }
   KernelOutcome outcome;
   if (!run_released(request, input, outcome)) return nullptr;
+  if ((outcome.bad_text || outcome.error) && invalid_text(input.arrays.size())) return nullptr;
+  if (outcome.bad_text) {
+    // Found by the kernel but not again: the producer rewrote the bytes since.
+    PyErr_Format(PyExc_ValueError, "%s(): invalid Arrow array for '%s': a row is not valid UTF-8",
+                 info.name, info.parameter);
+    return nullptr;
+  }
   if (outcome.error) {
     // The failing row's value, for the hint notes, while the arrays live.
     Ref value(row_object(input, outcome.error->row));

@@ -388,31 +388,33 @@ std::string validate_struct_array(const ArrowArray& a, Layout layout, ArrayView*
 // (WKT and hex almost always are). Otherwise each row is checked on its own: a
 // sequence may not run from one row into the next, and a null row's bytes mean
 // nothing.
+namespace {
+
+// The first valid row of [begin, end) that is not UTF-8, or -1.
+std::int64_t first_invalid_row(const ArrayView& v, std::int64_t begin, std::int64_t end) noexcept {
+  for (std::int64_t i = begin; i < end; ++i) {
+    if (!v.is_valid(i)) continue;
+    const ByteSpan row = v.value(i);
+    if (!is_valid_utf8(row.data, row.size)) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
 std::string check_text(const ArrayView& v, unsigned threads) {
   if (v.last_offset <= v.first_offset || !v.data) return {};
   if (is_ascii_shared(v.data + v.first_offset,
                       static_cast<std::size_t>(v.last_offset - v.first_offset), threads)) {
     return {};
   }
-  for (std::int64_t i = 0; i < v.length; ++i) {
-    if (!v.is_valid(i)) continue;
-    const ByteSpan row = v.value(i);
-    if (!is_valid_utf8(row.data, row.size)) {
-      return "row " + std::to_string(i) + " is not valid UTF-8";
-    }
-  }
-  return {};
+  const std::int64_t bad = first_invalid_row(v, 0, v.length);
+  return bad < 0 ? std::string() : "row " + std::to_string(bad) + " is not valid UTF-8";
 }
 
 bool text_rows_valid(const ArrayView& v, std::int64_t begin, std::int64_t end) noexcept {
   const ByteSpan bytes = v.rows_between(begin, end);
-  if (is_ascii(bytes.data, bytes.size)) return true;
-  for (std::int64_t i = begin; i < end; ++i) {
-    if (!v.is_valid(i)) continue;
-    const ByteSpan row = v.value(i);
-    if (!is_valid_utf8(row.data, row.size)) return false;
-  }
-  return true;
+  return is_ascii(bytes.data, bytes.size) || first_invalid_row(v, begin, end) < 0;
 }
 
 bool is_valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {

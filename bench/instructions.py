@@ -21,9 +21,14 @@ Points with 6-decimal lon/lat and 10-vertex Polygons. The ratio is
 geoarrow-c's count over geoweave_columns'.
 
 Thread share: geoweave_columns with threads=2 on the same cells
-(--separate-threads=yes, max(rows, 20,000) rows so the column splits in two
-chunks), the conversion's instructions on its busiest thread over those on
-all threads; 50% is an even split.
+(--separate-threads=yes, max(rows, 100,000) rows, 20,000 with --quick, so the
+column splits in two chunks), the conversion's instructions on its busiest
+thread over those on all threads; 50% is an even split. A thread that runs out
+of rows takes rows from the other's chunk, so the split follows how fast each
+thread runs: valgrind runs one thread at a time, and with --fair-sched=yes
+hands the turn round in order, as if on two cores of equal speed. A thread
+loses its turn at each system call (its fresh memory faulted in), which is why
+the share is measured over enough rows for many turns.
 
 --quick: 300 rows, Points only (one cell each way), and the thread share of
 the first cell only (CI's smoke run). Without valgrind the script says how to install it and exits with 2;
@@ -50,7 +55,8 @@ WORKLOADS = {
 }
 ARROWS = {"wkb_to_wkt": "WKB -> WKT", "wkt_to_wkb": "WKT -> WKB"}
 WARMUP_ROWS = 64
-THREAD_ROWS = 20000  # two chunks of at least 8192 rows each
+THREAD_ROWS = 100000  # two chunks of at least 8192 rows each, many turns each
+QUICK_THREAD_ROWS = 20000
 
 
 # ---------------------------------------------------------------- data ----
@@ -159,7 +165,8 @@ def run_child(args, tool, function, workload, rows, convert, threads, separate):
         cmd = [args.valgrind, "--tool=callgrind", f"--callgrind-out-file={prefix}",
                "--dump-instr=no", "--compress-strings=no"]
         if separate:
-            cmd.append("--separate-threads=yes")
+            # Turns handed round in order: see the thread share above.
+            cmd += ["--separate-threads=yes", "--fair-sched=yes"]
         cmd += [sys.executable, os.path.abspath(__file__), "--child", tool, function, workload,
                 str(rows), args.data, "1" if convert else "0", str(threads)]
         # numpy's OpenBLAS starts threads that spin while idle: as many
@@ -235,7 +242,7 @@ def main():
     if not peer and not args.no_peer:
         print("geoarrow-c is missing: geoweave_columns alone", file=sys.stderr)
 
-    thread_rows = max(rows, THREAD_ROWS)
+    thread_rows = max(rows, QUICK_THREAD_ROWS if args.quick else THREAD_ROWS)
     results = []
     with tempfile.TemporaryDirectory() as data:
         args.data = data

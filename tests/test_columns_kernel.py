@@ -77,6 +77,93 @@ def test_a_large_result_joined_on_threads_is_the_one_thread_result(name, rows):
         assert result.equals(expected), threads
 
 
+# Rows that cost a hundred times the others, gathered in one part of the
+# column: the threads whose chunks are cheap take rows from the back of the
+# busy ones until too few are left, and every piece must land in row order,
+# its nulls, SRIDs and failures with it.
+HEAVY = geoweave.wkt_to_wkb(
+    "SRID=3857;POLYGON((" + ",".join(f"{i}.25 {i % 7}.5" for i in range(120)) + ",0.25 0.5))")
+LIGHT = [P_SRID, P, None]
+
+
+def skewed_rows(heavy_at, n=48_000):
+    """n rows, the third of them from `heavy_at` (a fraction of n) on heavy."""
+    lo, hi = int(n * heavy_at), int(n * heavy_at) + n // 3
+    return [HEAVY if lo <= i < hi and i % 5 else LIGHT[i % 3] for i in range(n)]
+
+
+def converted_taking_rows(function, column, threads):
+    """`function` on `column`, repeated until a thread took rows from another
+    (the scheduler decides): every result must be the one-thread result."""
+    expected = function(column, threads=1)
+    for _ in range(5):
+        before = gc._native._taken_pieces()
+        result = function(column, threads=threads)
+        assert result == expected if isinstance(result, tuple) else result.equals(expected)
+        if gc._native._taken_pieces() > before:
+            return
+    pytest.fail("no thread took rows from another in five conversions")
+
+
+# The heavy third of the rows in the first, last and (three threads) middle chunk.
+@pytest.mark.parametrize("heavy_at, threads", [(0.0, 2), (2 / 3, 2), (0.0, 3), (1 / 3, 3)])
+@pytest.mark.parametrize("function, layout", [
+    ("wkb_to_wkt", "binary"), ("wkb_to_wkt_split_srid", "large_binary"),
+    ("wkb_header_srid", "binary"), ("wkt_to_wkb", "string"), ("to_hex_wkb", "stream"),
+])
+def test_rows_taken_from_a_busy_chunk_are_joined_in_order(function, layout, heavy_at, threads):
+    rows = skewed_rows(heavy_at)
+    if function == "wkt_to_wkb":
+        rows = [None if v is None else geoweave.wkb_to_wkt(v) for v in rows]
+    if layout == "stream":   # arrays of odd lengths: a piece may span several
+        cuts = [0, 7001, 1, 16_999, 0, 12_345]
+        cuts.append(len(rows) - sum(cuts))
+        starts = list(itertools.accumulate([0] + cuts))
+        column = pa.chunked_array([pa.array(rows[a:b], pa.binary())
+                                   for a, b in zip(starts, starts[1:])])
+    else:
+        column = pa.array(rows, getattr(pa, layout)())
+    f = getattr(gc, function)
+    converted_taking_rows(lambda c, threads: f(c, threads=threads), column, threads)
+
+
+def first_failure(function, column, threads):
+    with pytest.raises(ValueError) as info:
+        function(column, threads=threads)
+    return str(info.value), getattr(info.value, "__notes__", None)
+
+
+@pytest.mark.parametrize("bad_rows", [
+    [15_000],           # in the back of the busy chunk: rows another thread takes
+    [15_000, 30_000],   # and one in the cheap chunk after it
+    [30_000, 15_500],
+    [7_999, 15_000],    # the earlier one in rows its own thread keeps
+])
+def test_the_first_failing_row_is_reported_whoever_took_it(bad_rows):
+    rows = skewed_rows(0.0)
+    for at in bad_rows:
+        rows[at] = b"\x01\x01\x00\x00"   # a Point cut short
+    column = pa.array(rows, pa.binary())
+    expected = first_failure(gc.wkb_to_wkt, column, 1)
+    assert f"row {min(bad_rows)}" in expected[0] + str(expected[1])
+    for threads in (2, 3, 2):
+        assert first_failure(gc.wkb_to_wkt, column, threads) == expected
+
+
+@pytest.mark.parametrize("bad_text_row", [15_000, 40_000])
+def test_invalid_text_in_taken_rows_is_reported(bad_text_row):
+    rows = [None if v is None else geoweave.wkb_to_wkt(v) for v in skewed_rows(0.0)]
+    valid = pa.array(rows, pa.string())
+    offsets, data = valid.buffers()[1], bytearray(valid.buffers()[2].to_pybytes())
+    start = int.from_bytes(offsets.to_pybytes()[4 * bad_text_row:4 * bad_text_row + 4], "little")
+    data[start + 3] = 0xFF
+    column = pa.Array.from_buffers(pa.string(), len(rows),
+                                   [valid.buffers()[0], offsets, pa.py_buffer(bytes(data))])
+    for threads in (1, 2, 3):
+        with pytest.raises(ValueError, match=f"row {bad_text_row} is not valid UTF-8"):
+            gc.wkt_to_wkb(column, threads=threads)
+
+
 @pytest.fixture
 def offsets_limit():
     def lower(limit):

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -24,9 +25,11 @@ namespace geoweave::columns::kernel_detail {
 // an interrupt): a few microseconds of work.
 inline constexpr std::int64_t CHECK_MASK = 15;
 
-// Rows of unchecked text checked for UTF-8 at a time, just before they are
-// converted: a few to a few hundred KiB, which stay in the cache between.
-inline constexpr std::int64_t TEXT_BLOCK_ROWS = 256;
+// Rows a chunk's loop takes at a time: it claims them (so that no other thread
+// takes them from it), and checks their text for UTF-8 when validation left it
+// unchecked, just before converting them (a few to a few hundred KiB, which
+// stay in the cache between).
+inline constexpr std::int64_t CLAIM_ROWS = 256;
 
 using Clock = std::chrono::steady_clock;
 // How often the calling thread runs the caller's interrupt check.
@@ -219,6 +222,30 @@ class Poller {
 // each a third more time per row).
 struct alignas(128) Chunk {
   std::int64_t begin = 0, end = 0;
+  // While other threads run, a thread that has run out of rows may take the
+  // back of a chunk's unclaimed rows (`end` lowered under `lock`): `shared`
+  // chunks claim their rows a block at a time under the lock, up to `claimed`.
+  bool shared = false;
+  std::int64_t claimed = 0;
+  std::mutex lock;
+
+  // Rows from the last claimed one up to min(want, end) are this chunk's own
+  // to convert; returns that end (no further than the last claimed row when
+  // the rest was taken).
+  std::int64_t claim(std::int64_t want) {
+    if (!shared) return std::min(want, end);
+    std::lock_guard hold(lock);
+    const std::int64_t e = std::min(want, end);
+    if (e > claimed) claimed = e;
+    return e;
+  }
+  // The chunk's end as it stands (others may lower it while it runs).
+  std::int64_t end_now() {
+    if (!shared) return end;
+    std::lock_guard hold(lock);
+    return end;
+  }
+
   ChunkData data;
   ScratchStorage scratch;
   std::int64_t null_count = 0;

@@ -5,6 +5,7 @@
 #include "columns/kernel.h"
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <cerrno>
 #include <stdexcept>
@@ -139,17 +140,17 @@ void run_copies(const std::vector<CopyJob>& jobs, const char* faulted, unsigned 
 // join holds at most that budget beyond the result, as the kept blocks do
 // after it); any other is given back page by page as it is copied, so that no
 // second copy of a large result is ever resident whole.
-char* join_data(std::vector<Chunk>& chunks, std::size_t total, unsigned threads) {
+char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned threads) {
   std::size_t host = 0;
   for (std::size_t k = 0; k < chunks.size(); ++k) {
-    if (chunks[k].data.capacity() >= total) {
+    if (chunks[k]->data.capacity() >= total) {
       host = k;
       break;
     }
   }
   std::size_t start = 0;  // where the host's bytes go
-  for (std::size_t k = 0; k < host; ++k) start += chunks[k].data.size();
-  ChunkData& host_data = chunks[host].data;
+  for (std::size_t k = 0; k < host; ++k) start += chunks[k]->data.size();
+  ChunkData& host_data = chunks[host]->data;
   const std::size_t host_size = host_data.size();
   const std::size_t capacity = host_data.capacity();
   const std::size_t populated = host_data.populated();
@@ -174,12 +175,12 @@ char* join_data(std::vector<Chunk>& chunks, std::size_t total, unsigned threads)
   std::size_t kept = 0, kept_bytes = 0;
   std::size_t at = 0;
   for (std::size_t k = 0; k < chunks.size(); ++k) {
-    const std::size_t n = k == host ? host_size : chunks[k].data.size();
+    const std::size_t n = k == host ? host_size : chunks[k]->data.size();
     if (k != host) {
-      const std::size_t block = chunks[k].data.capacity();
+      const std::size_t block = chunks[k]->data.capacity();
       keep[k] = would_keep(block, kept, kept_bytes);
       if (keep[k]) ++kept, kept_bytes += block;
-      if (n) jobs.push_back({data + at, chunks[k].data.data(), n, !keep[k]});
+      if (n) jobs.push_back({data + at, chunks[k]->data.data(), n, !keep[k]});
     }
     at += n;
   }
@@ -187,9 +188,9 @@ char* join_data(std::vector<Chunk>& chunks, std::size_t total, unsigned threads)
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     if (k == host) continue;
     if (keep[k]) {
-      free_or_keep(chunks[k].data.release());
+      free_or_keep(chunks[k]->data.release());
     } else {
-      std::free(chunks[k].data.release());  // its pages are given back already
+      std::free(chunks[k]->data.release());  // its pages are given back already
     }
   }
   return data;
@@ -239,10 +240,11 @@ std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
 // A 32-bit column past the offsets limit: each chunk's bytes stay where they
 // are and are cut into arrays of at most `limit` bytes (a value larger than
 // that alone in its array), chained in BuiltColumn::more.
-std::shared_ptr<BuiltColumn> split_values(std::vector<Chunk>& chunks, const SharedOutput& out,
+std::shared_ptr<BuiltColumn> split_values(const std::vector<Chunk*>& chunks, const SharedOutput& out,
                                           std::int64_t limit, bool any_nulls) {
   std::vector<std::shared_ptr<BuiltColumn>> pieces;
-  for (Chunk& c : chunks) {
+  for (Chunk* chunk : chunks) {
+    Chunk& c = *chunk;
     char* bytes = c.data.release();
     if (!bytes) bytes = static_cast<char*>(checked_malloc(1));
     std::shared_ptr<char> block(bytes, [](char* p) { free_or_keep(p); });
@@ -268,13 +270,13 @@ std::shared_ptr<BuiltColumn> split_values(std::vector<Chunk>& chunks, const Shar
 // The chunks' values as one column: 64-bit offsets when asked for, else
 // 32-bit offsets while the total fits the offsets limit and several arrays
 // beyond it.
-std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Chunk>& chunks,
+std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, const std::vector<Chunk*>& chunks,
                                              SharedOutput& out, unsigned threads) {
   std::size_t total = 0;
   std::int64_t null_count = 0;
-  for (const Chunk& c : chunks) {
-    total += c.data.size();
-    null_count += c.null_count;
+  for (const Chunk* c : chunks) {
+    total += c->data.size();
+    null_count += c->null_count;
   }
   const std::int64_t limit = offsets_limit.load(std::memory_order_relaxed);
   if (!out.chunk_ends64 && total > static_cast<std::size_t>(limit)) {
@@ -292,7 +294,8 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
   }
   // Each chunk's offsets are relative to its first byte: shifted in place.
   std::int64_t base = 0;
-  for (const Chunk& c : chunks) {
+  for (const Chunk* chunk : chunks) {
+    const Chunk& c = *chunk;
     if (base) {
       for (std::int64_t i = c.begin; i < c.end; ++i) {
         if (out.chunk_ends64) {
@@ -316,12 +319,12 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, std::vector<Ch
   return column;
 }
 
-std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vector<Chunk>& chunks,
+std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vector<Chunk*>& chunks,
                                             SharedOutput& out) {
   auto column = std::make_shared<BuiltColumn>();
   column->kind = BuiltColumn::Kind::Int32;
   column->length = length;
-  for (const Chunk& c : chunks) column->null_count += c.srid_null_count;
+  for (const Chunk* c : chunks) column->null_count += c->srid_null_count;
   column->data = out.srid_values;
   out.srid_values = nullptr;
   column->validity = out.srid_validity;
@@ -332,6 +335,85 @@ std::shared_ptr<BuiltColumn> assemble_srids(std::int64_t length, const std::vect
   }
   return column;
 }
+
+// Rows at the back of a running chunk below which they are not worth taking
+// (a piece costs a block of its own and a copy at the join).
+constexpr std::int64_t MIN_TAKEN_ROWS = 1024;
+
+std::atomic<std::uint64_t> pieces_taken{0};
+
+// The chunks of one conversion whose rows a thread that has run out of its
+// own may still take: cores run at different speeds (a busy neighbour, a
+// virtual machine's host) and rows cost different amounts, so halves fixed in
+// advance leave one thread idle while the other works on. A thread done with
+// its chunk takes the back half of the unclaimed rows of the chunk that has
+// the most, as a piece of its own, joined in row order with the rest.
+class OpenChunks {
+ public:
+  OpenChunks(std::vector<Chunk>& chunks, const SharedOutput& out) : chunks_(chunks), out_(out) {
+    if (chunks.size() < 2) return;
+    for (Chunk& c : chunks) {
+      c.shared = true;
+      c.claimed = c.begin;
+      open_.push_back(&c);
+    }
+  }
+
+  // Chunk c's thread has finished with it: no rows are taken from it now.
+  void close(Chunk& c) {
+    std::lock_guard hold(mutex_);
+    open_.erase(std::remove(open_.begin(), open_.end(), &c), open_.end());
+  }
+
+  // The back half of the unclaimed rows of the open chunk that has the most,
+  // as a new open chunk, or nullptr when none has enough (or they follow a
+  // failed row, or the caller asked to stop).
+  Chunk* take() {
+    std::lock_guard hold(mutex_);
+    Chunk* most = nullptr;
+    std::int64_t most_left = 0;
+    for (Chunk* c : open_) {
+      std::lock_guard chunk(c->lock);
+      if (c->end - c->claimed > most_left) {
+        most_left = c->end - c->claimed;
+        most = c;
+      }
+    }
+    if (!most) return nullptr;
+    std::lock_guard chunk(most->lock);
+    const std::int64_t left = most->end - most->claimed;  // it may have claimed more since
+    const std::int64_t split = (most->claimed + left / 2 + ALIGN - 1) / ALIGN * ALIGN;
+    if (left < 2 * MIN_TAKEN_ROWS || split >= most->end ||
+        split >= out_.first_error.load(std::memory_order_relaxed)) {
+      return nullptr;
+    }
+    Chunk& piece = taken_.emplace_back();
+    piece.begin = piece.claimed = split;
+    piece.end = most->end;
+    piece.shared = true;
+    most->end = split;
+    open_.push_back(&piece);
+    pieces_taken.fetch_add(1, std::memory_order_relaxed);
+    return &piece;
+  }
+
+  // Every chunk and piece by first row, once all threads are done.
+  std::vector<Chunk*> in_row_order() {
+    std::vector<Chunk*> all;
+    all.reserve(chunks_.size() + taken_.size());
+    for (Chunk& c : chunks_) all.push_back(&c);
+    for (Chunk& c : taken_) all.push_back(&c);
+    std::sort(all.begin(), all.end(), [](const Chunk* a, const Chunk* b) { return a->begin < b->begin; });
+    return all;
+  }
+
+ private:
+  std::vector<Chunk>& chunks_;
+  const SharedOutput& out_;
+  std::mutex mutex_;
+  std::vector<Chunk*> open_;
+  std::deque<Chunk> taken_;  // never moves an element
+};
 
 struct SharedOutputOwner {
   SharedOutput& out;
@@ -374,6 +456,8 @@ std::int64_t ColumnInput::length() const noexcept {
   for (const ArrayView& a : arrays) n += a.length;
   return n;
 }
+
+std::uint64_t taken_piece_count() noexcept { return pieces_taken.load(std::memory_order_relaxed); }
 
 std::int64_t set_offsets_limit(std::int64_t bytes) noexcept {
   if (bytes < 1 || bytes > INT32_MAX) bytes = INT32_MAX;
@@ -425,11 +509,13 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
     } catch (const std::bad_alloc&) {
     }
   }
+  OpenChunks open(chunks, out);
   const ChunkFn fn = chunk_function(rq.op);
   Poller poller(rq.interrupt, out);
   {
-    // Workers convert chunks 1..n-1 and say when they are done; this thread
-    // converts chunk 0, then waits in slices, running the interrupt check.
+    // Workers convert chunks 1..n-1, then rows taken from chunks still
+    // running, and say when they are done; this thread does the same from
+    // chunk 0, then waits in slices, running the interrupt check.
     std::mutex mutex;
     std::condition_variable finished;
     unsigned running = 0;
@@ -444,7 +530,10 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
         }
         try {
           workers.emplace_back([&, started] {
-            fn(rq, input, out, chunks[started], nullptr);
+            for (Chunk* c = &chunks[started]; c; c = open.take()) {
+              fn(rq, input, out, *c, nullptr);
+              open.close(*c);
+            }
             {
               std::lock_guard lock(mutex);
               --running;
@@ -462,7 +551,15 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
       // converts what is left.
     }
     fn(rq, input, out, chunks[0], &poller);
-    for (unsigned k = started; k < n; ++k) fn(rq, input, out, chunks[k], &poller);
+    open.close(chunks[0]);
+    for (unsigned k = started; k < n; ++k) {
+      fn(rq, input, out, chunks[k], &poller);
+      open.close(chunks[k]);
+    }
+    while (Chunk* c = open.take()) {
+      fn(rq, input, out, *c, &poller);
+      open.close(*c);
+    }
     std::unique_lock lock(mutex);
     while (running) {
       if (finished.wait_for(lock, POLL_INTERVAL, [&] { return running == 0; })) break;
@@ -478,26 +575,27 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
     outcome.interrupted = true;
     return outcome;
   }
-  for (Chunk& c : chunks) {
-    if (c.exception) std::rethrow_exception(c.exception);
+  const std::vector<Chunk*> ordered = open.in_row_order();
+  for (Chunk* c : ordered) {
+    if (c->exception) std::rethrow_exception(c->exception);
   }
-  for (Chunk& c : chunks) {
-    if (c.bad_text) {
+  for (Chunk* c : ordered) {
+    if (c->bad_text) {
       outcome.bad_text = true;
       return outcome;
     }
   }
 
   if (!rq.errors_to_null) {
-    for (Chunk& c : chunks) {
-      if (c.error) {
-        outcome.error = std::move(c.error);
+    for (Chunk* c : ordered) {
+      if (c->error) {
+        outcome.error = std::move(c->error);
         return outcome;
       }
     }
   }
-  if (has_values(rq.op)) outcome.values = assemble_values(length, chunks, out, n);
-  if (has_srids(rq.op)) outcome.srids = assemble_srids(length, chunks, out);
+  if (has_values(rq.op)) outcome.values = assemble_values(length, ordered, out, n);
+  if (has_srids(rq.op)) outcome.srids = assemble_srids(length, ordered, out);
   return outcome;
 }
 

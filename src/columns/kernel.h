@@ -140,6 +140,10 @@ unsigned chunk_count(std::int64_t rows, unsigned threads) noexcept;
 // value.
 std::int64_t set_offsets_limit(std::int64_t bytes) noexcept;
 
+// How many times in this process a thread has taken rows from another thread's
+// chunk. For tests, to know that the case they build happened.
+std::uint64_t taken_piece_count() noexcept;
+
 // The cores this process may use (its CPU affinity), at least 1.
 unsigned hardware_threads() noexcept;
 

@@ -119,7 +119,7 @@ class ChunkRunner {
         return;
       }
       // Past 2 GiB: 64-bit ends from here on, with the earlier rows' copied.
-      chunk_.wide.resize(static_cast<std::size_t>(chunk_.end - chunk_.begin));
+      chunk_.wide.resize(static_cast<std::size_t>(chunk_.end_now() - chunk_.begin));
       for (std::int64_t r = chunk_.begin; r < i; ++r) {
         chunk_.wide[static_cast<std::size_t>(r - chunk_.begin)] = out_.chunk_ends[r + 1];
       }
@@ -146,22 +146,27 @@ class ChunkRunner {
     std::int64_t start = 0;  // row index of the current array's first row
     for (const ArrayView& a : input.arrays) {
       const std::int64_t lo = std::max(chunk_.begin, start);
-      const std::int64_t hi = std::min(chunk_.end, start + a.length);
+      const std::int64_t hi = std::min(chunk_.end_now(), start + a.length);
       if (lo < hi && !run_array(a, start, lo, hi, input.text)) return;
       start += a.length;
-      if (start >= chunk_.end) return;
+      if (start >= chunk_.end_now()) return;
     }
   }
 
   void run_rows(std::span<const Row> rows) {
-    for (std::int64_t i = chunk_.begin; i < chunk_.end; ++i) {
-      const Row& r = rows[static_cast<std::size_t>(i)];
-      if (r.state == Row::State::Null) {
-        null_row(i);
-      } else if (!row(i, {r.data, r.size}, r.state == Row::State::Text)) {
-        return;
+    for (std::int64_t b = chunk_.begin;;) {
+      const std::int64_t e = chunk_.claim(b + CLAIM_ROWS);
+      if (e <= b) return;
+      for (std::int64_t i = b; i < e; ++i) {
+        const Row& r = rows[static_cast<std::size_t>(i)];
+        if (r.state == Row::State::Null) {
+          null_row(i);
+        } else if (!row(i, {r.data, r.size}, r.state == Row::State::Text)) {
+          return;
+        }
+        if ((i & CHECK_MASK) == 0 && must_stop()) return;
       }
-      if ((i & CHECK_MASK) == 0 && must_stop()) return;
+      b = e;
     }
   }
 
@@ -173,12 +178,14 @@ class ChunkRunner {
     // read: rows of one data buffer may read on into the rows after them, up
     // to the last byte validation saw.
     //
+    // Rows are claimed a block at a time (another thread may take the rest).
     // Text that validation left unchecked is checked a block of rows at a time
     // just before they are converted, so that its bytes are read from the cache
     // and the check runs on every thread instead of before them all.
     auto loop = [&](auto value_of) {
       for (std::int64_t b = lo; b < hi;) {
-        const std::int64_t e = a.text_unchecked ? std::min(hi, b + TEXT_BLOCK_ROWS) : hi;
+        const std::int64_t e = chunk_.claim(std::min(hi, b + CLAIM_ROWS));
+        if (e <= b) return true;  // the rest is another thread's now
         if (a.text_unchecked && !text_rows_valid(a, b - start, e - start)) [[unlikely]] {
           chunk_.bad_text = true;
           stop_from(b);
@@ -239,7 +246,8 @@ void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& 
                Chunk& chunk, Poller* poller) {
   try {
     if constexpr (has_values(OP)) {
-      chunk.data.reserve(estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end)));
+      chunk.data.reserve(
+          estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end_now())));
     }
     ChunkRunner<OP> runner(rq, out, chunk, poller);
     if (input.gathered) {

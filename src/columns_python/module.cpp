@@ -254,6 +254,12 @@ PyObject* set_offsets_limit_fn(PyObject*, PyObject* arg) noexcept {
   return PyLong_FromLongLong(set_offsets_limit(n));
 }
 
+// A test hook, not part of the interface: how many times a thread has taken
+// rows from another's chunk in this process.
+PyObject* taken_pieces_fn(PyObject*, PyObject*) noexcept {
+  return PyLong_FromUnsignedLongLong(taken_piece_count());
+}
+
 // One function per operation, in the operations' order (geoweave's order,
 // the order of __all__).
 template <std::size_t... I>
@@ -289,11 +295,16 @@ int exec_module(PyObject* module) {
   if (rc == 0) rc = PyModule_AddObjectRef(module, "__all__", all);
   Py_XDECREF(all);
   Py_DECREF(module_name);
-  if (rc == 0) {
-    static PyMethodDef hook = {"_set_offsets_limit", set_offsets_limit_fn, METH_O,
-                               "Test hook: lowers the bytes of one 32-bit offsets array."};
+  static PyMethodDef hooks[] = {
+      {"_set_offsets_limit", set_offsets_limit_fn, METH_O,
+       "Test hook: lowers the bytes of one 32-bit offsets array."},
+      {"_taken_pieces", taken_pieces_fn, METH_NOARGS,
+       "Test hook: how many times a thread has taken rows from another's chunk."},
+  };
+  for (PyMethodDef& hook : hooks) {
+    if (rc != 0) break;
     PyObject* fn = PyCMethod_New(&hook, module, nullptr, nullptr);
-    rc = fn ? PyModule_AddObjectRef(module, "_set_offsets_limit", fn) : -1;
+    rc = fn ? PyModule_AddObjectRef(module, hook.ml_name, fn) : -1;
     Py_XDECREF(fn);
   }
   return rc;

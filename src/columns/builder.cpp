@@ -197,7 +197,7 @@ void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* ca
 #endif
 }
 
-void free_or_keep(void* block) noexcept {
+void free_or_keep(void* block, std::size_t advised) noexcept {
 #if GEOWEAVE_KEEP_BLOCKS
   if (!block) return;
   const std::size_t size = malloc_usable_size(block);
@@ -206,8 +206,11 @@ void free_or_keep(void* block) noexcept {
     // zeros, and a taker writes before it reads); until then they cost
     // nothing to reuse.
     constexpr std::uintptr_t PAGE = 4096;
-    const auto first = (reinterpret_cast<std::uintptr_t>(block) + PAGE - 1) & ~(PAGE - 1);
-    const auto last = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(PAGE - 1);
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    // Whole pages only: the allocator's bookkeeping lies just before the block.
+    const auto first = std::max((start + PAGE - 1) & ~(PAGE - 1),
+                                (start + std::min(advised, size)) & ~(PAGE - 1));
+    const auto last = (start + size) & ~(PAGE - 1);
 #if defined(MADV_FREE)
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_FREE);
 #endif

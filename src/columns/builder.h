@@ -23,8 +23,9 @@ namespace geoweave::columns {
 // A kept block of at least `at_least` bytes and at most `at_most` (its usable
 // size in `*capacity`), or nullptr.
 void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept;
-// Frees a malloc block, or keeps it for a later take_kept_block.
-void free_or_keep(void* block) noexcept;
+// Frees a malloc block, or keeps it for a later take_kept_block. The whole
+// pages of its first `advised` bytes were given MADV_FREE by the caller.
+void free_or_keep(void* block, std::size_t advised = 0) noexcept;
 // Whether a block of `bytes` would be kept if it were freed now, after
 // `promised` other blocks of `promised_bytes` in all that are to be kept first.
 bool would_keep(std::size_t bytes, std::size_t promised = 0,

@@ -237,7 +237,8 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     if (k == host) continue;
     if (keep[k]) {
-      free_or_keep(chunks[k]->data.release());
+      const std::size_t copied = chunks[k]->data.size();  // advised by the copy shares
+      free_or_keep(chunks[k]->data.release(), copied);
     } else {
       std::free(chunks[k]->data.release());  // its pages are given back already
     }

@@ -127,6 +127,18 @@ def test_rows_taken_from_a_busy_chunk_are_joined_in_order(function, layout, heav
     converted_taking_rows(lambda c, threads: f(c, threads=threads), column, threads)
 
 
+def test_rows_taken_back_and_forth_by_several_threads_land_in_place():
+    # Threads that take from each other several times place rows after their
+    # own out of row order, and the join moves them within the block the
+    # column is joined in: many conversions, each equal to the one-thread one
+    # (the scheduler decides the pieces, so this is a net, not a proof).
+    for heavy_at in (0.0, 1 / 3):
+        column = pa.array(skewed_rows(heavy_at), pa.binary())
+        expected = gc.wkb_to_wkt(column, threads=1)
+        for threads in (3, 4) * 8:
+            assert gc.wkb_to_wkt(column, threads=threads).equals(expected), (heavy_at, threads)
+
+
 def first_failure(function, column, threads):
     with pytest.raises(ValueError) as info:
         function(column, threads=threads)
@@ -174,6 +186,15 @@ def offsets_limit():
     for previous in restore[:1]:
         gc._native._set_offsets_limit(previous)
 
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_taken_rows_past_the_offsets_limit_are_cut_where_they_lie(offsets_limit, threads):
+    # Rows a thread took lie after its own in its block: each array of the
+    # split column must point into that block at the rows' own bytes.
+    offsets_limit(1 << 20)
+    column = pa.array(skewed_rows(0.0), pa.binary())
+    converted_taking_rows(gc.wkb_to_wkt, column, threads)
 
 
 @pytest.mark.parametrize("threads", [1, 2])

@@ -29,6 +29,7 @@ constexpr std::size_t KEPT_COUNT = 16;
 struct KeptBlock {
   void* block;
   std::size_t size;
+  std::size_t resident;  // bytes from the start written before it was kept
 };
 
 struct KeptBlocks {
@@ -169,16 +170,22 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept {
+void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity,
+                      std::size_t* resident) noexcept {
 #if GEOWEAVE_KEEP_BLOCKS
   if (at_least < KEPT_MIN) return nullptr;
   KeptBlocks& k = kept();
   std::lock_guard lock(k.mutex);
+  // Pages a block lacks of the first `at_least` bytes are faulted in again:
+  // a block a conversion half filled loses to one of the same size filled
+  // whole (the result block of the one before) for a taker that fills it.
+  const auto in = [at_least](const KeptBlock& b) { return std::min(b.resident, at_least); };
   std::size_t best = k.blocks.size();
   for (std::size_t i = 0; i < k.blocks.size(); ++i) {
-    const std::size_t size = k.blocks[i].size;
-    if (size >= at_least && size <= at_most &&
-        (best == k.blocks.size() || size < k.blocks[best].size)) {
+    const KeptBlock& b = k.blocks[i];
+    if (b.size < at_least || b.size > at_most) continue;
+    if (best == k.blocks.size() || in(b) > in(k.blocks[best]) ||
+        (in(b) == in(k.blocks[best]) && b.size < k.blocks[best].size)) {
       best = i;
     }
   }
@@ -188,16 +195,18 @@ void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* ca
   k.blocks.pop_back();
   k.total -= b.size;
   *capacity = b.size;
+  if (resident) *resident = b.resident;
   return b.block;
 #else
   (void)at_least;
   (void)at_most;
   (void)capacity;
+  (void)resident;
   return nullptr;
 #endif
 }
 
-void free_or_keep(void* block, std::size_t advised) noexcept {
+void free_or_keep(void* block, std::size_t advised, std::size_t written) noexcept {
 #if GEOWEAVE_KEEP_BLOCKS
   if (!block) return;
   const std::size_t size = malloc_usable_size(block);
@@ -217,7 +226,7 @@ void free_or_keep(void* block, std::size_t advised) noexcept {
     KeptBlocks& k = kept();
     std::lock_guard lock(k.mutex);
     if (k.blocks.size() < KEPT_COUNT && k.total + size <= KEPT_TOTAL) {
-      k.blocks.push_back({block, size});
+      k.blocks.push_back({block, size, std::min(written, size)});
       k.total += size;
       return;
     }

@@ -21,11 +21,16 @@ namespace geoweave::columns {
 // of its time again in the kernel, faulting and zeroing them.
 //
 // A kept block of at least `at_least` bytes and at most `at_most` (its usable
-// size in `*capacity`), or nullptr.
-void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity) noexcept;
+// size in `*capacity`, and in `*resident` how many bytes from its start were
+// written before it was kept, their pages still in unless the kernel took
+// them back), or nullptr. Of the blocks that fit, the one with the most of
+// its first `at_least` bytes resident, then the smallest.
+void* take_kept_block(std::size_t at_least, std::size_t at_most, std::size_t* capacity,
+                      std::size_t* resident = nullptr) noexcept;
 // Frees a malloc block, or keeps it for a later take_kept_block. The whole
-// pages of its first `advised` bytes were given MADV_FREE by the caller.
-void free_or_keep(void* block, std::size_t advised = 0) noexcept;
+// pages of its first `advised` bytes were given MADV_FREE by the caller; its
+// first `written` bytes (all of it by default) were written.
+void free_or_keep(void* block, std::size_t advised = 0, std::size_t written = SIZE_MAX) noexcept;
 // Whether a block of `bytes` would be kept if it were freed now, after
 // `promised` other blocks of `promised_bytes` in all that are to be kept first.
 bool would_keep(std::size_t bytes, std::size_t promised = 0,
@@ -54,9 +59,9 @@ struct BuiltColumn {
   BuiltColumn(const BuiltColumn&) = delete;
   BuiltColumn& operator=(const BuiltColumn&) = delete;
   ~BuiltColumn() {
+    if (!data_block) free_or_keep(data, 0, data_bytes());
     free_or_keep(validity);
     free_or_keep(offsets);
-    if (!data_block) free_or_keep(data);
   }
 
   // Row i of this array (the fuzz targets check results through these).
@@ -73,6 +78,13 @@ struct BuiltColumn {
       end = static_cast<const std::int32_t*>(offsets)[i + 1];
     }
     return {static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
+  }
+
+  // The bytes of the values (the last row's end); all of `data` otherwise.
+  std::size_t data_bytes() const noexcept {
+    if (kind != Kind::Variable || !offsets) return SIZE_MAX;
+    return large ? static_cast<std::size_t>(static_cast<const std::int64_t*>(offsets)[length])
+                 : static_cast<std::size_t>(static_cast<const std::int32_t*>(offsets)[length]);
   }
 
   // Rows and nulls over this array and the ones in `more`.

@@ -57,7 +57,7 @@ class ChunkData final : public BufferStorage {
   ChunkData() = default;
   ChunkData(const ChunkData&) = delete;
   ChunkData& operator=(const ChunkData&) = delete;
-  ~ChunkData() { free_or_keep(data_); }
+  ~ChunkData() { give_back(); }
 
   char* resize(std::size_t keep, std::size_t capacity) override {
     (void)keep;  // the kept bytes are already in place at the end
@@ -102,6 +102,13 @@ class ChunkData final : public BufferStorage {
     return p;
   }
   char* data() noexcept { return data_; }
+  // Frees the block or keeps it for a later conversion (see free_or_keep).
+  void give_back(std::size_t advised = 0) noexcept {
+    free_or_keep(data_, advised, populated_);
+    data_ = nullptr;
+    size_ = capacity_ = populated_ = 0;
+    set_ready(nullptr, 0);
+  }
 
  private:
   // Room for `total` bytes, faulted in (populated_ <= capacity_: one compare
@@ -121,10 +128,11 @@ class ChunkData final : public BufferStorage {
     std::size_t want = std::max<std::size_t>(capacity_ * 2, 256);
     if (want < total) want = total;
     if (!data_) {
-      std::size_t kept_size;
-      if (void* kept = take_kept_block(want, SIZE_MAX, &kept_size)) {
+      std::size_t kept_size, resident;
+      if (void* kept = take_kept_block(want, SIZE_MAX, &kept_size, &resident)) {
         data_ = static_cast<char*>(kept);
-        capacity_ = populated_ = kept_size;  // its pages are in already
+        capacity_ = kept_size;
+        populated_ = resident;  // the rest is faulted in ahead like fresh pages
         return;
       }
     }
@@ -246,7 +254,22 @@ struct alignas(128) Chunk {
     return end;
   }
 
+  // The block the chunk's bytes go to: its own, or for rows a thread took
+  // from another chunk, the block of that thread's first chunk, after the
+  // bytes already there (a block per piece would be fresh memory on every
+  // call: pieces change size from call to call, and the kept blocks with
+  // them). The chunk's row ends count from `first_byte`; `size` is its
+  // bytes once it has run.
   ChunkData data;
+  Chunk* writes_to = nullptr;  // nullptr: its own `data`
+  std::size_t first_byte = 0;
+  std::size_t size = 0;
+  // In a chunk whose block others write to: the first row of the piece
+  // written last, to keep the block in row order where that is needed.
+  std::int64_t last_begin = 0;
+  ChunkData& bytes() noexcept { return writes_to ? writes_to->data : data; }
+  const ChunkData& bytes() const noexcept { return writes_to ? writes_to->data : data; }
+
   ScratchStorage scratch;
   std::int64_t null_count = 0;
   std::int64_t srid_null_count = 0;

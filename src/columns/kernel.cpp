@@ -49,8 +49,11 @@ void populate(void* p, std::size_t n) noexcept {
 }
 
 void* checked_malloc(std::size_t n) {
-  std::size_t capacity;
-  if (void* kept = take_kept_block(n, 2 * n, &capacity)) return kept;
+  std::size_t capacity, resident;
+  if (void* kept = take_kept_block(n, 2 * n, &capacity, &resident)) {
+    if (resident < n) populate(static_cast<char*>(kept) + resident, n - resident);
+    return kept;
+  }
   void* p = std::malloc(n ? n : 1);
   if (!p) throw std::bad_alloc();
   populate(p, n);
@@ -180,67 +183,102 @@ void run_copies(const std::vector<CopyJob>& jobs, const char* faulted, unsigned 
   });
 }
 
+// The chunk whose block holds c's bytes.
+Chunk* owner_of(Chunk* c) noexcept { return c->writes_to ? c->writes_to : c; }
+
 // The chunks' bytes one after the other in one block. The block is the first
-// chunk's that holds them all (chunk 0 is given room for the whole column
-// before the others start, so it usually is), that chunk's own bytes moved to
-// their place in it; else chunk 0's, grown by realloc. The other chunks are
-// copied in (on up to `threads` threads) and freed: a block the kept blocks
-// have room for is kept for the next conversion, its pages left in (so the
-// join holds at most that budget beyond the result, as the kept blocks do
-// after it); any other is given back page by page as it is copied, so that no
-// second copy of a large result is ever resident whole.
+// that holds them all and whose chunks lie in it in row order (chunk 0 is
+// given room for the whole column before the others start, so its block
+// usually is; the rows its thread takes are placed after its own only in row
+// order), its bytes moved up to their places inside it; else chunk 0's, grown
+// by realloc. The other blocks' bytes are copied in (on up to `threads`
+// threads) and the blocks freed: one the kept blocks have room for is kept
+// for the next conversion, its pages left in (so the join holds at most that
+// budget beyond the result, as the kept blocks do after it); any other is
+// given back page by page as it is copied, so that no second copy of a large
+// result is ever resident whole.
 char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned threads) {
-  std::size_t host = 0;
-  for (std::size_t k = 0; k < chunks.size(); ++k) {
-    if (chunks[k]->data.capacity() >= total) {
-      host = k;
+  struct Block {
+    Chunk* owner;
+    std::size_t next;  // where its next chunk in row order must start to keep row order
+    bool in_order;
+  };
+  std::vector<Block> blocks;
+  for (Chunk* c : chunks) {
+    Chunk* owner = owner_of(c);
+    auto b = std::find_if(blocks.begin(), blocks.end(),
+                          [owner](const Block& x) { return x.owner == owner; });
+    if (b == blocks.end()) b = blocks.insert(blocks.end(), {owner, 0, true});
+    b->in_order = b->in_order && c->first_byte == b->next;
+    b->next = c->first_byte + c->size;
+  }
+  Chunk* host = nullptr;
+  for (const Block& b : blocks) {
+    if (b.in_order && b.owner->data.capacity() >= total) {
+      host = b.owner;
       break;
     }
   }
-  std::size_t start = 0;  // where the host's bytes go
-  for (std::size_t k = 0; k < host; ++k) start += chunks[k]->data.size();
-  ChunkData& host_data = chunks[host]->data;
-  const std::size_t host_size = host_data.size();
-  const std::size_t capacity = host_data.capacity();
-  const std::size_t populated = host_data.populated();
-  char* data = host_data.release();
-  if (chunks.size() == 1 && data) return data;
-  if (!data || capacity < total) {
-    void* grown = std::realloc(data, total ? total : 1);
-    if (!grown) {
-      std::free(data);
-      throw std::bad_alloc();
+  if (!host && blocks[0].in_order) host = blocks[0].owner;
+  std::size_t populated = 0;
+  char* data;
+  if (host) {
+    populated = host->data.populated();
+    const std::size_t capacity = host->data.capacity();
+    data = host->data.release();
+    if (!data || capacity < total) {
+      void* grown = std::realloc(data, total ? total : 1);
+      if (!grown) {
+        std::free(data);
+        throw std::bad_alloc();
+      }
+      data = static_cast<char*>(grown);
     }
-    data = static_cast<char*>(grown);
+  } else {
+    data = static_cast<char*>(std::malloc(total ? total : 1));
+    if (!data) throw std::bad_alloc();
   }
-  if (start) {
-    // The host's bytes move up over themselves: their place is faulted in
-    // first, the move itself stays on this thread.
-    if (populated < start + host_size) populate(data + populated, start + host_size - populated);
-    std::memmove(data + start, data, host_size);
+  // Where each chunk's bytes go; the host's own move up over themselves, the
+  // last first (each goes no lower than it lies, and no earlier one's place
+  // reaches past a later one's bytes once those have moved), on this thread.
+  std::vector<std::size_t> to(chunks.size());
+  std::size_t host_end = 0;
+  for (std::size_t k = 0, at = 0; k < chunks.size(); at += chunks[k]->size, ++k) {
+    to[k] = at;
+    if (owner_of(chunks[k]) == host) host_end = at + chunks[k]->size;
+  }
+  if (populated < host_end) populate(data + populated, host_end - populated);
+  for (std::size_t k = chunks.size(); k-- > 0;) {
+    const Chunk& c = *chunks[k];
+    if (owner_of(chunks[k]) == host && to[k] != c.first_byte) {
+      std::memmove(data + to[k], data + c.first_byte, c.size);
+    }
   }
   std::vector<CopyJob> jobs;
-  std::vector<bool> keep(chunks.size(), false);
+  std::vector<bool> keep(blocks.size(), false);
   std::size_t kept = 0, kept_bytes = 0;
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < chunks.size(); ++k) {
-    const std::size_t n = k == host ? host_size : chunks[k]->data.size();
-    if (k != host) {
-      const std::size_t block = chunks[k]->data.capacity();
-      keep[k] = would_keep(block, kept, kept_bytes);
-      if (keep[k]) ++kept, kept_bytes += block;
-      if (n) jobs.push_back({data + at, chunks[k]->data.data(), n, keep[k] ? KEPT : FREED});
-    }
-    at += n;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (blocks[i].owner == host) continue;
+    const std::size_t capacity = blocks[i].owner->data.capacity();
+    keep[i] = would_keep(capacity, kept, kept_bytes);
+    if (keep[i]) ++kept, kept_bytes += capacity;
   }
-  run_copies(jobs, data + std::max(populated, start + host_size), threads);
   for (std::size_t k = 0; k < chunks.size(); ++k) {
-    if (k == host) continue;
-    if (keep[k]) {
-      const std::size_t copied = chunks[k]->data.size();  // advised by the copy shares
-      free_or_keep(chunks[k]->data.release(), copied);
+    Chunk* owner = owner_of(chunks[k]);
+    if (owner == host || chunks[k]->size == 0) continue;
+    const auto b = std::find_if(blocks.begin(), blocks.end(),
+                                [owner](const Block& x) { return x.owner == owner; });
+    jobs.push_back({data + to[k], owner->data.data() + chunks[k]->first_byte, chunks[k]->size,
+                    keep[static_cast<std::size_t>(b - blocks.begin())] ? KEPT : FREED});
+  }
+  if (!jobs.empty()) run_copies(jobs, data + std::max(populated, host_end), threads);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    ChunkData& block = blocks[i].owner->data;
+    if (blocks[i].owner == host) continue;
+    if (keep[i]) {
+      block.give_back(block.size());  // its bytes were advised by the copy shares
     } else {
-      std::free(chunks[k]->data.release());  // its pages are given back already
+      std::free(block.release());  // its pages are given back already
     }
   }
   return data;
@@ -252,7 +290,7 @@ std::int64_t end_in_chunk(const Chunk& c, const SharedOutput& out, std::int64_t 
 }
 
 // Rows [r, e) of chunk c as one array of 32-bit offsets over the chunk's
-// block (shared, not copied), starting at byte `start`.
+// block (shared, not copied), starting at byte `start` of the chunk's bytes.
 std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
                                       const std::shared_ptr<char>& block, std::int64_t r,
                                       std::int64_t e, std::int64_t start, bool any_nulls) {
@@ -282,7 +320,7 @@ std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
       piece->validity = nullptr;
     }
   }
-  piece->data = block.get() + start;
+  piece->data = block.get() + c.first_byte + start;
   piece->data_block = block;
   return piece;
 }
@@ -293,11 +331,20 @@ std::shared_ptr<BuiltColumn> piece_of(const Chunk& c, const SharedOutput& out,
 std::shared_ptr<BuiltColumn> split_values(const std::vector<Chunk*>& chunks, const SharedOutput& out,
                                           std::int64_t limit, bool any_nulls) {
   std::vector<std::shared_ptr<BuiltColumn>> pieces;
+  // Each block once, shared by the arrays of every chunk in it.
+  std::vector<std::pair<Chunk*, std::shared_ptr<char>>> blocks;
   for (Chunk* chunk : chunks) {
     Chunk& c = *chunk;
-    char* bytes = c.data.release();
-    if (!bytes) bytes = static_cast<char*>(checked_malloc(1));
-    std::shared_ptr<char> block(bytes, [](char* p) { free_or_keep(p); });
+    Chunk* owner = owner_of(chunk);
+    auto b = std::find_if(blocks.begin(), blocks.end(),
+                          [owner](const auto& x) { return x.first == owner; });
+    if (b == blocks.end()) {
+      char* bytes = owner->data.release();
+      if (!bytes) bytes = static_cast<char*>(checked_malloc(1));
+      b = blocks.insert(blocks.end(),
+                        {owner, std::shared_ptr<char>(bytes, [](char* p) { free_or_keep(p); })});
+    }
+    const std::shared_ptr<char>& block = b->second;
     for (std::int64_t r = c.begin; r < c.end;) {
       const std::int64_t start = r == c.begin ? 0 : end_in_chunk(c, out, r - 1);
       std::int64_t e = r;
@@ -325,7 +372,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, const std::vec
   std::size_t total = 0;
   std::int64_t null_count = 0;
   for (const Chunk* c : chunks) {
-    total += c->data.size();
+    total += c->size;
     null_count += c->null_count;
   }
   const std::int64_t limit = offsets_limit.load(std::memory_order_relaxed);
@@ -355,7 +402,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, const std::vec
         }
       }
     }
-    base += static_cast<std::int64_t>(c.data.size());
+    base += static_cast<std::int64_t>(c.size);
   }
   column->large = out.chunk_ends64 != nullptr;
   if (column->large) {
@@ -397,7 +444,8 @@ std::atomic<std::uint64_t> pieces_taken{0};
 // virtual machine's host) and rows cost different amounts, so halves fixed in
 // advance leave one thread idle while the other works on. A thread done with
 // its chunk takes the back half of the unclaimed rows of the chunk that has
-// the most, as a piece of its own, joined in row order with the rest.
+// the most, as a piece of its own written after its bytes so far, joined in
+// row order with the rest.
 class OpenChunks {
  public:
   OpenChunks(std::vector<Chunk>& chunks, const SharedOutput& out) : chunks_(chunks), out_(out) {
@@ -416,9 +464,12 @@ class OpenChunks {
   }
 
   // The back half of the unclaimed rows of the open chunk that has the most,
-  // as a new open chunk, or nullptr when none has enough (or they follow a
-  // failed row, or the caller asked to stop).
-  Chunk* take() {
+  // as a new open chunk whose bytes go after those of `home` (the calling
+  // thread's first chunk), or nullptr when none has enough (or they follow a
+  // failed row, or the caller asked to stop). Chunk 0's block is where the
+  // column is joined: rows go after its bytes only in row order there, else
+  // to a block of their own.
+  Chunk* take(Chunk& home) {
     std::lock_guard hold(mutex_);
     Chunk* most = nullptr;
     std::int64_t most_left = 0;
@@ -441,6 +492,11 @@ class OpenChunks {
     piece.begin = piece.claimed = split;
     piece.end = most->end;
     piece.shared = true;
+    if (&home != &chunks_[0] || split > home.last_begin) {
+      piece.writes_to = &home;
+      piece.first_byte = home.data.size();  // only this thread writes there
+      home.last_begin = split;
+    }
     most->end = split;
     open_.push_back(&piece);
     pieces_taken.fetch_add(1, std::memory_order_relaxed);
@@ -580,7 +636,8 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
         }
         try {
           workers.emplace_back([&, started] {
-            for (Chunk* c = &chunks[started]; c; c = open.take()) {
+            Chunk& home = chunks[started];
+            for (Chunk* c = &home; c; c = open.take(home)) {
               fn(rq, input, out, *c, nullptr);
               open.close(*c);
             }
@@ -606,7 +663,7 @@ KernelOutcome run_kernel(const KernelRequest& rq, const ColumnInput& input) {
       fn(rq, input, out, chunks[k], &poller);
       open.close(chunks[k]);
     }
-    while (Chunk* c = open.take()) {
+    while (Chunk* c = open.take(chunks[0])) {
       fn(rq, input, out, *c, &poller);
       open.close(*c);
     }
@@ -796,7 +853,7 @@ std::optional<RowError> run_kernel_in_blocks(const KernelRequest& rq, const Colu
       *stopped = true;
       return std::nullopt;
     }
-    free_or_keep(block.data.release());
+    block.data.give_back();
     if (worker_count) workers.consumed(k);
   }
   return std::nullopt;

@@ -58,7 +58,7 @@ class ChunkRunner {
   // `poller` on the calling thread only (workers just see the stop word).
   ChunkRunner(const KernelRequest& rq, SharedOutput& out, Chunk& chunk, Poller* poller)
       : rq_(rq), args_{rq.option, rq.normalize, rq.flavor}, out_(out), chunk_(chunk),
-        poller_(poller) {}
+        data_(chunk.bytes()), first_byte_(chunk.first_byte), poller_(poller) {}
 
   void null_row(std::int64_t i) {
     if constexpr (has_values(OP)) {
@@ -77,7 +77,7 @@ class ChunkRunner {
   // `slack`: bytes after the row that may be read (see Source).
   [[gnu::always_inline]] bool row(std::int64_t i, ByteSpan in, bool text,
                                   std::size_t slack = 0) {
-    RowOutput out(chunk_.data, chunk_.scratch, error_);
+    RowOutput out(data_, chunk_.scratch, error_);
     if (!run<OP>(args_,
                  Source{text, in, {reinterpret_cast<const char*>(in.data), in.size}, slack},
                  out)) {
@@ -108,7 +108,7 @@ class ChunkRunner {
   // output's members: the compiler left them out of line once run<> came in
   // between, at about 27 instructions a row.
   [[gnu::always_inline]] void set_end(std::int64_t i) {
-    const std::size_t size = chunk_.data.size();
+    const std::size_t size = data_.size() - first_byte_;
     if (out_.chunk_ends64) {
       out_.chunk_ends64[i + 1] = static_cast<std::int64_t>(size);
       return;
@@ -236,6 +236,8 @@ class ChunkRunner {
   const OperationArgs args_;
   SharedOutput& out_;
   Chunk& chunk_;
+  ChunkData& data_;
+  const std::size_t first_byte_;
   Poller* poller_;
   unsigned looks_ = 0;
   ConversionError error_;
@@ -246,8 +248,8 @@ void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& 
                Chunk& chunk, Poller* poller) {
   try {
     if constexpr (has_values(OP)) {
-      chunk.data.reserve(
-          estimated_result_size(OP, input_bytes(input, chunk.begin, chunk.end_now())));
+      chunk.bytes().reserve(chunk.first_byte + estimated_result_size(
+                                OP, input_bytes(input, chunk.begin, chunk.end_now())));
     }
     ChunkRunner<OP> runner(rq, out, chunk, poller);
     if (input.gathered) {
@@ -255,6 +257,7 @@ void run_chunk(const KernelRequest& rq, const ColumnInput& input, SharedOutput& 
     } else {
       runner.run_arrays(input);
     }
+    if constexpr (has_values(OP)) chunk.size = chunk.bytes().size() - chunk.first_byte;
   } catch (...) {
     chunk.exception = std::current_exception();
   }

@@ -53,13 +53,16 @@ struct BuiltColumn {
   // When set, `data` lies in this block (shared by the arrays of one
   // converted chunk) and is not freed with the column.
   std::shared_ptr<char> data_block;
+  // How much of `data` from its start was written (its pages are in), for
+  // the block's next user when it is kept.
+  std::size_t data_written = SIZE_MAX;
   std::vector<std::shared_ptr<const BuiltColumn>> more;
 
   BuiltColumn() = default;
   BuiltColumn(const BuiltColumn&) = delete;
   BuiltColumn& operator=(const BuiltColumn&) = delete;
   ~BuiltColumn() {
-    if (!data_block) free_or_keep(data, 0, data_bytes());
+    if (!data_block) free_or_keep(data, 0, data_written);
     free_or_keep(validity);
     free_or_keep(offsets);
   }
@@ -78,13 +81,6 @@ struct BuiltColumn {
       end = static_cast<const std::int32_t*>(offsets)[i + 1];
     }
     return {static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
-  }
-
-  // The bytes of the values (the last row's end); all of `data` otherwise.
-  std::size_t data_bytes() const noexcept {
-    if (kind != Kind::Variable || !offsets) return SIZE_MAX;
-    return large ? static_cast<std::size_t>(static_cast<const std::int64_t*>(offsets)[length])
-                 : static_cast<std::size_t>(static_cast<const std::int32_t*>(offsets)[length]);
   }
 
   // Rows and nulls over this array and the ones in `more`.

@@ -142,10 +142,12 @@ class ChunkData final : public BufferStorage {
     capacity_ = want;
   }
   // The pages up to a window past `end` are faulted in (those before
-  // `populated_` already are: realloc keeps or moves them).
+  // `populated_` already are: realloc keeps or moves them, and a kept block
+  // comes with the pages its last user wrote).
   void populate_ahead(std::size_t end) noexcept {
-    const std::size_t to = std::min(capacity_, std::max(end, populated_) + POPULATE_WINDOW);
-    if (to > populated_) populate(data_ + populated_, to - populated_);
+    const std::size_t to = std::min(capacity_, end + POPULATE_WINDOW);
+    if (to <= populated_) return;
+    populate(data_ + populated_, to - populated_);
     populated_ = to;
   }
   char* data_ = nullptr;

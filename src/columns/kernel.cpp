@@ -197,7 +197,9 @@ Chunk* owner_of(Chunk* c) noexcept { return c->writes_to ? c->writes_to : c; }
 // budget beyond the result, as the kept blocks do after it); any other is
 // given back page by page as it is copied, so that no second copy of a large
 // result is ever resident whole.
-char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned threads) {
+// `*written`: how much of the block from its start is written or faulted in.
+char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned threads,
+                std::size_t* written) {
   struct Block {
     Chunk* owner;
     std::size_t next;  // where its next chunk in row order must start to keep row order
@@ -272,6 +274,7 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
                     keep[static_cast<std::size_t>(b - blocks.begin())] ? KEPT : FREED});
   }
   if (!jobs.empty()) run_copies(jobs, data + std::max(populated, host_end), threads);
+  *written = std::max(populated, total);
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     ChunkData& block = blocks[i].owner->data;
     if (blocks[i].owner == host) continue;
@@ -412,7 +415,7 @@ std::shared_ptr<BuiltColumn> assemble_values(std::int64_t length, const std::vec
     column->offsets = out.chunk_ends;
     out.chunk_ends = nullptr;
   }
-  column->data = join_data(chunks, total, threads);
+  column->data = join_data(chunks, total, threads, &column->data_written);
   return column;
 }
 

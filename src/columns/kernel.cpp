@@ -242,7 +242,8 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
   }
   // Where each chunk's bytes go; the host's own move up over themselves, the
   // last first (each goes no lower than it lies, and no earlier one's place
-  // reaches past a later one's bytes once those have moved), on this thread.
+  // reaches past a later one's bytes once those have moved), before anything
+  // is copied over where they lay.
   std::vector<std::size_t> to(chunks.size());
   std::size_t host_end = 0;
   for (std::size_t k = 0, at = 0; k < chunks.size(); at += chunks[k]->size, ++k) {
@@ -250,11 +251,27 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
     if (owner_of(chunks[k]) == host) host_end = at + chunks[k]->size;
   }
   if (populated < host_end) populate(data + populated, host_end - populated);
+  std::vector<CopyJob> moves;  // last first
   for (std::size_t k = chunks.size(); k-- > 0;) {
     const Chunk& c = *chunks[k];
-    if (owner_of(chunks[k]) == host && to[k] != c.first_byte) {
-      std::memmove(data + to[k], data + c.first_byte, c.size);
+    if (owner_of(chunks[k]) == host && to[k] != c.first_byte && c.size) {
+      moves.push_back({data + to[k], data + c.first_byte, c.size, 0});
     }
+  }
+  // Usually one piece moving further than its length: then no move writes
+  // where any move reads, and they are copies like the others' (on the
+  // call's threads); else one after the other on this thread, overlapping as
+  // they may.
+  bool apart = true;
+  for (const CopyJob& m : moves) {
+    for (const CopyJob& n : moves) {
+      apart = apart && (m.to + m.n <= n.from || n.from + n.n <= m.to);
+    }
+  }
+  if (apart) {
+    if (!moves.empty()) run_copies(moves, data + host_end, threads);
+  } else {
+    for (const CopyJob& m : moves) std::memmove(m.to, m.from, m.n);
   }
   std::vector<CopyJob> jobs;
   std::vector<bool> keep(blocks.size(), false);

@@ -204,15 +204,19 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
     Chunk* owner;
     std::size_t next;  // where its next chunk in row order must start to keep row order
     bool in_order;
+    bool keep;  // for the next conversion once copied (see copy_advising)
   };
   std::vector<Block> blocks;
-  for (Chunk* c : chunks) {
-    Chunk* owner = owner_of(c);
+  std::vector<std::size_t> block_of(chunks.size());  // index in `blocks`
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    const Chunk& c = *chunks[k];
+    Chunk* owner = owner_of(chunks[k]);
     auto b = std::find_if(blocks.begin(), blocks.end(),
                           [owner](const Block& x) { return x.owner == owner; });
-    if (b == blocks.end()) b = blocks.insert(blocks.end(), {owner, 0, true});
-    b->in_order = b->in_order && c->first_byte == b->next;
-    b->next = c->first_byte + c->size;
+    if (b == blocks.end()) b = blocks.insert(blocks.end(), {owner, 0, true, false});
+    b->in_order = b->in_order && c.first_byte == b->next;
+    b->next = c.first_byte + c.size;
+    block_of[k] = static_cast<std::size_t>(b - blocks.begin());
   }
   Chunk* host = nullptr;
   for (const Block& b : blocks) {
@@ -274,28 +278,25 @@ char* join_data(const std::vector<Chunk*>& chunks, std::size_t total, unsigned t
     for (const CopyJob& m : moves) std::memmove(m.to, m.from, m.n);
   }
   std::vector<CopyJob> jobs;
-  std::vector<bool> keep(blocks.size(), false);
   std::size_t kept = 0, kept_bytes = 0;
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    if (blocks[i].owner == host) continue;
-    const std::size_t capacity = blocks[i].owner->data.capacity();
-    keep[i] = would_keep(capacity, kept, kept_bytes);
-    if (keep[i]) ++kept, kept_bytes += capacity;
+  for (Block& b : blocks) {
+    if (b.owner == host) continue;
+    const std::size_t capacity = b.owner->data.capacity();
+    b.keep = would_keep(capacity, kept, kept_bytes);
+    if (b.keep) ++kept, kept_bytes += capacity;
   }
   for (std::size_t k = 0; k < chunks.size(); ++k) {
-    Chunk* owner = owner_of(chunks[k]);
-    if (owner == host || chunks[k]->size == 0) continue;
-    const auto b = std::find_if(blocks.begin(), blocks.end(),
-                                [owner](const Block& x) { return x.owner == owner; });
-    jobs.push_back({data + to[k], owner->data.data() + chunks[k]->first_byte, chunks[k]->size,
-                    keep[static_cast<std::size_t>(b - blocks.begin())] ? KEPT : FREED});
+    const Block& b = blocks[block_of[k]];
+    if (b.owner == host || chunks[k]->size == 0) continue;
+    jobs.push_back({data + to[k], b.owner->data.data() + chunks[k]->first_byte, chunks[k]->size,
+                    b.keep ? KEPT : FREED});
   }
   if (!jobs.empty()) run_copies(jobs, data + std::max(populated, host_end), threads);
   *written = std::max(populated, total);
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    ChunkData& block = blocks[i].owner->data;
-    if (blocks[i].owner == host) continue;
-    if (keep[i]) {
+  for (const Block& b : blocks) {
+    if (b.owner == host) continue;
+    ChunkData& block = b.owner->data;
+    if (b.keep) {
       block.give_back(block.size());  // its bytes were advised by the copy shares
     } else {
       std::free(block.release());  // its pages are given back already

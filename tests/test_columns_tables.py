@@ -220,6 +220,39 @@ def test_ctrl_c_between_batches_stops_the_stream(tmp_path):
     assert done.stdout.strip() == "interrupted", done.stderr
 
 
+def test_a_producer_without_pyarrow_looks_for_it_once_and_sees_it_imported_later():
+    """Without pyarrow a producer's result is the module's own column, and
+    pyarrow is not searched for again on every call (tens of microseconds);
+    once the caller imports it, results are pyarrow arrays."""
+    pytest.importorskip("nanoarrow")
+    script = textwrap.dedent(f"""
+        import sys
+        class Hidden:
+            looked = 0
+            def find_spec(self, name, path=None, target=None):
+                if name == "pyarrow":
+                    Hidden.looked += 1
+                    raise ModuleNotFoundError("No module named 'pyarrow'", name="pyarrow")
+        sys.meta_path.insert(0, Hidden())
+        import nanoarrow as na
+        import geoweave_columns as gc
+        column = na.c_array([{P!r}, None], na.binary())
+        kinds = []
+        for _ in range(3):
+            kinds.append(type(gc.wkb_to_wkt(column)).__module__.split(".")[0])
+        looked = Hidden.looked
+        del sys.meta_path[0]
+        import pyarrow
+        result = gc.wkb_to_wkt(column)
+        print(kinds, looked, type(result).__name__, result.to_pylist())
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.split() == ["['geoweave_columns',", "'geoweave_columns',",
+                                   "'geoweave_columns']", "1", "StringArray",
+                                   "['POINT", "(1", "2)',", "None]"], done.stderr
+
+
 # ------------------------------------------------------ pandas, Polars ----
 
 def test_pandas_arrow_backed_dtypes_kept():

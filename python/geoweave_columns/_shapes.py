@@ -55,6 +55,30 @@ def _loaded(name):
     return sys.modules.get(name)
 
 
+_PYARROW_MISSING = False
+
+
+def _pyarrow_if_installed():
+    """pyarrow, imported if it is installed and not yet imported; else None.
+    A failed import searches the whole of sys.path again, tens of
+    microseconds on every call of a process without pyarrow, so its failure
+    is remembered (an import of pyarrow made later by the caller is still
+    seen in sys.modules)."""
+    global _PYARROW_MISSING
+    if "pyarrow" in sys.modules:  # None there: its import is blocked, for now
+        return sys.modules["pyarrow"]
+    if _PYARROW_MISSING:
+        return None
+    try:
+        import pyarrow as pa
+    except ModuleNotFoundError as e:
+        _PYARROW_MISSING = e.name == "pyarrow"
+        return None
+    except ImportError:
+        return None
+    return pa
+
+
 def _is(obj, module, attribute):
     m = sys.modules.get(module)
     if m is None:
@@ -671,12 +695,7 @@ def _producer(name, fn, obj, column, args, kw):
         return convert_stream(pa, name, reader, column, args, kw)
     _no_column(name, obj, column)
     if fmt in _LAZY_FORMATS and isinstance(exported, _ExportedStream):
-        pa = _loaded("pyarrow")
-        if pa is None:
-            try:
-                import pyarrow as pa
-            except ImportError:
-                pa = None
+        pa = _pyarrow_if_installed()
         if pa is not None:
             # A stream of the column's arrays: converted lazily like any
             # other stream, as a one-column RecordBatchReader.
@@ -686,9 +705,8 @@ def _producer(name, fn, obj, column, args, kw):
     # The native function reads (and checks) the producer's buffers: pyarrow
     # only ever sees the result, which is this module's own.
     result = fn(exported, *args, **kw)
-    try:
-        import pyarrow as pa
-    except ImportError:
+    pa = _pyarrow_if_installed()
+    if pa is None:
         return result
     stream = not hasattr(obj, "__arrow_c_array__")
     layout = _LAYOUTS.get(fmt)

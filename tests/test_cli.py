@@ -420,6 +420,23 @@ def test_ctrl_c_removes_the_partial_file_and_exits_130(tmp_path):
     assert b"interrupted" in process.stderr.read()
 
 
+def test_ctrl_c_while_the_partial_file_is_being_made_still_removes_it(tmp_path, monkeypatch):
+    # The window the test above can hit by chance: the file exists, its
+    # creator has not returned yet.
+    from geoweave_cli import output
+
+    def interrupted(fd):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(output.os, "close", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        output.AtomicOutput(str(tmp_path / "out.parquet"))
+    monkeypatch.undo()
+    assert [n for n in os.listdir(tmp_path) if n.endswith(".partial")]
+    output.remove_uncommitted()
+    assert os.listdir(tmp_path) == []
+
+
 def _stderr_of(tmp_path, on_terminal, *extra):
     write_input(tmp_path / "in.csv", "csv")
     args = [sys.executable, "-m", "geoweave_cli", "convert", "in.csv", "o.parquet", *extra]

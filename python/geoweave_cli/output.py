@@ -4,8 +4,8 @@ destination's folder and renamed into place only when everything succeeded."""
 from __future__ import annotations
 
 import os
+import secrets
 import sys
-import tempfile
 
 from .errors import RunError
 
@@ -24,6 +24,29 @@ def remove_uncommitted():
         _UNCOMMITTED.discard(path)
 
 
+def _create_partial(target: str) -> str:
+    """A new empty file beside `target`, private to its owner. Its name is
+    recorded before the file exists, so that a Ctrl-C arriving at any point
+    of its creation still finds it to remove (tempfile.mkstemp only hands the
+    name back once the file is there)."""
+    folder = os.path.dirname(os.path.abspath(target))
+    for _ in range(100):
+        path = os.path.join(folder, f".{os.path.basename(target)}.{secrets.token_hex(4)}.partial")
+        _UNCOMMITTED.add(path)
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
+                         0o600)
+        except FileExistsError:
+            _UNCOMMITTED.discard(path)  # someone else's: leave it alone
+            continue
+        except OSError as e:
+            _UNCOMMITTED.discard(path)
+            raise RunError(f"{target}: cannot write there ({e.strerror})") from None
+        os.close(fd)
+        return path
+    raise RunError(f"{target}: cannot write there (no free temporary name)")
+
+
 class AtomicOutput:
     """`path` of the temporary file while writing; commit() renames it into
     place, discard() removes it. "-" writes to stdout directly."""
@@ -33,14 +56,7 @@ class AtomicOutput:
         self.path = None
         self.stdout = target == "-"
         if not self.stdout:
-            folder = os.path.dirname(os.path.abspath(target))
-            try:
-                fd, self.path = tempfile.mkstemp(
-                    dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".partial")
-            except OSError as e:
-                raise RunError(f"{target}: cannot write there ({e.strerror})") from None
-            os.close(fd)
-            _UNCOMMITTED.add(self.path)
+            self.path = _create_partial(target)
 
     def open_binary(self):
         return sys.stdout.buffer if self.stdout else open(self.path, "wb")

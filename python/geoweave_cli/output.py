@@ -34,8 +34,7 @@ def _create_partial(target: str) -> str:
         path = os.path.join(folder, f".{os.path.basename(target)}.{secrets.token_hex(4)}.partial")
         _UNCOMMITTED.add(path)
         try:
-            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
-                         0o600)
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
         except FileExistsError:
             _UNCOMMITTED.discard(path)  # someone else's: leave it alone
             continue

@@ -88,12 +88,10 @@ def _is(obj, module, attribute):
 
 
 def _pyarrow(name, what):
-    try:
-        import pyarrow
-    except ImportError:
-        raise TypeError(f"{name}(): converting {what} needs pyarrow, which is not installed") \
-            from None
-    return pyarrow
+    pa = _pyarrow_if_installed()
+    if pa is None:
+        raise TypeError(f"{name}(): converting {what} needs pyarrow, which is not installed")
+    return pa
 
 
 def convert(name, obj, args, errors, threads, column, flavor):
